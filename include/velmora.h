@@ -1,0 +1,92 @@
+/*
+ * Velmora: control the jobs of the local scheduler service.
+ *
+ * Every function except StartScheduler and StopScheduler sends one request to the service over
+ * the named pipe "\\.\pipe\pipe_job" and blocks until the service replies. The status it returns
+ * is the service's own, or a Windows error code when the service could not be reached (2: no
+ * service; 231 or 121: every pipe instance stayed busy; 109 or 233: the service closed the pipe
+ * before replying). The two cannot be told apart by value. The same status is stored as the
+ * calling thread's last-error value (GetLastError), which is the only report of the two
+ * functions that return nothing.
+ *
+ * Texts are NUL-terminated strings in the caller's ANSI code page; a single text is sent cut to
+ * its first 259 bytes. A null text pointer sends nothing and returns 87
+ * (ERROR_INVALID_PARAMETER).
+ *
+ * Waits: up to about 2 s while the service's pipe does not exist, then up to 5 s once while all
+ * its instances are busy; reading the reply has no time-out. Any number of threads may call at
+ * once. Edition 2 of the library lacks StartMigJob, StartSyncJob and RunProcAsAdmin.
+ */
+#ifndef VELMORA_H_
+#define VELMORA_H_
+
+#if defined(_WIN32)
+#define VELMORA_CALL __cdecl
+#else
+#define VELMORA_CALL
+#endif
+
+#if defined(_WIN32) && !defined(VELMORA_BUILDING_LIBRARY)
+#define VELMORA_IMPORT __declspec(dllimport)
+#else
+#define VELMORA_IMPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Contacts nobody, leaves the last error as it is, and returns 0. */
+VELMORA_IMPORT int VELMORA_CALL StartScheduler(void);
+/* The same function as StartScheduler under a second name. */
+VELMORA_IMPORT int VELMORA_CALL StopScheduler(void);
+
+/* Sends (job, 1279): start the job. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL StartJob(int job);
+/* Sends (job, 1280): restart the job. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL RestartJob(int job);
+/* Sends (job, 1281): cancel the job. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL CancelJob(int job);
+/* Sends (job, 1282): delete the job. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL DeleteJob(int job);
+/* Sends (job, 1283, "true" if state is non-zero, else "false"). Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL ChangeJobState(int job, int state);
+/* Sends (-1, 1284): the start-on-boot request. Read the status with GetLastError. */
+VELMORA_IMPORT void VELMORA_CALL StartJobOnBoot(void);
+/* Sends (priority, 1285); the priority travels as the job number. Read the status with
+ * GetLastError. */
+VELMORA_IMPORT void VELMORA_CALL SetProcessPriority(int priority);
+/* Sends (job, 1286): delete the job's file. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL DeleteJobFile(int job);
+/* Sends (-1, 1286, name): delete the file named by text. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL DeleteJobFileByName(const char* name);
+/* Sends (job, 1287): delete the job's profile. Returns the status. */
+VELMORA_IMPORT int VELMORA_CALL DeleteJobProfile(int job);
+/* Sends (job, 1289, parameter): start a migration job. Returns the status. Edition 3 only. */
+VELMORA_IMPORT int VELMORA_CALL StartMigJob(int job, const char* parameter);
+/* Sends (job, 1290, first + "|" + second), the joined text cut to 523 bytes: start a
+ * synchronisation job. Returns the status. Edition 3 only. */
+VELMORA_IMPORT int VELMORA_CALL StartSyncJob(int job, const char* first, const char* second);
+/* Sends (-1, 1291, commandLine): run the command line as administrator. Returns the status.
+ * Edition 3 only. */
+VELMORA_IMPORT int VELMORA_CALL RunProcAsAdmin(const char* commandLine);
+
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * nVelmora: an int exported under the name "?nVelmora@@3HA", zero at load; the library never
+ * reads or writes it. Visual C++ gives a C++ global of that name this exported name by itself;
+ * other compilers bind it through the import library, which also offers it as plain nVelmora.
+ * GetProcAddress(module, "?nVelmora@@3HA") finds it at run time.
+ */
+#if defined(__cplusplus) && defined(_MSC_VER) && !defined(VELMORA_BUILDING_LIBRARY)
+extern VELMORA_IMPORT int nVelmora;
+#elif defined(__cplusplus)
+extern "C" VELMORA_IMPORT int nVelmora;
+#else
+extern VELMORA_IMPORT int nVelmora;
+#endif
+
+#endif /* VELMORA_H_ */
