@@ -1,0 +1,6 @@
+# 32-bit Windows with MinGW-w64 (posix threads): the deliverable DLLs. Nothing built here can run
+# on the build machine; the tests of this build read the files.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(VELMORA_MINGW_PREFIX i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
