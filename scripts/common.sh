@@ -1,0 +1,56 @@
+# Shared by the scripts: installs what is missing, builds, and runs Windows programs under Wine.
+# Source it; it sets VELMORA_ROOT.
+
+VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VELMORA_PACKAGES=(cmake make g++ python3 googletest
+                  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+export WINEPREFIX="${WINEPREFIX:-$VELMORA_ROOT/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+
+velmora_log() { printf '== %s\n' "$*"; }
+
+# Installs, with apt-get, whichever of the packages the project needs are not installed yet.
+velmora_install_packages() {
+  local missing=() package
+  for package in "${VELMORA_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  velmora_log "installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+    "${missing[@]}"
+}
+
+# velmora_build NAME: configures and builds build/NAME (native, win32 or win64).
+velmora_build() {
+  local name=$1 args=(-DVELMORA_WERROR=ON)
+  case $name in
+    native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    win32) args+=(-DCMAKE_BUILD_TYPE=Release
+                  -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-i686.cmake") ;;
+    win64) args+=(-DCMAKE_BUILD_TYPE=Release
+                  -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-x86_64.cmake") ;;
+    *) echo "unknown build $name" >&2; return 2 ;;
+  esac
+  velmora_log "building build/$name"
+  cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build/$name" "${args[@]}" >/dev/null
+  cmake --build "$VELMORA_ROOT/build/$name" -j "$(nproc)"
+}
+
+# Starts a persistent wineserver in the project's prefix, with Wine's own background services
+# already running (started with output to /dev/null, so they hold no caller's pipe open), and
+# stops it when the calling script exits.
+velmora_start_wine() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    velmora_log "creating the Wine prefix $WINEPREFIX"
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 </dev/null || true
+    wineserver -w
+  fi
+  wineserver -p 2>/dev/null || true  # exits 2 when a server for this prefix already runs
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  "$VELMORA_ROOT/scripts/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+}

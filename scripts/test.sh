@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the native, win32 and win64 builds, and runs every test
+# through CTest. Exits non-zero if anything fails.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+velmora_install_packages
+for build in native win32 win64; do velmora_build "$build"; done
+velmora_start_wine
+
+failed=()
+velmora_log "native tests (ASan, UBSan)"
+ctest --test-dir "$VELMORA_ROOT/build/native" --output-on-failure -j "$(nproc)" || failed+=(native)
+velmora_log "win32 deliverable checks"
+ctest --test-dir "$VELMORA_ROOT/build/win32" --output-on-failure || failed+=(win32)
+velmora_log "win64 tests under wine64"
+ctest --test-dir "$VELMORA_ROOT/build/win64" --output-on-failure || failed+=(win64)
+
+if [ ${#failed[@]} -gt 0 ]; then
+  velmora_log "FAILED: ${failed[*]}"
+  exit 1
+fi
+velmora_log "all tests passed"
