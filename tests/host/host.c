@@ -5,7 +5,7 @@
 #include "velmora.h"
 
 int main(void) {
-  int(VELMORA_CALL * volatile start_job)(int) = StartJob;
+  int(VELMORA_CALL* volatile start_job)(int) = StartJob;
   if (StartScheduler() != 0 || StopScheduler() != 0) return 1;
   if (nVelmora != 0) return 2;
   if (start_job == NULL) return 3;

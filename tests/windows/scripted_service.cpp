@@ -172,7 +172,7 @@ void ScriptedService::Serve(HANDLE pipe) {
         Send(pipe, reply.substr(offset, piece));
         offset += piece;
       }
-      Send(pipe, reply.substr(offset));
+      if (offset < reply.size()) Send(pipe, reply.substr(offset));
       if (cut) {
         FlushFileBuffers(pipe);  // the client has what was sent before the line drops
       } else {

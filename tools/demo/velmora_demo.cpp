@@ -18,8 +18,8 @@ class DemoService {
  public:
   DemoService()
       : pipe_(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX,
-                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                               kFrameSize, kFrameSize, 0, nullptr)),
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, kFrameSize,
+                               kFrameSize, 0, nullptr)),
         thread_([this] { Serve(); }) {}
 
   ~DemoService() {
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
     Show("RestartJob(5)", Export<IntFromInt>(edition3, "RestartJob")(5), service);
     Show("CancelJob(404)", Export<IntFromInt>(edition3, "CancelJob")(404), service);
     Show("DeleteJob(6)", Export<IntFromInt>(edition3, "DeleteJob")(6), service);
-    Show("ChangeJobState(7, 1)",
-         Export<int(__cdecl*)(int, int)>(edition3, "ChangeJobState")(7, 1), service);
+    Show("ChangeJobState(7, 1)", Export<int(__cdecl*)(int, int)>(edition3, "ChangeJobState")(7, 1),
+         service);
     Export<void(__cdecl*)()>(edition3, "StartJobOnBoot")();
     Show("StartJobOnBoot()  [returns nothing]", static_cast<int>(GetLastError()), service);
     Export<void(__cdecl*)(int)>(edition3, "SetProcessPriority")(2);
@@ -121,10 +121,10 @@ int main(int argc, char** argv) {
     Show("DeleteJobProfile(4)", Export<IntFromInt>(edition3, "DeleteJobProfile")(4), service);
     Show("StartMigJob(8, \"a->b\")",
          Export<int(__cdecl*)(int, const char*)>(edition3, "StartMigJob")(8, "a->b"), service);
-    Show("StartSyncJob(3, \"a\", \"b\")",
-         Export<int(__cdecl*)(int, const char*, const char*)>(edition3, "StartSyncJob")(3, "a",
-                                                                                        "b"),
-         service);
+    Show(
+        "StartSyncJob(3, \"a\", \"b\")",
+        Export<int(__cdecl*)(int, const char*, const char*)>(edition3, "StartSyncJob")(3, "a", "b"),
+        service);
     Show("RunProcAsAdmin(\"setup.exe\")",
          Export<int(__cdecl*)(const char*)>(edition3, "RunProcAsAdmin")("setup.exe"), service);
   }
