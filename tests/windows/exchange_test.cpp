@@ -1,6 +1,7 @@
 // The exchange over real named pipes: missing, busy and misbehaving services, and many callers.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
