@@ -2,7 +2,7 @@
 # Source it; it sets VELMORA_ROOT.
 
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VELMORA_PACKAGES=(cmake make g++ python3 googletest
+VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev
                   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
 export WINEPREFIX="${WINEPREFIX:-$VELMORA_ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -25,11 +25,13 @@ velmora_install_packages() {
     "${missing[@]}"
 }
 
-# velmora_build NAME: configures and builds build/NAME (native, win32 or win64).
+# velmora_build NAME: configures and builds build/NAME (native, fuzz, win32 or win64).
 velmora_build() {
   local name=$1 args=(-DVELMORA_WERROR=ON)
   case $name in
     native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
+                 -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     win32) args+=(-DCMAKE_BUILD_TYPE=Release
                   -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-i686.cmake") ;;
     win64) args+=(-DCMAKE_BUILD_TYPE=Release

@@ -5,12 +5,14 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 velmora_install_packages
-for build in native win32 win64; do velmora_build "$build"; done
+for build in native fuzz win32 win64; do velmora_build "$build"; done
 velmora_start_wine
 
 failed=()
 velmora_log "native tests (ASan, UBSan)"
 ctest --test-dir "$VELMORA_ROOT/build/native" --output-on-failure -j "$(nproc)" || failed+=(native)
+velmora_log "fuzz targets: seed corpus replay and a bounded run"
+ctest --test-dir "$VELMORA_ROOT/build/fuzz" --output-on-failure -j "$(nproc)" || failed+=(fuzz)
 velmora_log "win32 deliverable checks"
 ctest --test-dir "$VELMORA_ROOT/build/win32" --output-on-failure || failed+=(win32)
 velmora_log "win64 tests under wine64"
