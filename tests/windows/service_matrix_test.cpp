@@ -1,0 +1,202 @@
+// StartJob(5) against every kind of service the library may meet, one row each: what the call
+// returns, that the thread's last error says the same, how long it takes, and what the service
+// received.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "library_test.h"
+#include "scripted_service.h"
+
+namespace velmora::testing {
+namespace {
+
+constexpr int kJob = 5;
+const std::string kRequest = Frame("5;1279;;");
+
+// Where the service is when the call starts.
+enum class Presence {
+  kListening,
+  kAppearsAfter1500Ms,
+  kAbsent,
+  kBusyFor3000Ms,  // its single instance is held by another client that far
+  kBusyFor7000Ms,
+};
+
+// The codes a read meets when the service has closed its end: Windows gives 109, Wine 109 or
+// 233.
+constexpr int kClosedPipe = -1;
+
+struct MatrixRow {
+  const char* name;
+  Presence presence;
+  ServiceBehaviour behaviour;
+  bool watchdog;  // cancel the caller's blocked I/O after one second
+  int result;     // or kClosedPipe
+  ULONGLONG minMs;
+  ULONGLONG maxMs;
+  std::size_t requests;  // frames the service received, each the StartJob(5) request
+};
+
+// Names the row in test output instead of dumping its bytes.
+void PrintTo(const MatrixRow& row, std::ostream* out) {
+  *out << row.name;
+}
+
+ServiceBehaviour Replying(std::string reply) {
+  ServiceBehaviour behaviour;
+  behaviour.reply = [reply](const std::string&) { return reply; };
+  return behaviour;
+}
+ServiceBehaviour InPieces(std::vector<std::size_t> pieces) {
+  ServiceBehaviour behaviour = Replying(Frame("5;21;in pieces;"));
+  behaviour.pieces = std::move(pieces);
+  return behaviour;
+}
+ServiceBehaviour HangingUpAfter(std::size_t bytes) {
+  ServiceBehaviour behaviour = Replying(Frame("5;66;never whole;"));
+  behaviour.hangUpAfter = bytes;
+  return behaviour;
+}
+ServiceBehaviour BytePipe() {
+  ServiceBehaviour behaviour;
+  behaviour.messagePipe = false;
+  return behaviour;
+}
+ServiceBehaviour NeverAnswering() {
+  ServiceBehaviour behaviour;
+  behaviour.replyDelayMs = INFINITE;
+  return behaviour;
+}
+
+const std::vector<MatrixRow>& Rows() {
+  static const std::vector<MatrixRow> rows = {
+      {"normal_reply", Presence::kListening, Replying(Frame("5;7;started;")), false, 7, 0, 1000, 1},
+      {"reply_in_2_pieces", Presence::kListening, InPieces({512}), false, 21, 0, 1000, 1},
+      {"reply_in_4_pieces", Presence::kListening, InPieces({3, 5, 100}), false, 21, 0, 1000, 1},
+      {"reply_in_1024_pieces", Presence::kListening, InPieces(std::vector<std::size_t>(1023, 1)),
+       false, 21, 0, 5000, 1},
+      {"reply_of_2048_bytes", Presence::kListening,
+       Replying(Frame("5;55;big;") + std::string(1024, 'x')), false, 55, 0, 1000, 1},
+      {"reply_without_zero_byte", Presence::kListening, Replying("5;12;" + std::string(1019, 'm')),
+       false, 12, 0, 1000, 1},
+      {"reply_all_zero", Presence::kListening, Replying(Frame("")), false, 0, 0, 1000, 1},
+      {"hangs_up_before_writing", Presence::kListening, HangingUpAfter(0), false, kClosedPipe, 0,
+       1000, 1},
+      {"hangs_up_after_100_bytes", Presence::kListening, HangingUpAfter(100), false, kClosedPipe, 0,
+       1000, 1},
+      {"hangs_up_after_1023_bytes", Presence::kListening, HangingUpAfter(1023), false, kClosedPipe,
+       0, 1000, 1},
+      {"byte_type_pipe", Presence::kListening, BytePipe(), false, ERROR_INVALID_PARAMETER, 0, 1000,
+       0},
+      {"appears_after_1500_ms", Presence::kAppearsAfter1500Ms, Replying(Frame("5;31;late;")), false,
+       31, 1800, 4000, 1},
+      {"absent_throughout", Presence::kAbsent, ServiceBehaviour(), false, ERROR_FILE_NOT_FOUND,
+       1800, 4000, 0},
+      {"single_instance_busy_3_s", Presence::kBusyFor3000Ms, Replying(Frame("5;44;waited;")), false,
+       44, 2500, 5500, 1},
+      {"single_instance_busy_7_s", Presence::kBusyFor7000Ms, ServiceBehaviour(), false,
+       ERROR_SEM_TIMEOUT, 4500, 6500, 0},
+      {"never_answers", Presence::kListening, NeverAnswering(), true, ERROR_OPERATION_ABORTED, 900,
+       3000, 1},
+  };
+  return rows;
+}
+
+class ServiceMatrix : public LibraryTest, public ::testing::WithParamInterface<MatrixRow> {};
+
+// Holds the single instance of the service for `holdMs`, as another client would.
+std::thread HoldInstance(DWORD holdMs) {
+  const HANDLE holder = CreateFileW(L"\\\\.\\pipe\\pipe_job", GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(holder, INVALID_HANDLE_VALUE);
+  return std::thread([holder, holdMs] {
+    Sleep(holdMs);
+    CloseHandle(holder);
+  });
+}
+
+// Cancels the calling thread's blocked pipe I/O after a second unless disarmed first.
+class Watchdog {
+ public:
+  Watchdog()
+      : caller_(OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId())),
+        disarmed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    thread_ = std::thread([this] {
+      if (WaitForSingleObject(disarmed_, 1000) == WAIT_TIMEOUT) CancelSynchronousIo(caller_);
+    });
+  }
+  ~Watchdog() {
+    SetEvent(disarmed_);
+    thread_.join();
+    CloseHandle(disarmed_);
+    CloseHandle(caller_);
+  }
+
+ private:
+  HANDLE caller_;
+  HANDLE disarmed_;
+  std::thread thread_;
+};
+
+TEST_P(ServiceMatrix, CallEndsAsSpecified) {
+  const MatrixRow& row = GetParam();
+  const auto startJob = library_.Get<IntFromInt>("StartJob");
+
+  std::unique_ptr<ScriptedService> service;
+  std::thread helper;
+  switch (row.presence) {
+    case Presence::kListening:
+      service = std::make_unique<ScriptedService>(row.behaviour);
+      break;
+    case Presence::kAppearsAfter1500Ms:
+      helper = std::thread([&service, &row] {
+        Sleep(1500);
+        service = std::make_unique<ScriptedService>(row.behaviour);
+      });
+      break;
+    case Presence::kAbsent:
+      break;
+    case Presence::kBusyFor3000Ms:
+    case Presence::kBusyFor7000Ms:
+      service = std::make_unique<ScriptedService>(row.behaviour);
+      helper = HoldInstance(row.presence == Presence::kBusyFor3000Ms ? 3000 : 7000);
+      break;
+  }
+
+  int result = 0;
+  DWORD lastError = 0;
+  const ULONGLONG start = GetTickCount64();
+  {
+    std::unique_ptr<Watchdog> watchdog = row.watchdog ? std::make_unique<Watchdog>() : nullptr;
+    SetLastError(0xDEAD);
+    result = startJob(kJob);
+    lastError = GetLastError();
+  }
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  if (helper.joinable()) helper.join();
+
+  if (row.result == kClosedPipe) {
+    EXPECT_TRUE(result == ERROR_BROKEN_PIPE || result == ERROR_PIPE_NOT_CONNECTED) << result;
+  } else {
+    EXPECT_EQ(result, row.result);
+  }
+  EXPECT_EQ(lastError, static_cast<DWORD>(result));
+  EXPECT_GE(elapsed, row.minMs);
+  EXPECT_LE(elapsed, row.maxMs);
+  const std::vector<std::string> requests =
+      service ? service->Requests() : std::vector<std::string>();
+  EXPECT_EQ(requests, std::vector<std::string>(row.requests, kRequest));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ServiceMatrix, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<MatrixRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace velmora::testing
