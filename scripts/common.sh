@@ -2,7 +2,7 @@
 # Source it; it sets VELMORA_ROOT.
 
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev
+VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev clang-tidy cppcheck
                   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
 export WINEPREFIX="${WINEPREFIX:-$VELMORA_ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -25,11 +25,13 @@ velmora_install_packages() {
     "${missing[@]}"
 }
 
-# velmora_build NAME: configures and builds build/NAME (native, fuzz, win32 or win64).
+# velmora_build NAME: configures and builds build/NAME (native, fuzz, bench, win32 or win64).
 velmora_build() {
   local name=$1 args=(-DVELMORA_WERROR=ON)
   case $name in
     native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    bench) args+=(-DCMAKE_BUILD_TYPE=Release -DVELMORA_SANITIZE=OFF -DVELMORA_BENCH=ON
+                  -DVELMORA_TESTS=OFF) ;;
     fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
                  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     win32) args+=(-DCMAKE_BUILD_TYPE=Release

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the native, win32 and win64 builds, and runs every test
-# through CTest. Exits non-zero if anything fails.
+# Installs what is missing, builds the native, fuzz, win32 and win64 builds, runs every test
+# through CTest and the static analysis. Exits non-zero if anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -17,6 +17,9 @@ velmora_log "win32 deliverable checks"
 ctest --test-dir "$VELMORA_ROOT/build/win32" --output-on-failure || failed+=(win32)
 velmora_log "win64 tests under wine64"
 ctest --test-dir "$VELMORA_ROOT/build/win64" --output-on-failure || failed+=(win64)
+
+velmora_log "static analysis (clang-tidy, cppcheck)"
+"$VELMORA_ROOT/scripts/static-analysis.sh" || failed+=(static-analysis)
 
 if [ ${#failed[@]} -gt 0 ]; then
   velmora_log "FAILED: ${failed[*]}"

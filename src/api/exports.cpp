@@ -55,9 +55,7 @@ int VELMORA_CALL DeleteJob(int job) {
 }
 
 int VELMORA_CALL ChangeJobState(int job, int state) {
-  JobRequest request = MakeRequest(job, JobCommand::kChangeJobState);
-  velmora::CopyBounded(request.param, velmora::kTextBound, state != 0 ? "true" : "false");
-  return velmora::SendJobCommand(request);
+  return SendWithText(job, JobCommand::kChangeJobState, state != 0 ? "true" : "false");
 }
 
 void VELMORA_CALL StartJobOnBoot(void) {
@@ -87,7 +85,8 @@ int VELMORA_CALL StartSyncJob(int job, const char* first, const char* second) {
     return velmora::ReportStatus(velmora::kErrorInvalidParameter);
   }
   JobRequest request = MakeRequest(job, JobCommand::kStartSyncJob);
-  std::snprintf(request.param, sizeof request.param, "%s|%s", first, second);
+  // A joined text longer than the field is cut, not refused, so the length is of no use here.
+  (void)std::snprintf(request.param, sizeof request.param, "%s|%s", first, second);
   return velmora::SendJobCommand(request);
 }
 

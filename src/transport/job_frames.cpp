@@ -68,7 +68,8 @@ std::int32_t ParseLeadingInt(Token token) {
 void EncodeRequest(const JobRequest& request, std::size_t textBound,
                    char (&frame)[kFrameBufferSize]) {
   // Two signed numbers, 523 bytes of param and three separators always fit.
-  char text[2 * 11 + kParamSize + 3];
+  constexpr std::size_t kNumberDigits = 11;  // "-2147483648"
+  char text[2 * kNumberDigits + kParamSize + 3];
   // The param field holds at most 523 bytes of text even if a caller left it unterminated.
   const int paramLength = static_cast<int>(BoundedLength(request.param, kParamSize - 1));
   const int length =

@@ -1,0 +1,189 @@
+// What a call through Velmora.dll costs next to the same pipe calls made by hand, against the
+// same service in this process. The two clients take turns in rounds (A B A B ...) so that any
+// drift of the machine falls on both alike.
+//   velmora_pipe_bench PATH\TO\Velmora.dll [CALLS_PER_CLIENT]
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
+constexpr DWORD kFrameSize = 1024;
+constexpr int kRoundSize = 100;
+
+// A plain service: one thread per instance, one request and one reply per connection.
+class BenchService {
+ public:
+  explicit BenchService(int instances) {
+    for (int i = 0; i < instances; ++i) {
+      const HANDLE pipe = CreateNamedPipeW(
+          kPipeName, PIPE_ACCESS_DUPLEX | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances, 4096, 4096, 0, nullptr);
+      if (pipe == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "cannot create the pipe: error %lu\n", GetLastError());
+        std::exit(1);
+      }
+      pipes_.push_back(pipe);
+      ++running_;
+      threads_.emplace_back([this, pipe] { Serve(pipe); });
+    }
+  }
+  ~BenchService() {
+    stopping_ = true;
+    // Wake each instance that still waits for a client, until every thread has seen the stop.
+    while (running_ > 0) {
+      const HANDLE client = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+      if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+      Sleep(1);
+    }
+    for (std::thread& thread : threads_) thread.join();
+    for (HANDLE pipe : pipes_) CloseHandle(pipe);
+  }
+
+ private:
+  void Serve(HANDLE pipe) {
+    char request[kFrameSize];
+    char reply[kFrameSize] = "0;0;ok;";
+    while (!stopping_) {
+      if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+      DWORD count = 0;
+      if (!stopping_ && ReadFile(pipe, request, kFrameSize, &count, nullptr)) {
+        WriteFile(pipe, reply, kFrameSize, &count, nullptr);
+        // Wait for the client to close: the next read fails then.
+        ReadFile(pipe, request, kFrameSize, &count, nullptr);
+      }
+      DisconnectNamedPipe(pipe);
+    }
+    --running_;
+  }
+
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> running_{0};
+  std::vector<HANDLE> pipes_;
+  std::vector<std::thread> threads_;
+};
+
+// The same calls the library makes, written out by hand, with nothing around them.
+int RawStartJob(int job) {
+  char frame[kFrameSize] = {};
+  std::snprintf(frame, sizeof frame, "%d;1279;;", job);
+  const HANDLE pipe =
+      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+  DWORD count = 0;
+  WriteFile(pipe, frame, kFrameSize, &count, nullptr);
+  char reply[kFrameSize + 1] = {};
+  DWORD received = 0;
+  while (received < kFrameSize) {
+    const BOOL ok = ReadFile(pipe, reply + received, kFrameSize - received, &count, nullptr);
+    if (!ok && GetLastError() != ERROR_MORE_DATA) break;
+    received += count;
+  }
+  CloseHandle(pipe);
+  const char* status = std::strchr(reply, ';');
+  return status != nullptr ? std::atoi(status + 1) : 0;
+}
+
+using StartJobFunction = int(__cdecl*)(int);
+
+double Microseconds(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency) {
+  return 1e6 * static_cast<double>(to.QuadPart - from.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+// Calls per second with `threads` callers each making `callsPerThread` calls.
+double Throughput(StartJobFunction startJob, int threads, int callsPerThread, int& failures) {
+  BenchService service(2 * threads + 1);
+  std::atomic<int> failed{0};
+  std::vector<std::thread> callers;
+  const ULONGLONG start = GetTickCount64();
+  for (int t = 0; t < threads; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < callsPerThread; ++i) failed += startJob(i) != 0;
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  const double seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+  failures = failed;
+  return threads * callsPerThread / (seconds > 0 ? seconds : 0.001);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: velmora_pipe_bench PATH\\TO\\Velmora.dll [CALLS_PER_CLIENT]\n");
+    return 2;
+  }
+  const HMODULE library = LoadLibraryA(argv[1]);
+  const auto libraryStartJob =
+      library == nullptr ? nullptr
+                         : reinterpret_cast<StartJobFunction>(
+                               reinterpret_cast<void*>(GetProcAddress(library, "StartJob")));
+  if (libraryStartJob == nullptr) {
+    std::fprintf(stderr, "cannot load StartJob from %s: error %lu\n", argv[1], GetLastError());
+    return 1;
+  }
+  const int calls = argc > 2 ? std::max(kRoundSize, std::atoi(argv[2])) : 20000;
+
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  std::vector<double> libraryTimes;
+  std::vector<double> rawTimes;
+  int failures = 0;
+  {
+    BenchService service(3);
+    // Warm up both paths before measuring.
+    for (int i = 0; i < 200; ++i) failures += (libraryStartJob(i) != 0) + (RawStartJob(i) != 0);
+    for (int round = 0; round < calls / kRoundSize; ++round) {
+      for (int client = 0; client < 2; ++client) {
+        const StartJobFunction startJob = client == 0 ? libraryStartJob : RawStartJob;
+        std::vector<double>& times = client == 0 ? libraryTimes : rawTimes;
+        for (int i = 0; i < kRoundSize; ++i) {
+          LARGE_INTEGER before;
+          LARGE_INTEGER after;
+          QueryPerformanceCounter(&before);
+          failures += startJob(i) != 0;
+          QueryPerformanceCounter(&after);
+          times.push_back(Microseconds(before, after, frequency));
+        }
+      }
+    }
+  }
+
+  const double libraryMedian = Percentile(libraryTimes, 0.5);
+  const double rawMedian = Percentile(rawTimes, 0.5);
+  std::printf("calls per client: %zu, in rounds of %d, alternating\n", libraryTimes.size(),
+              kRoundSize);
+  std::printf("library StartJob: median %.1f us, p99 %.1f us\n", libraryMedian,
+              Percentile(libraryTimes, 0.99));
+  std::printf("raw Win32 client: median %.1f us, p99 %.1f us\n", rawMedian,
+              Percentile(rawTimes, 0.99));
+  for (int threads : {1, 2, 8}) {
+    int libraryFailures = 0;
+    int rawFailures = 0;
+    const double library = Throughput(libraryStartJob, threads, 4000 / threads, libraryFailures);
+    const double raw = Throughput(RawStartJob, threads, 4000 / threads, rawFailures);
+    failures += libraryFailures + rawFailures;
+    std::printf("%d thread%s: library %.0f calls/s, raw %.0f calls/s\n", threads,
+                threads == 1 ? "" : "s", library, raw);
+  }
+  std::printf("failed calls: %d\n", failures);
+  std::printf("ratio library/raw: %.2f\n", libraryMedian / rawMedian);
+  return failures == 0 ? 0 : 1;
+}

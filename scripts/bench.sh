@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks and prints their figures:
+#   1. under wine64, StartJob through the x86_64 Velmora.dll against hand-written pipe calls,
+#      alternating, against the same in-process service (median, p99, calls/s, ratio);
+#   2. natively, Google Benchmark figures for encoding, decoding and a whole call;
+#   3. natively, valgrind's heap summary for 10 and for 10 000 calls.
+# ./scripts/bench.sh [CALLS_PER_CLIENT]   (default 20000)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+calls=${1:-20000}
+VELMORA_PACKAGES+=(libbenchmark-dev valgrind)
+velmora_install_packages
+velmora_build bench >/dev/null
+velmora_build win64 >/dev/null
+velmora_start_wine
+
+velmora_log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
+velmora_log "library against raw Win32 pipe calls, under wine64 (x86_64 build)"
+"$VELMORA_ROOT/scripts/wine-run.sh" "$VELMORA_ROOT/build/win64/bench/velmora_pipe_bench.exe" \
+  'build\win64\edition3\Velmora.dll' "$calls"
+
+velmora_log "native cost per operation (no pipe behind it)"
+"$VELMORA_ROOT/build/bench/bench/velmora_native_bench" --benchmark_min_time=0.5 2>&1 |
+  grep -E '^(Benchmark|BM_|-)'
+
+velmora_log "heap allocations, native, valgrind"
+for n in 10 10000; do
+  usage=$(valgrind "$VELMORA_ROOT/build/bench/bench/velmora_heap_calls" "$n" 2>&1 |
+    grep -oE 'total heap usage: .*')
+  printf '%6d calls: %s\n' "$n" "$usage"
+done
+echo "(a count that does not grow with the calls means none of them allocates; the one block"
+echo " is the C++ runtime's own, made at start-up)"
