@@ -1,0 +1,206 @@
+// The development service's frame parsing (any bytes a client may send) and its jobs' state
+// transitions, without a pipe.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "job_table.h"
+#include "service_protocol.h"
+
+namespace velmora::devservice {
+namespace {
+
+Request Parse(const std::string& bytes) {
+  return ParseRequest(bytes.data(), bytes.size());
+}
+
+std::string Padded(const std::string& text) {
+  std::string frame = text;
+  frame.resize(kFrameSize, '\0');
+  return frame;
+}
+
+struct ParseCase {
+  const char* name;
+  std::string bytes;
+  bool wellFormed;
+  int jobId;
+  int command;
+  std::string param;
+  bool cut;
+};
+
+TEST(DevServiceFrames, ParseEveryShapeOfRequest) {
+  const std::string edition2Cut = "-1;1286;" + std::string(251, 'n');
+  const ParseCase cases[] = {
+      {"plain start", Padded("5;1279;;"), true, 5, 1279, "", false},
+      {"no job", Padded("-1;1284;;"), true, -1, 1284, "", false},
+      {"state text", Padded("7;1283;true;"), true, 7, 1283, "true", false},
+      {"param holding ; and |", Padded("3;1290;a;b|c;d;"), true, 3, 1290, "a;b|c;d", false},
+      {"edition 2 cut, no final ;", Padded(edition2Cut), true, -1, 1286, std::string(251, 'n'),
+       true},
+      {"no terminator at all", "9;1279;" + std::string(1017, 'x'), true, 9, 1279,
+       std::string(1017, 'x'), true},
+      {"extremes", Padded("-2147483648;2147483647;;"), true, INT32_MIN, INT32_MAX, "", false},
+      {"short message", "5;1279;;", true, 5, 1279, "", false},
+      {"empty frame", Padded(""), false, 0, 0, "", false},
+      {"no fields", Padded("hello"), false, 0, 0, "", false},
+      {"one field", Padded("5;"), false, 0, 0, "", false},
+      {"job not a number", Padded("x;1279;;"), false, 0, 0, "", false},
+      {"job with a space", Padded(" 5;1279;;"), false, 0, 0, "", false},
+      {"job too large", Padded("2147483648;1279;;"), false, 0, 0, "", false},
+      {"command empty", Padded("5;;;"), false, 0, 0, "", false},
+      {"lone minus", Padded("-;1279;;"), false, 0, 0, "", false},
+      {"binary bytes", Padded(std::string("\x01\xff;\x80;\x02;", 7)), false, 0, 0, "", false},
+  };
+  for (const ParseCase& c : cases) {
+    const Request request = Parse(c.bytes);
+    EXPECT_EQ(request.wellFormed, c.wellFormed) << c.name;
+    if (!c.wellFormed) {
+      EXPECT_FALSE(request.problem.empty()) << c.name;
+      continue;
+    }
+    EXPECT_EQ(request.jobId, c.jobId) << c.name;
+    EXPECT_EQ(request.command, c.command) << c.name;
+    EXPECT_EQ(request.param, c.param) << c.name;
+    EXPECT_EQ(request.cut, c.cut) << c.name;
+  }
+}
+
+TEST(DevServiceFrames, NeverLooksPastTheBytesReceived) {
+  // 1024 bytes with no zero byte and a neighbour that must not be read.
+  std::vector<char> bytes(kFrameSize + 16, '7');
+  bytes[1] = ';';
+  bytes[kFrameSize] = ';';
+  const Request request = ParseRequest(bytes.data(), kFrameSize);
+  EXPECT_FALSE(request.wellFormed);  // "7;777...": the command field never ends
+}
+
+TEST(DevServiceFrames, RepliesAreWholeFramesTheLibraryCanRead) {
+  const std::string reply = FormatReply(5, 0, "started");
+  ASSERT_EQ(reply.size(), kFrameSize);
+  EXPECT_EQ(reply.substr(0, 12), "5;0;started;");
+  EXPECT_EQ(reply.find_first_not_of('\0', 12), std::string::npos);
+  // A message stops at ";" and keeps 259 bytes, as the library would read it.
+  EXPECT_EQ(FormatReply(-1, 87, "bad;rest").substr(0, 10), std::string("-1;87;bad;"));
+  const std::string longReply = FormatReply(1, 2, std::string(400, 'm'));
+  EXPECT_EQ(longReply.find('\0'), 4 + 259 + 1u);
+}
+
+// A row: the command sent to a job, and what the service answers and leaves behind.
+struct Step {
+  int jobId;
+  int command;
+  const char* param;
+  int status;
+  const char* message;
+  const char* stateAfter;  // nullptr: the job no longer exists
+};
+
+void RunSteps(const char* story, JobTable& table, const std::vector<Step>& steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    Request request;
+    request.wellFormed = true;
+    request.jobId = step.jobId;
+    request.command = step.command;
+    request.param = step.param;
+    const Outcome outcome = table.Execute(request);
+    const std::string where = std::string(story) + ", step " + std::to_string(i + 1);
+    EXPECT_EQ(outcome.status, step.status) << where;
+    EXPECT_EQ(outcome.message, step.message) << where;
+    EXPECT_EQ(outcome.message.find(';'), std::string::npos) << where;
+    const auto job = table.Find(step.jobId);
+    if (step.stateAfter == nullptr) {
+      EXPECT_FALSE(job.has_value()) << where;
+    } else {
+      ASSERT_TRUE(job.has_value()) << where;
+      EXPECT_STREQ(StateName(job->state), step.stateAfter) << where;
+    }
+  }
+}
+
+constexpr int kOk = kStatusOk;
+constexpr int kNotFound = kStatusNotFound;
+constexpr int kInvalid = kStatusInvalidState;
+constexpr int kBad = kStatusInvalidParameter;
+
+TEST(DevServiceJobs, StartCancelRestartDelete) {
+  JobTable table(5);
+  RunSteps("lifecycle", table,
+           {
+               {1, 1279, "", kOk, "started", "running"},
+               {1, 1279, "", kInvalid, "already running", "running"},
+               {1, 1282, "", kInvalid, "running, cancel first", "running"},
+               {1, 1281, "", kOk, "cancelled", "cancelled"},
+               {1, 1281, "", kInvalid, "not running", "cancelled"},
+               {1, 1280, "", kOk, "restarted", "running"},
+               {1, 1281, "", kOk, "cancelled", "cancelled"},
+               {1, 1282, "", kOk, "deleted", nullptr},
+               {1, 1279, "", kNotFound, "no such job", nullptr},
+               {1, 1282, "", kNotFound, "no such job", nullptr},
+           });
+}
+
+TEST(DevServiceJobs, EnableAndDisable) {
+  JobTable table(5);
+  RunSteps("state", table,
+           {
+               {2, 1283, "true", kInvalid, "already enabled", "idle"},
+               {2, 1283, "false", kOk, "disabled", "disabled"},
+               {2, 1283, "false", kInvalid, "already disabled", "disabled"},
+               {2, 1279, "", kInvalid, "disabled", "disabled"},
+               {2, 1280, "", kInvalid, "disabled", "disabled"},
+               {2, 1283, "yes", kBad, "bad state", "disabled"},
+               {2, 1283, "true", kOk, "enabled", "idle"},
+               {2, 1279, "", kOk, "started", "running"},
+               {2, 1283, "false", kInvalid, "running, cancel first", "running"},
+               {6, 1283, "true", kNotFound, "no such job", nullptr},
+           });
+}
+
+TEST(DevServiceJobs, MigrationAndSyncJobsAreCreatedRunning) {
+  JobTable table(0);
+  RunSteps("create", table,
+           {
+               {40, 1289, "C:\\mig.cfg", kOk, "migration started", "running"},
+               {40, 1289, "again", kInvalid, "already running", "running"},
+               {41, 1290, "a|b", kOk, "sync started", "running"},
+               {41, 1281, "", kOk, "cancelled", "cancelled"},
+               {41, 1290, "c|d", kOk, "sync started", "running"},
+           });
+  EXPECT_EQ(table.Find(40)->text, "C:\\mig.cfg");
+  EXPECT_EQ(table.Find(41)->text, "c|d");
+}
+
+TEST(DevServiceJobs, CommandsWithEffectsOutsideTheServiceAreOnlyRecorded) {
+  JobTable table(1);
+  for (const int command : {1284, 1285, 1286, 1287, 1291}) {
+    Request request;
+    request.wellFormed = true;
+    request.jobId = command == 1286 ? -1 : 1;
+    request.command = command;
+    request.param = "C:\\Windows\\System32";
+    const Outcome outcome = table.Execute(request);
+    EXPECT_EQ(outcome.status, kOk) << command;
+    EXPECT_EQ(outcome.message, "recorded, nothing done") << command;
+  }
+  EXPECT_EQ(StateName(table.Find(1)->state), std::string("idle"));
+}
+
+TEST(DevServiceJobs, MalformedRequestsAndUnknownCommandsGet87) {
+  JobTable table(5);
+  EXPECT_EQ(table.Execute(Parse(Padded("garbage"))).status, kBad);
+  EXPECT_EQ(table.Execute(Parse(Padded("garbage"))).message, "malformed: no fields");
+  for (const int command : {1278, 1288, 1292, 0, -1}) {
+    Request request;
+    request.wellFormed = true;
+    request.jobId = 1;
+    request.command = command;
+    EXPECT_EQ(table.Execute(request).status, kBad) << command;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::devservice

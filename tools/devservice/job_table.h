@@ -1,0 +1,50 @@
+// The development service's jobs and what each command does to them. Jobs 1..N exist at start,
+// idle. Statuses are Windows error codes (see service_protocol.h); messages are short words.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "service_protocol.h"
+
+namespace velmora::devservice {
+
+enum class JobState { kIdle, kRunning, kCancelled, kDisabled };
+const char* StateName(JobState state);
+
+struct Job {
+  JobState state = JobState::kIdle;
+  std::string text;  // the migration or synchronisation text a job was created with
+};
+
+struct Outcome {
+  std::int32_t status;
+  std::string message;
+};
+
+class JobTable {
+ public:
+  explicit JobTable(int jobs);
+
+  // Carries out one request; safe to call from several connections at once.
+  Outcome Execute(const Request& request);
+
+  // The job as it stands, if it exists.
+  std::optional<Job> Find(std::int32_t jobId) const;
+
+ private:
+  Outcome Start(std::int32_t jobId);
+  Outcome Restart(std::int32_t jobId);
+  Outcome Cancel(std::int32_t jobId);
+  Outcome Delete(std::int32_t jobId);
+  Outcome ChangeState(std::int32_t jobId, const std::string& state);
+  Outcome Create(std::int32_t jobId, const std::string& text, const char* started);
+
+  mutable std::mutex mutex_;
+  std::map<std::int32_t, Job> jobs_;
+};
+
+}  // namespace velmora::devservice

@@ -1,0 +1,97 @@
+#include "service_protocol.h"
+
+#include <cstring>
+#include <limits>
+
+namespace velmora::devservice {
+namespace {
+
+constexpr std::size_t kMessageLimit = 259;
+
+// A whole field of optional "-" and decimal digits that fits 32 bits.
+bool ParseNumber(const std::string& field, std::int32_t& value) {
+  std::size_t i = field.size() > 0 && field[0] == '-' ? 1 : 0;
+  if (i == field.size() || field.size() - i > 10) return false;
+  std::int64_t number = 0;
+  for (; i < field.size(); ++i) {
+    if (field[i] < '0' || field[i] > '9') return false;
+    number = number * 10 + (field[i] - '0');
+  }
+  if (field[0] == '-') number = -number;
+  if (number < std::numeric_limits<std::int32_t>::min() ||
+      number > std::numeric_limits<std::int32_t>::max()) {
+    return false;
+  }
+  value = static_cast<std::int32_t>(number);
+  return true;
+}
+
+Request Malformed(const char* problem) {
+  Request request;
+  request.problem = problem;
+  return request;
+}
+
+}  // namespace
+
+Request ParseRequest(const char* bytes, std::size_t size) {
+  if (size > kFrameSize) size = kFrameSize;
+  const std::string text(bytes, strnlen(bytes, size));
+  if (text.empty()) return Malformed("empty request");
+  const std::size_t first = text.find(';');
+  if (first == std::string::npos) return Malformed("no fields");
+  const std::size_t second = text.find(';', first + 1);
+  if (second == std::string::npos) return Malformed("no command field");
+
+  Request request;
+  if (!ParseNumber(text.substr(0, first), request.jobId)) return Malformed("bad job number");
+  if (!ParseNumber(text.substr(first + 1, second - first - 1), request.command)) {
+    return Malformed("bad command code");
+  }
+  const std::string rest = text.substr(second + 1);
+  request.cut = rest.empty() || rest.back() != ';';
+  request.param = request.cut ? rest : rest.substr(0, rest.size() - 1);
+  request.wellFormed = true;
+  return request;
+}
+
+std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::string& message) {
+  std::string shown = message.substr(0, message.find(';'));
+  if (shown.size() > kMessageLimit) shown.resize(kMessageLimit);
+  std::string frame = std::to_string(jobId) + ";" + std::to_string(status) + ";" + shown + ";";
+  frame.resize(kFrameSize, '\0');
+  return frame;
+}
+
+const char* CommandName(std::int32_t command, std::int32_t jobId) {
+  switch (command) {
+    case 1279:
+      return "StartJob";
+    case 1280:
+      return "RestartJob";
+    case 1281:
+      return "CancelJob";
+    case 1282:
+      return "DeleteJob";
+    case 1283:
+      return "ChangeJobState";
+    case 1284:
+      return "StartJobOnBoot";
+    case 1285:
+      return "SetProcessPriority";
+    case 1286:
+      return jobId == -1 ? "DeleteJobFileByName" : "DeleteJobFile";
+    case 1287:
+      return "DeleteJobProfile";
+    case 1289:
+      return "StartMigJob";
+    case 1290:
+      return "StartSyncJob";
+    case 1291:
+      return "RunProcAsAdmin";
+    default:
+      return "unknown";
+  }
+}
+
+}  // namespace velmora::devservice

@@ -1,0 +1,42 @@
+// The development service's side of the frames: reading a request frame, whatever its bytes,
+// and writing a reply frame. No I/O here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velmora::devservice {
+
+constexpr std::size_t kFrameSize = 1024;
+
+// Statuses the service answers with: Windows error codes.
+constexpr std::int32_t kStatusOk = 0;
+constexpr std::int32_t kStatusInvalidParameter = 87;  // malformed request, unknown command
+constexpr std::int32_t kStatusNotFound = 1168;        // no such job
+constexpr std::int32_t kStatusInvalidState = 5023;    // the command does not apply to the job
+
+struct Request {
+  bool wellFormed = false;
+  std::int32_t jobId = 0;
+  std::int32_t command = 0;
+  std::string param;
+  // The text ended without its final ";": a client may cut a long request short.
+  bool cut = false;
+  std::string problem;  // why a request is not well formed
+};
+
+// Reads "jobId;command;param;" from the bytes received (at most a frame): the text runs to the
+// first zero byte or to the end. The param may itself hold ";" (texts travel unescaped), so it
+// runs to the last ";".
+Request ParseRequest(const char* bytes, std::size_t size);
+
+// "jobId;status;message;" padded with zero bytes to a whole frame. A message is cut at its
+// first ";" (the client would end it there anyway) and to 259 bytes.
+std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::string& message);
+
+// "StartJob" for 1279 and so on; "DeleteJobFile" for 1286 with a job, "DeleteJobFileByName"
+// without one; "unknown" for any other code.
+const char* CommandName(std::int32_t command, std::int32_t jobId);
+
+}  // namespace velmora::devservice
