@@ -51,4 +51,13 @@ function(velmora_add_edition edition)
   elseif(MSVC)
     target_compile_options(${target} PRIVATE /EHs-c- /GR-)
   endif()
+
+  # Edition 3 installs to bin/ and lib/; edition 2, a file of the same name, one folder down.
+  set(subdir "")
+  if(NOT edition EQUAL 3)
+    set(subdir "/edition${edition}")
+  endif()
+  install(TARGETS ${target}
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir}
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir})
 endfunction()
