@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bench_pipes.h"
+#include "instant_pipe_system.h"
 #include "velmora.h"
 
 namespace velmora {
 
-bench::InstantPipes gPipes;
+testing::InstantPipeSystem gPipes;
 
 PipeSystem& SystemPipes() {
   return gPipes;

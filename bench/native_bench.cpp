@@ -4,13 +4,13 @@
 
 #include <cstring>
 
-#include "bench_pipes.h"
+#include "instant_pipe_system.h"
 #include "job_frames.h"
 #include "velmora.h"
 
 namespace velmora {
 
-bench::InstantPipes gPipes;
+testing::InstantPipeSystem gPipes;
 
 PipeSystem& SystemPipes() {
   return gPipes;

@@ -8,49 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include "instant_pipe_system.h"
 #include "job_frames.h"
-#include "pipe_system.h"
 #include "velmora.h"
 
 namespace velmora {
-namespace {
 
-// A service that takes any frame and answers "0;0;ok;", keeping what it was sent.
-class CapturingPipes final : public PipeSystem {
- public:
-  std::int32_t Open(Handle& pipe) override {
-    pipe = this;
-    return 0;
-  }
-  std::int32_t WaitForFreeInstance(std::uint32_t) override { return 0; }
-  std::int32_t SetMessageMode(Handle) override { return 0; }
-  std::int32_t Write(Handle, const char* data, std::uint32_t size) override {
-    ++writes;
-    writtenSize = size;
-    std::memcpy(written, data, size < sizeof written ? size : sizeof written);
-    return 0;
-  }
-  std::int32_t Read(Handle, char* buffer, std::uint32_t size, std::uint32_t& received) override {
-    std::memset(buffer, 0, size);
-    std::memcpy(buffer, "0;0;ok;", 7);
-    received = size;
-    return 0;
-  }
-  void Close(Handle) override {}
-  void Sleep(std::uint32_t) override {}
-  void DescribeError(std::int32_t, char* text, std::size_t bound) override {
-    if (bound > 0) text[0] = '\0';
-  }
-  void SetThreadError(std::int32_t) override {}
-
-  int writes = 0;
-  std::uint32_t writtenSize = 0;
-  char written[2 * kFrameSize] = {};
-};
-
-CapturingPipes gPipes;
-
-}  // namespace
+testing::InstantPipeSystem gPipes;
 
 PipeSystem& SystemPipes() {
   return gPipes;
