@@ -25,9 +25,12 @@ velmora_install_packages() {
     "${missing[@]}"
 }
 
-# velmora_build NAME: configures and builds build/NAME (native, fuzz, bench, win32 or win64).
+# velmora_build NAME [TARGET...]: configures build/NAME (native, fuzz, bench, win32 or win64)
+# and builds the targets named, or everything.
 velmora_build() {
-  local name=$1 args=(-DVELMORA_WERROR=ON)
+  local name=$1 args=(-DVELMORA_WERROR=ON) targets=()
+  shift
+  [ $# -eq 0 ] || targets=(--target "$@")
   case $name in
     native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
     bench) args+=(-DCMAKE_BUILD_TYPE=Release -DVELMORA_SANITIZE=OFF -DVELMORA_BENCH=ON
@@ -42,7 +45,7 @@ velmora_build() {
   esac
   velmora_log "building build/$name"
   cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build/$name" "${args[@]}" >/dev/null
-  cmake --build "$VELMORA_ROOT/build/$name" -j "$(nproc)"
+  cmake --build "$VELMORA_ROOT/build/$name" -j "$(nproc)" "${targets[@]}"
 }
 
 # Starts a persistent wineserver in the project's prefix, with Wine's own background services

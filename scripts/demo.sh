@@ -7,8 +7,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 velmora_install_packages
-velmora_build win32 >/dev/null
-velmora_build win64 >/dev/null
+# Only what the demo runs: the tests are built by test.sh.
+velmora_build win32 velmora_edition3 velmora_edition2 velmora_jobctl velmora_devservice >/dev/null
+velmora_build win64 velmora_edition3 velmora_edition2 velmora_jobctl velmora_devservice >/dev/null
 velmora_start_wine
 
 cd "$VELMORA_ROOT"
