@@ -175,6 +175,31 @@ class Failures(unittest.TestCase):
         self.assertNotEqual(code, 0)
 
 
+def parallel_jobctl(argument_lists):
+    """Runs several jobctl processes at once; returns their JSON results and the wall time."""
+    start = time.time()
+    processes = [subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--json",
+                                   *args], stdout=subprocess.PIPE) for args in argument_lists]
+    results = [json.loads(p.communicate(timeout=60)[0]) for p in processes]
+    return results, time.time() - start
+
+
+class Concurrency(unittest.TestCase):
+    def test_connections_are_served_at_once_with_instances_added_as_needed(self):
+        with DevService("--delay", "1500"):
+            results, elapsed = parallel_jobctl([["priority", str(n)] for n in range(6)])
+        self.assertEqual([r["status"] for r in results], [0] * 6)
+        self.assertLess(elapsed, 6)  # six 1.5 s replies one after another would take 9 s
+
+    def test_a_single_busy_instance_is_waited_for_and_reused(self):
+        with DevService("--delay", "1500", "--single") as service:
+            results, elapsed = parallel_jobctl([["start", "1"], ["start", "2"]])
+            logged = service.requests()
+        self.assertEqual(sorted(r["status"] for r in results), [0, 0])
+        self.assertEqual(sorted(r["job"] for r in logged), [1, 2])
+        self.assertGreater(elapsed, 2.9)  # the second caller waited for the first
+
+
 class ServiceLifetime(unittest.TestCase):
     def test_max_requests_ends_the_service(self):
         with DevService("--max-requests", "2", "--single") as service:
