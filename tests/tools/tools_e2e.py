@@ -151,6 +151,13 @@ class Failures(unittest.TestCase):
         self.assertEqual(code, exit_status(995))
         self.assertLess(elapsed, 5)
 
+    def test_time_up_while_connecting_reports_the_calls_own_status(self):
+        # Sleeping between connect attempts is not I/O: the call ends on its own after ~2 s.
+        _, result, _, elapsed = jobctl("--timeout", "0.5", "start", "1")
+        self.assertEqual(result["status"], 2)
+        self.assertFalse(result["timedOut"])
+        self.assertGreater(elapsed, 1.8)
+
     def test_no_service_gives_2_after_about_two_seconds(self):
         code, result, _, elapsed = jobctl("start", "1")
         self.assertEqual((code, result["status"]), (2, 2))

@@ -207,7 +207,10 @@ int Run(const Invocation& invocation) {
   for (const std::wstring& text : invocation.texts) call.texts.push_back(ToAnsi(text));
 
   if (invocation.timeoutSeconds > 0) {
-    result.timedOut = MakeBoundedCall(call, invocation.timeoutSeconds);
+    // A call still connecting when the time is up cannot be cancelled and ends on its own with
+    // its own status; only a cancelled one counts as timed out.
+    result.timedOut =
+        MakeBoundedCall(call, invocation.timeoutSeconds) && call.status == ERROR_OPERATION_ABORTED;
   } else {
     MakeCall(call);
   }
