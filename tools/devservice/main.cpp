@@ -20,8 +20,13 @@ namespace velmora::devservice {
 namespace {
 
 constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
-// Without --instances, instances are added while every one is busy, up to this many.
-constexpr int kGrowthLimit = 64;
+// Without --instances the service starts this many instances and, whenever fewer than
+// kSpareInstances are left listening, adds one, up to kGrowthLimit. Callers arriving together
+// then find a listening instance at once instead of racing for one that is freed (a caller that
+// loses that race gets ERROR_PIPE_BUSY).
+constexpr int kInitialInstances = 8;
+constexpr int kSpareInstances = 4;
+constexpr int kGrowthLimit = 128;
 
 const char kUsage[] =
     "usage: velmora-devservice [options]\n"
@@ -94,7 +99,7 @@ class DevService {
         return 1;
       }
     }
-    const int initial = options_.instances > 0 ? options_.instances : 2;
+    const int initial = options_.instances > 0 ? options_.instances : kInitialInstances;
     for (int i = 0; i < initial; ++i) {
       if (!AddInstance(i == 0)) return 1;
     }
@@ -198,7 +203,7 @@ class DevService {
       const Io accepted = AwaitClient(pipe);
       if (accepted == Io::kStopped) break;
       if (accepted == Io::kDone) {
-        if (--listening_ == 0) Grow();
+        if (--listening_ < kSpareInstances) Grow();
         const bool more = ServeClient(pipe);
         ++listening_;
         if (!more) break;
@@ -209,7 +214,7 @@ class DevService {
     CloseHandle(pipe);
   }
 
-  // With every instance busy, one more lets the next caller in at once.
+  // With few instances left listening, one more lets the next caller in at once.
   void Grow() {
     if (options_.instances > 0 || WaitForSingleObject(gStop, 0) == WAIT_OBJECT_0) return;
     {
