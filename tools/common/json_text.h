@@ -1,5 +1,4 @@
-// Text as a JSON string literal, for the tools' --json and --log output. Bytes are taken as
-// Latin-1, so any text a caller or a service sends comes out as valid JSON.
+// Text as a JSON string literal, for the tools' --json and --log output.
 #pragma once
 
 #include <cstdio>
@@ -7,26 +6,8 @@
 
 namespace velmora::tools {
 
-inline std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte >= 0x20 && byte < 0x7F) {
-      out += c;
-    } else {
-      char escaped[16];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    }
-  }
-  return out + "\"";
-}
-
-// The same for a wide text: characters outside printable ASCII become \uXXXX escapes (UTF-16
-// code units), so the output is plain ASCII.
+// Characters outside printable ASCII become \uXXXX escapes (UTF-16 code units), so the output
+// is plain ASCII.
 inline std::string JsonString(const std::wstring& text) {
   std::string out = "\"";
   for (const wchar_t c : text) {
@@ -49,6 +30,13 @@ inline std::string JsonString(const std::wstring& text) {
     }
   }
   return out + "\"";
+}
+
+// Bytes are taken as Latin-1, so any text a caller or a service sends comes out as valid JSON.
+inline std::string JsonString(const std::string& bytes) {
+  std::wstring text;
+  for (const char c : bytes) text += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return JsonString(text);
 }
 
 }  // namespace velmora::tools

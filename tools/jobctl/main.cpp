@@ -23,12 +23,6 @@ using IntFromText = int(__cdecl*)(const char*);
 using IntFromIntText = int(__cdecl*)(int, const char*);
 using IntFromIntTextText = int(__cdecl*)(int, const char*, const char*);
 
-const char* const kExportNames[] = {"StartScheduler", "StopScheduler",       "StartJob",
-                                    "RestartJob",     "CancelJob",           "DeleteJob",
-                                    "ChangeJobState", "StartJobOnBoot",      "SetProcessPriority",
-                                    "DeleteJobFile",  "DeleteJobFileByName", "DeleteJobProfile",
-                                    "StartMigJob",    "StartSyncJob",        "RunProcAsAdmin"};
-
 void Print(const std::string& text, FILE* stream = stdout) {
   std::fputs(text.c_str(), stream);
   std::fflush(stream);
@@ -157,10 +151,14 @@ bool MakeBoundedCall(Call& call, double seconds) {
 int Info(HMODULE library, const std::string& dll, const std::string& version, bool json) {
   std::string exported;
   std::string missing;
-  for (const char* name : kExportNames) {
+  auto check = [&](const char* name) {
     std::string& list = GetProcAddress(library, name) != nullptr ? exported : missing;
     list += (list.empty() ? "" : ", ") + std::string(json ? "\"" : "") + name + (json ? "\"" : "");
-  }
+  };
+  // The two scheduler no-ops have no subcommand; every other export has one.
+  check("StartScheduler");
+  check("StopScheduler");
+  for (const Subcommand& subcommand : Subcommands()) check(subcommand.exportName);
   // The edition is the major version: 3.0.0.85 is edition 3.
   const std::string major = version.substr(0, version.find('.'));
   const bool known = !major.empty() && major.find_first_not_of("0123456789") == std::string::npos;
