@@ -5,12 +5,15 @@
  * the named pipe "\\.\pipe\pipe_job" and blocks until the service replies. The status it returns
  * is the service's own, or a Windows error code when the service could not be reached (2: no
  * service; 231 or 121: every pipe instance stayed busy; 109 or 233: the service closed the pipe
- * before replying). The two cannot be told apart by value. The same status is stored as the
+ * before replying; 230, ERROR_BAD_PIPE: the service sent more than 64 empty messages instead of
+ * its reply; other codes of the open and wait steps pass through unchanged). The two cannot be
+ * told apart by value. The same status is stored as the
  * calling thread's last-error value (GetLastError), which is the only report of the two
  * functions that return nothing.
  *
  * Texts are NUL-terminated strings in the caller's ANSI code page; a single text is sent cut to
- * its first 259 bytes. A null text pointer sends nothing and returns 87
+ * its first 259 bytes, and no byte past those is read. A null text pointer sends nothing and
+ * returns 87
  * (ERROR_INVALID_PARAMETER).
  *
  * Waits: up to about 2 s while the service's pipe does not exist, then up to 5 s once while all

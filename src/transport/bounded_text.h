@@ -23,9 +23,11 @@ inline void CopyBounded(char* target, std::size_t bound, const char* source,
   target[count] = '\0';
 }
 
-// The same for a terminated source text.
+// The same for a terminated source text. Only the bytes that are kept are read: a caller's text
+// that fills the bound exactly may end where its memory ends, without a terminator.
 inline void CopyBounded(char* target, std::size_t bound, const char* source) {
-  CopyBounded(target, bound, source, BoundedLength(source, bound));
+  if (bound == 0) return;
+  CopyBounded(target, bound, source, BoundedLength(source, bound - 1));
 }
 
 }  // namespace velmora

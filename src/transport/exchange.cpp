@@ -8,6 +8,10 @@ constexpr int kConnectBudgetMs = 3000;
 constexpr int kRetryStepMs = 1000;
 // How long to wait once for a busy service to free an instance.
 constexpr std::uint32_t kBusyWaitMs = 5000;
+// A real service sends its reply in at most a few messages. Each empty message completes a read
+// at once, so a peer that keeps sending them would hold the caller in a busy loop that no
+// cancellation of blocked I/O can reach: past this many the exchange gives up.
+constexpr int kMaxEmptyMessages = 64;
 
 // Owns the open pipe and closes it exactly once, however the exchange ends.
 class PipeConnection {
@@ -75,12 +79,16 @@ std::int32_t ExchangeWithService(JobReply& reply, const char (&requestFrame)[kFr
   // and the rest of that message goes away with the connection.
   char received[kFrameBufferSize] = {};
   std::uint32_t count = 0;
+  int emptyMessages = 0;
   while (count < kFrameSize) {
     const std::uint32_t wanted = static_cast<std::uint32_t>(kFrameSize) - count;
     std::uint32_t delivered = 0;
     error = pipes.Read(connection.handle(), received + count, wanted, delivered);
     // The service closed, or the pipe broke, before a whole reply arrived: that is a failure.
     if (error != 0 && error != kErrorMoreData) return Fail(reply, error, pipes);
+    if (delivered == 0 && ++emptyMessages > kMaxEmptyMessages) {
+      return Fail(reply, kErrorBadPipe, pipes);
+    }
     count += delivered < wanted ? delivered : wanted;
   }
   DecodeReply(reply, received);

@@ -11,6 +11,9 @@ namespace velmora {
 constexpr std::int32_t kErrorFileNotFound = 2;
 constexpr std::int32_t kErrorPipeBusy = 231;
 constexpr std::int32_t kErrorMoreData = 234;
+// The exchange's own verdict on a peer that floods the reply with empty messages
+// (ERROR_BAD_PIPE, "The pipe state is invalid."): no service sends it as a status of its own.
+constexpr std::int32_t kErrorBadPipe = 230;
 
 // Every operation that can fail returns 0 on success or the platform's error code for that very
 // operation, taken at once, so nothing depends on a thread-wide error value read later.

@@ -21,10 +21,21 @@ using testing::Script;
 const std::string kReply = Frame("5;17;started;");
 const std::vector<std::string> kExchange = {"mode", "write 1024", "read 1024", "close 1"};
 
-std::vector<std::string> Then(std::vector<std::string> first,
-                              const std::vector<std::string>& second) {
+template <typename T>
+std::vector<T> Then(std::vector<T> first, const std::vector<T>& second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
+}
+std::vector<std::string> Then(std::vector<std::string> first,
+                              const std::vector<std::string>& second) {
+  return Then<std::string>(std::move(first), second);
+}
+template <typename T>
+std::vector<T> Repeat(const T& item, std::size_t times) {
+  return std::vector<T>(times, item);
+}
+std::vector<std::string> Repeat(const char* call, std::size_t times) {
+  return Repeat(std::string(call), times);
 }
 
 struct ExchangeCase {
@@ -86,6 +97,18 @@ const ExchangeCase kCases[] = {
      Script().Opens({0}).Reads({Message(""), Message(kReply)}),
      17,
      {"open", "mode", "write 1024", "read 1024", "read 1024", "close 1"}},
+    {"a few zero-length messages add nothing",
+     Script().Opens({0}).Reads(Then(Repeat(Message(""), 64), {Message(kReply)})), 17,
+     Then(Then({"open", "mode", "write 1024"}, Repeat("read 1024", 65)), {"close 1"})},
+    {"a flood of zero-length messages ends the exchange",
+     Script().Opens({0}).Reads(Repeat(Message(""), 65)), 230,
+     Then(Then({"open", "mode", "write 1024"}, Repeat("read 1024", 65)),
+          {"describe 230", "close 1"})},
+    {"empty messages count after part of the reply",
+     Script().Opens({0}).Reads(Then({Message(kReply.substr(0, 100))}, Repeat(Message(""), 65))),
+     230,
+     Then(Then({"open", "mode", "write 1024", "read 1024"}, Repeat("read 924", 65)),
+          {"describe 230", "close 1"})},
     {"service closes after 100 bytes",
      Script().Opens({0}).Reads({Message(kReply.substr(0, 100)), ReadFailure(109)}),
      109,

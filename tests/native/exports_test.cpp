@@ -34,6 +34,13 @@ const std::string k300(300, 'n');
 const std::string k259(259, 'n');
 const std::string kLongFirst(400, 'a');
 const std::string kLongSecond(400, 'b');
+// A caller's text of exactly 259 bytes that ends where its memory ends: no byte after it may be
+// read (the sanitizer reports any read past the block).
+const char* Unterminated259() {
+  static const std::vector<char> text(259, 'u');
+  return text.data();
+}
+const std::string kU259(259, 'u');
 
 struct ExportCase {
   const char* name;
@@ -64,7 +71,14 @@ const std::vector<ExportCase>& Cases() {
        "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
       {"DeleteJobFileByName(259 bytes)", [] { return DeleteJobFileByName(k259.c_str()); },
        "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
+      {"DeleteJobFileByName(259 bytes, unterminated)",
+       [] { return DeleteJobFileByName(Unterminated259()); }, "-1;1286;" + kU259 + ";",
+       "-1;1286;" + kU259.substr(0, 251)},
       {"DeleteJobProfile(4)", [] { return DeleteJobProfile(4); }, "4;1287;;", ""},
+      {"StartMigJob(7, 259 bytes, unterminated)", [] { return StartMigJob(7, Unterminated259()); },
+       "7;1289;" + kU259 + ";", "7;1289;" + kU259.substr(0, 252)},
+      {"RunProcAsAdmin(259 bytes, unterminated)", [] { return RunProcAsAdmin(Unterminated259()); },
+       "-1;1291;" + kU259 + ";", "-1;1291;" + kU259.substr(0, 251)},
       {"StartMigJob(7, text)", [] { return StartMigJob(7, "from|to;x"); }, "7;1289;from|to;x;", ""},
       {"StartMigJob(7, 300 bytes)", [] { return StartMigJob(7, k300.c_str()); },
        "7;1289;" + k259 + ";", "7;1289;" + k259.substr(0, 252)},

@@ -2,6 +2,7 @@
 // receives, the status returned and the thread's last error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <functional>
@@ -107,6 +108,49 @@ TEST_F(Exports, SendTheirFrameAndReportTheStatus) {
         Library().edition == 2 && !c.edition2Text.empty() ? c.edition2Text : c.text;
     EXPECT_EQ(requests.back(), Frame(text)) << c.name;
   }
+}
+
+// A caller's 259-byte text may end where its memory ends, with no terminator: the library reads
+// only the bytes it keeps.
+TEST_F(Exports, ReadNoByteOfATextPastTheBytesKept) {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const DWORD page = system.dwPageSize;
+  auto* pages =
+      static_cast<char*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD previous = 0;
+  ASSERT_TRUE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &previous));
+  char* const text = pages + page - 259;
+  std::fill(text, text + 259, 'g');
+  const std::string g259(259, 'g');
+
+  ScriptedService service({});
+  struct {
+    const char* name;
+    int firstEdition;
+    std::function<int()> call;
+    std::string sent;
+  } cases[] = {
+      {"DeleteJobFileByName", 2,
+       [&] { return library_.Get<IntFromText>("DeleteJobFileByName")(text); },
+       "-1;1286;" + g259 + ";"},
+      {"StartMigJob", 3, [&] { return library_.Get<IntFromIntText>("StartMigJob")(7, text); },
+       "7;1289;" + g259 + ";"},
+      {"RunProcAsAdmin", 3, [&] { return library_.Get<IntFromText>("RunProcAsAdmin")(text); },
+       "-1;1291;" + g259 + ";"},
+  };
+  std::size_t sent = 0;
+  for (const auto& c : cases) {
+    if (Library().edition < c.firstEdition) continue;
+    EXPECT_EQ(c.call(), 0) << c.name;
+    const std::vector<std::string> requests = service.Requests();
+    ASSERT_EQ(requests.size(), ++sent) << c.name;
+    // Edition 2 cuts the whole request text at 259 bytes.
+    EXPECT_EQ(requests.back(), Frame(Library().edition == 2 ? c.sent.substr(0, 259) : c.sent))
+        << c.name;
+  }
+  VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 TEST_F(Exports, ZeroStatusClearsTheLastError) {

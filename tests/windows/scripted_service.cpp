@@ -163,6 +163,10 @@ void ScriptedService::Serve(HANDLE pipe) {
           WaitForSingleObject(stop_, behaviour_.replyDelayMs) == WAIT_OBJECT_0) {
         return;
       }
+      bool connected = true;
+      for (std::size_t i = 0; connected && i < behaviour_.emptyMessagesFirst; ++i) {
+        connected = Send(pipe, std::string());
+      }
       std::string reply = behaviour_.reply(request);
       const bool cut = behaviour_.hangUpAfter < reply.size();
       if (cut) reply.resize(behaviour_.hangUpAfter);

@@ -26,6 +26,8 @@ struct ServiceBehaviour {
   std::vector<std::size_t> pieces;
   // Only this many bytes of the reply are sent before the service closes the connection.
   std::size_t hangUpAfter = SIZE_MAX;
+  // Zero-length messages written before the reply, for as long as the client stays connected.
+  std::size_t emptyMessagesFirst = 0;
   // The reply to a request frame; by default "job;0;ok;" as a frame.
   std::function<std::string(const std::string& request)> reply;
 };

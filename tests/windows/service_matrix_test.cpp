@@ -62,6 +62,11 @@ ServiceBehaviour HangingUpAfter(std::size_t bytes) {
   behaviour.hangUpAfter = bytes;
   return behaviour;
 }
+ServiceBehaviour EmptyMessagesFirst(std::size_t count) {
+  ServiceBehaviour behaviour = Replying(Frame("5;8;after the empty ones;"));
+  behaviour.emptyMessagesFirst = count;
+  return behaviour;
+}
 ServiceBehaviour BytePipe() {
   ServiceBehaviour behaviour;
   behaviour.messagePipe = false;
@@ -91,6 +96,10 @@ const std::vector<MatrixRow>& Rows() {
        1000, 1},
       {"hangs_up_after_1023_bytes", Presence::kListening, HangingUpAfter(1023), false, kClosedPipe,
        0, 1000, 1},
+      {"reply_after_10_empty_messages", Presence::kListening, EmptyMessagesFirst(10), false, 8, 0,
+       1000, 1},
+      {"empty_message_flood", Presence::kListening, EmptyMessagesFirst(1000000), false,
+       ERROR_BAD_PIPE, 0, 1000, 1},
       {"byte_type_pipe", Presence::kListening, BytePipe(), false, ERROR_INVALID_PARAMETER, 0, 1000,
        0},
       {"appears_after_1500_ms", Presence::kAppearsAfter1500Ms, Replying(Frame("5;31;late;")), false,
