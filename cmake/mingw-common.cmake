@@ -4,6 +4,10 @@ set(CMAKE_CXX_COMPILER ${VELMORA_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${VELMORA_MINGW_PREFIX}-windres)
 set(CMAKE_DLLTOOL ${VELMORA_MINGW_PREFIX}-dlltool)
 set(CMAKE_OBJDUMP ${VELMORA_MINGW_PREFIX}-objdump)
+set(CMAKE_OBJCOPY ${VELMORA_MINGW_PREFIX}-objcopy)
+
+# Windows programs of either architecture run under Wine, in the project's own prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${VELMORA_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,5 +1,5 @@
-# 32-bit Windows with MinGW-w64 (posix threads): the deliverable DLLs. Nothing built here can run
-# on the build machine; the tests of this build read the files.
+# 32-bit Windows with MinGW-w64 (posix threads): the deliverable DLLs, with their tests run under
+# 32-bit Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(VELMORA_MINGW_PREFIX i686-w64-mingw32)

@@ -3,22 +3,60 @@
 
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev clang-tidy cppcheck
-                  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+                  lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
 export WINEPREFIX="${WINEPREFIX:-$VELMORA_ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 
 velmora_log() { printf '== %s\n' "$*"; }
 
-# Installs, with apt-get, whichever of the packages the project needs are not installed yet.
+# Whether this machine executes 32-bit x86 programs (a kernel without IA32 emulation does not):
+# runs a 96-byte i386 Linux program that only exits with status 42. Sets VELMORA_RUN_32BIT to ON
+# or OFF, and VELMORA_NO_32BIT_REASON when OFF.
+velmora_probe_32bit() {
+  local probe="$VELMORA_ROOT/build/probe-i386" status=0 output
+  mkdir -p "$VELMORA_ROOT/build"
+  # ELF header, one loadable segment at 0x08048000, then: mov ebx, 42; mov eax, 1; int 0x80.
+  printf '%b' \
+    '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+    '\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00' \
+    '\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00' \
+    '\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00' \
+    '\x00\x10\x00\x00\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  output=$("$probe" 2>&1) || status=$?
+  if [ "$status" -eq 42 ]; then
+    VELMORA_RUN_32BIT=ON
+  else
+    VELMORA_RUN_32BIT=OFF
+    VELMORA_NO_32BIT_REASON="an i386 test program did not run (status $status${output:+: $output})"
+  fi
+}
+
+# Says loudly, once per script, that the 32-bit runs are left out and why.
+velmora_warn_no_32bit() {
+  [ "$VELMORA_RUN_32BIT" = OFF ] || return 0
+  velmora_log "WARNING: this machine cannot execute 32-bit x86 code ($VELMORA_NO_32BIT_REASON):"
+  velmora_log "WARNING: the 32-bit Windows runs are SKIPPED; the 32-bit DLLs are only built and read"
+}
+
+# Installs, with apt-get, whichever of the packages the project needs are not installed yet:
+# 32-bit Wine too where the machine can run it.
 velmora_install_packages() {
-  local missing=() package
-  for package in "${VELMORA_PACKAGES[@]}"; do
+  velmora_probe_32bit
+  local wanted=("${VELMORA_PACKAGES[@]}") missing=() package
+  [ "$VELMORA_RUN_32BIT" = OFF ] || wanted+=(wine32:i386)
+  for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386
+  then
+    velmora_log "adding the i386 architecture for 32-bit Wine"
+    "${sudo[@]}" dpkg --add-architecture i386
+  fi
   velmora_log "installing ${missing[*]}"
   "${sudo[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
@@ -37,7 +75,7 @@ velmora_build() {
                   -DVELMORA_TESTS=OFF) ;;
     fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
                  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
-    win32) args+=(-DCMAKE_BUILD_TYPE=Release
+    win32) args+=(-DCMAKE_BUILD_TYPE=Release -DVELMORA_RUN_WINDOWS_TESTS="${VELMORA_RUN_32BIT:-ON}"
                   -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-i686.cmake") ;;
     win64) args+=(-DCMAKE_BUILD_TYPE=Release
                   -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-x86_64.cmake") ;;
@@ -54,7 +92,13 @@ velmora_build() {
 velmora_start_wine() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     velmora_log "creating the Wine prefix $WINEPREFIX"
-    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 </dev/null || true
+    "$VELMORA_ROOT/scripts/wine-run.sh" wineboot --init >/dev/null 2>&1 </dev/null || true
+    wineserver -w
+  elif [ "${VELMORA_RUN_32BIT:-OFF}" = ON ] &&
+       [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    # Made before 32-bit Wine was installed: give it the 32-bit half.
+    velmora_log "updating the Wine prefix $WINEPREFIX for 32-bit programs"
+    "$VELMORA_ROOT/scripts/wine-run.sh" wineboot --update >/dev/null 2>&1 </dev/null || true
     wineserver -w
   fi
   wineserver -p 2>/dev/null || true  # exits 2 when a server for this prefix already runs

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs a Velmora build into a fresh prefix, configures and builds the consumer project
-# against it with the same toolchain, and (for the x86_64 build) runs both programs under wine64.
+# against it with the same toolchain, and (unless build-only) runs both programs under Wine.
 #   check_consumer.sh BUILD_DIR TOOLCHAIN_FILE run|build-only
 set -euo pipefail
 build=$1 toolchain=$2 mode=$3

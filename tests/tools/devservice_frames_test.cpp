@@ -38,10 +38,19 @@ class DevServiceProcess {
   BOOL started_ = FALSE;
 };
 
+HANDLE OpenPipe() {
+  return CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
+}
+
 // Sends `message` as one message and returns the reply text ("" if none came).
 std::string Exchange(const std::string& message) {
-  const HANDLE pipe =
-      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE pipe = OpenPipe();
+  // Both instances may still be closing the previous connections: wait for one, as callers do.
+  if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
+      WaitNamedPipeW(kPipeName, 5000)) {
+    pipe = OpenPipe();
+  }
   if (pipe == INVALID_HANDLE_VALUE) return "";
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);

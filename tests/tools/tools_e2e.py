@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""jobctl against velmora-devservice, both under wine64: every subcommand end to end, the
+"""jobctl against velmora-devservice, both under Wine: every subcommand end to end, the
 missing export of edition 2, the bounded call, the absent service, and stopping the service.
 
   tools_e2e.py --bin BUILD/bin --edition2-dll PATH --wine scripts/wine-run.sh
