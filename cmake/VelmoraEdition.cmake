@@ -1,18 +1,39 @@
-# velmora_add_edition(N): Velmora.dll of edition N, with its import library, in
+# velmora_add_edition(N): Velmora.dll of edition N, with its import libraries, in
 # <build>/editionN/. Both editions share every source file; the export list (.def), the version
 # block (.rc) and VELMORA_EDITION tell them apart.
 
-# The import library offers nVelmora under its exported name "?nVelmora@@3HA" (what Visual C++
-# looks for) and under the plain C name (what other compilers look for). The linker's own import
-# library has neither right on i686, so dlltool writes it from the export list.
-function(velmora_import_definitions export_def import_def)
+# Import definitions written from an edition's export list: the names the DLL exports, with
+# the export list's internal names dropped ("StopScheduler = StartScheduler" exports
+# StopScheduler; '"?nVelmora@@3HA" = nVelmora DATA' exports the decorated name). For MinGW the
+# variable is offered under the plain C name too, as an alias of the decorated one; Visual C++
+# binds the decorated name, and a C host gets the plain one from the header, since an alias
+# member in Velmora.lib would break /SAFESEH. Fails if the export list is not worded as expected.
+function(velmora_import_definitions export_def mingw_def msvc_def)
   file(READ ${export_def} text)
-  string(REPLACE "StopScheduler = StartScheduler" "StopScheduler" text "${text}")
-  string(REPLACE "\"?nVelmora@@3HA\" = nVelmora DATA"
-                 "\"?nVelmora@@3HA\" DATA\n  nVelmora DATA == \"?nVelmora@@3HA\"" text "${text}")
-  file(WRITE ${import_def} "${text}")
+  set(function_alias "StopScheduler = StartScheduler")
+  set(variable_export "\"?nVelmora@@3HA\" = nVelmora DATA")
+  foreach(expected IN ITEMS function_alias variable_export)
+    string(FIND "${text}" "${${expected}}" found)
+    if(found EQUAL -1)
+      message(FATAL_ERROR "${export_def} lacks the line '${${expected}}' the import "
+                          "definitions are written from")
+    endif()
+  endforeach()
+  string(REPLACE "${function_alias}" "StopScheduler" text "${text}")
+  string(REPLACE "${variable_export}" "\"?nVelmora@@3HA\" DATA" msvc "${text}")
+  string(REPLACE "${variable_export}"
+                 "\"?nVelmora@@3HA\" DATA\n  nVelmora DATA == \"?nVelmora@@3HA\"" mingw "${text}")
+  file(WRITE ${mingw_def} "${mingw}")
+  file(WRITE ${msvc_def} "${msvc}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${export_def})
 endfunction()
+
+# Velmora.lib, the short-format import library that Visual C++ and lld-link take, is written by
+# llvm-dlltool where the build machine has it.
+find_program(VELMORA_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+if(MINGW AND NOT VELMORA_LLVM_DLLTOOL)
+  message(WARNING "llvm-dlltool not found: no Velmora.lib for Visual C++ hosts is written")
+endif()
 
 function(velmora_add_edition edition)
   set(target velmora_edition${edition})
@@ -35,29 +56,54 @@ function(velmora_add_edition edition)
     LIBRARY_OUTPUT_DIRECTORY ${output_dir}
     ARCHIVE_OUTPUT_DIRECTORY ${output_dir})
 
-  if(MINGW)
-    # Nothing is thrown, and the DLL depends on no compiler runtime DLL: libgcc, libstdc++ and
-    # winpthread are linked in, leaving the system DLLs and msvcrt.
-    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-    target_link_options(${target} PRIVATE -static -s)
-    set(import_def ${CMAKE_CURRENT_BINARY_DIR}/velmora${edition}-import.def)
-    velmora_import_definitions(${export_def} ${import_def})
-    add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_DLLTOOL} --input-def ${import_def} --dllname Velmora.dll
-              --output-lib $<TARGET_LINKER_FILE_NAME:${target}>
-      WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:${target}>
-      COMMENT "Writing the import library of Velmora.dll edition ${edition}"
-      VERBATIM)
-  elseif(MSVC)
-    target_compile_options(${target} PRIVATE /EHs-c- /GR-)
-  endif()
-
   # Edition 3 installs to bin/ and lib/; edition 2, a file of the same name, one folder down.
   set(subdir "")
   if(NOT edition EQUAL 3)
     set(subdir "/edition${edition}")
   endif()
+  set(mingw_def ${CMAKE_CURRENT_BINARY_DIR}/velmora${edition}-mingw-import.def)
+  set(msvc_def ${CMAKE_CURRENT_BINARY_DIR}/velmora${edition}-import.def)
+  velmora_import_definitions(${export_def} ${mingw_def} ${msvc_def})
+
+  if(MINGW)
+    # Nothing is thrown, and the DLL depends on no compiler runtime DLL: libgcc, libstdc++ and
+    # winpthread are linked in, leaving the system DLLs and msvcrt. The debug information
+    # (DWARF, for gdb) goes to Velmora.dll.debug beside it; the DLL keeps only a link to it.
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -g)
+    target_link_options(${target} PRIVATE -static)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(llvm_machine i386:x86-64)
+    else()
+      set(llvm_machine i386)
+    endif()
+    set(msvc_import_library "")
+    if(VELMORA_LLVM_DLLTOOL)
+      set(msvc_import_library COMMAND ${VELMORA_LLVM_DLLTOOL} -m ${llvm_machine}
+                              -d ${msvc_def} -l Velmora.lib)
+    endif()
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug Velmora.dll Velmora.dll.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=Velmora.dll.debug Velmora.dll
+      COMMAND ${CMAKE_DLLTOOL} --input-def ${mingw_def} --dllname Velmora.dll
+              --output-lib $<TARGET_LINKER_FILE_NAME:${target}>
+      ${msvc_import_library}
+      WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:${target}>
+      COMMENT "Splitting the debug information and writing the import libraries of Velmora.dll "
+              "edition ${edition}"
+      VERBATIM)
+    install(FILES $<TARGET_FILE_DIR:${target}>/Velmora.dll.debug
+            DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir})
+    if(VELMORA_LLVM_DLLTOOL)
+      install(FILES $<TARGET_LINKER_FILE_DIR:${target}>/Velmora.lib
+              DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir})
+    endif()
+  elseif(MSVC)
+    target_compile_options(${target} PRIVATE /EHs-c- /GR-)
+  endif()
+
   install(TARGETS ${target}
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir})
+  # The DLL's export names, for hosts that make their own import library from them.
+  install(FILES ${msvc_def} DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir} RENAME Velmora.def)
 endfunction()

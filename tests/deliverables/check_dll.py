@@ -6,10 +6,12 @@ usage: check_dll.py DLL --edition {2,3} --machine {i386,amd64} [--objdump OBJDUM
 Prints one line per check and exits 1 if any fails.
 """
 import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
+import zlib
 
 EDITION2_FUNCTIONS = {
     "CancelJob", "ChangeJobState", "DeleteJob", "DeleteJobFile", "DeleteJobFileByName",
@@ -34,7 +36,7 @@ class Pe:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("not a PE file")
-        (self.machine, sections, _, _, _, optional_size,
+        (self.machine, sections, _, self.symbol_table, self.symbol_count, optional_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
@@ -46,11 +48,22 @@ class Pe:
                             for i in range(16)]
         self.sections = []
         table = optional + optional_size
+        strings = self.symbol_table + 18 * self.symbol_count
         for i in range(sections):
             name, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, table + 40 * i)
             flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
-            self.sections.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rawsize),
-                                  rawptr, rawsize, flags))
+            name = name.rstrip(b"\0").decode()
+            if name.startswith("/") and self.symbol_table:  # a long name, kept in the string table
+                start = strings + int(name[1:])
+                name = data[start:data.index(b"\0", start)].decode()
+            self.sections.append((name, vaddr, max(vsize, rawsize), rawptr, rawsize, flags))
+
+    def raw_section(self, name):
+        """The file bytes of the named section, or None."""
+        for s in self.sections:
+            if s[0] == name:
+                return self.data[s[3]:s[3] + s[4]]
+        return None
 
     def section(self, rva):
         for s in self.sections:
@@ -250,6 +263,20 @@ def main():
         translation = [v for k, v, _ in nodes.get("VarFileInfo", []) if k == "Translation"]
         check(translation == [struct.pack("<HH", 0x409, 1252)],
               "version: translation 0x0409, 1252", repr(translation))
+
+    names = [s[0] for s in pe.sections]
+    check(pe.symbol_count == 0 and not any(n.startswith(".debug") for n in names),
+          "stripped: no symbols and no debug sections", "%d symbols, sections %s" %
+          (pe.symbol_count, names))
+    link = pe.raw_section(".gnu_debuglink")
+    check(link is not None, "debug link: the DLL names its separate debug file")
+    if link is not None:
+        name = link.split(b"\0")[0].decode()
+        crc = struct.unpack_from("<I", link, (len(name) + 4) & ~3)[0]
+        path = os.path.join(os.path.dirname(args.dll), name)
+        check(name == "Velmora.dll.debug" and os.path.exists(path)
+              and zlib.crc32(open(path, "rb").read()) == crc,
+              "debug link: Velmora.dll.debug lies beside it and matches its checksum", name)
 
     if args.objdump:
         problems = check_calling_convention(pe, args.dll, exports, args.objdump)
