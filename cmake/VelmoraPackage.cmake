@@ -5,13 +5,12 @@ include(CMakePackageConfigHelpers)
 install(FILES include/velmora.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(VELMORA_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velmora)
-# What the package records of each edition: where its DLL and import library are installed
-# (libVelmora.dll.a with MinGW, Velmora.lib with Visual C++).
-set(implib ${CMAKE_IMPORT_LIBRARY_PREFIX}Velmora${CMAKE_IMPORT_LIBRARY_SUFFIX})
+# What the package records of each edition: where its DLL and its import libraries are
+# installed; the consumer's compiler picks libVelmora.dll.a (MinGW) or Velmora.lib (Visual C++).
 set(VELMORA_EDITION3_DLL ${CMAKE_INSTALL_BINDIR}/Velmora.dll)
-set(VELMORA_EDITION3_IMPLIB ${CMAKE_INSTALL_LIBDIR}/${implib})
+set(VELMORA_EDITION3_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 set(VELMORA_EDITION2_DLL ${CMAKE_INSTALL_BINDIR}/edition2/Velmora.dll)
-set(VELMORA_EDITION2_IMPLIB ${CMAKE_INSTALL_LIBDIR}/edition2/${implib})
+set(VELMORA_EDITION2_LIBDIR ${CMAKE_INSTALL_LIBDIR}/edition2)
 
 configure_package_config_file(cmake/VelmoraConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
@@ -25,3 +24,14 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfigVersio
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfigVersion.cmake
         DESTINATION ${VELMORA_PACKAGE_DIR})
+
+# The release archive, Velmora-<version>-win32.zip in build/ (cpack in the build tree, see
+# scripts/package.sh): everything installed above, with the README and the licence at its top.
+install(FILES README.md LICENSE DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Velmora)
+set(CPACK_PACKAGE_VENDOR "The Velmora developers")
+set(CPACK_PACKAGE_FILE_NAME Velmora-${PROJECT_VERSION}-${VELMORA_ARCH})
+set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/..)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+include(CPack)

@@ -80,9 +80,10 @@ VELMORA_IMPORT int VELMORA_CALL RunProcAsAdmin(const char* commandLine);
 
 /*
  * nVelmora: an int exported under the name "?nVelmora@@3HA", zero at load; the library never
- * reads or writes it. Visual C++ gives a C++ global of that name this exported name by itself;
- * other compilers bind it through the import library, which also offers it as plain nVelmora.
- * GetProcAddress(module, "?nVelmora@@3HA") finds it at run time.
+ * reads or writes it. Visual C++ gives a C++ global of that name this exported name by itself,
+ * and C code compiled by it is pointed at that name below; MinGW binds it through
+ * libVelmora.dll.a, which also offers it as plain nVelmora. GetProcAddress(module,
+ * "?nVelmora@@3HA") finds it at run time.
  */
 #if defined(__cplusplus) && defined(_MSC_VER) && !defined(VELMORA_BUILDING_LIBRARY)
 extern VELMORA_IMPORT int nVelmora;
@@ -90,6 +91,15 @@ extern VELMORA_IMPORT int nVelmora;
 extern "C" VELMORA_IMPORT int nVelmora;
 #else
 extern VELMORA_IMPORT int nVelmora;
+#if defined(_MSC_VER) && !defined(VELMORA_BUILDING_LIBRARY)
+/* Visual C++ looks the C name up as __imp__nVelmora (x86) or __imp_nVelmora (x64); Velmora.lib
+ * holds only the decorated import, so the linker is told to take that one instead. */
+#if defined(_M_IX86)
+#pragma comment(linker, "/alternatename:__imp__nVelmora=__imp_?nVelmora@@3HA")
+#else
+#pragma comment(linker, "/alternatename:__imp_nVelmora=__imp_?nVelmora@@3HA")
+#endif
+#endif
 #endif
 
 #endif /* VELMORA_H_ */
