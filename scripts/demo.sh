@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# The main job in one command: installs what is missing, builds both editions for 32-bit and
-# 64-bit Windows, starts the development service under wine64, drives every export of
-# edition 3 through jobctl, shows edition 2 refusing StartSyncJob, a bounded call timing out
-# and the no-service case, stops the service and prints a table of the calls.
+# The main job in one command: installs what is missing, builds both editions of the 32-bit
+# deliverable, starts the 32-bit development service under 32-bit Wine, drives every export of
+# edition 3 through the 32-bit jobctl, shows edition 2 refusing StartSyncJob, a bounded call
+# timing out and the no-service case, stops the service and prints a table of the calls. A
+# machine that cannot execute 32-bit code runs the x86_64 build of the same sources instead.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 velmora_install_packages
+velmora_warn_no_32bit
+arch=win32
+[ "$VELMORA_RUN_32BIT" = ON ] || arch=win64
 # Only what the demo runs: the tests are built by test.sh.
 velmora_build win32 velmora_edition3 velmora_edition2 velmora_jobctl velmora_devservice >/dev/null
-velmora_build win64 velmora_edition3 velmora_edition2 velmora_jobctl velmora_devservice >/dev/null
+if [ "$arch" = win64 ]; then
+  velmora_build win64 velmora_edition3 velmora_edition2 velmora_jobctl velmora_devservice \
+    >/dev/null
+fi
 velmora_start_wine
 
 cd "$VELMORA_ROOT"
-bin=build/win64/bin
+bin=build/$arch/bin
 work=build/demo
 rm -rf "$work" && mkdir -p "$work"
 run_wine() { scripts/wine-run.sh "$@"; }
@@ -58,13 +65,18 @@ call() {
     $((ms % 1000 / 100)) "$note")")
 }
 
+if [ "$arch" = win32 ]; then
+  ran="the 32-bit deliverable itself under 32-bit Wine"
+else
+  ran="the x86_64 build of the same sources under wine64, since this machine cannot execute
+32-bit code"
+fi
 cat <<TEXT
 
 == Velmora demo
-The deliverables are 32-bit Windows DLLs, built in build/win32/edition3 and edition2. This
-Linux machine cannot run 32-bit code, so the demo runs the x86_64 build of the same sources
-under wine64: build/win64/bin holds jobctl.exe, velmora-devservice.exe and edition 3's
-Velmora.dll.
+The deliverables are 32-bit Windows DLLs, built in build/win32/edition3 and edition2. The demo
+runs $ran: $bin holds jobctl.exe,
+velmora-devservice.exe and edition 3's Velmora.dll.
 
 == 1. every edition 3 export through jobctl, against velmora-devservice (jobs 1..5, idle)
 TEXT
@@ -93,7 +105,7 @@ sed 's/^/    /' "$service_log"
 
 echo
 echo "== 2. edition 2 (Velmora.dll 2.0.0.29) has no StartSyncJob"
-edition2=build/win64/edition2/Velmora.dll
+edition2=build/$arch/edition2/Velmora.dll
 call "edition 2 info" --dll "$edition2" info
 call "refused before any call, exit code 2" --dll "$edition2" sync 3 a b
 call "edition 2 carries the other commands" --dll "$edition2" start 3
