@@ -4,24 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "instant_pipe_system.h"
+#include "system_pipes.h"
 #include "velmora.h"
-
-namespace velmora {
-
-testing::InstantPipeSystem gPipes;
-
-PipeSystem& SystemPipes() {
-  return gPipes;
-}
-
-}  // namespace velmora
 
 int main(int argc, char** argv) {
   const long calls = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10;
   long failures = 0;
   for (long i = 0; i < calls; ++i) failures += StartJob(static_cast<int>(i)) != 0;
-  if (failures != 0 || velmora::gPipes.lastError != 0) {
+  if (failures != 0 || velmora::test_support::InstantPipes().lastError != 0) {
     std::fprintf(stderr, "%ld of %ld calls failed\n", failures, calls);
     return 1;
   }

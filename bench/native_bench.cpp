@@ -4,17 +4,11 @@
 
 #include <cstring>
 
-#include "instant_pipe_system.h"
 #include "job_frames.h"
+#include "system_pipes.h"
 #include "velmora.h"
 
 namespace velmora {
-
-testing::InstantPipeSystem gPipes;
-
-PipeSystem& SystemPipes() {
-  return gPipes;
-}
 
 namespace {
 

@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "job_frames.h"
+
 namespace {
 
 constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
-constexpr DWORD kFrameSize = 1024;
+constexpr DWORD kFrameSize = static_cast<DWORD>(velmora::kFrameSize);
 constexpr int kRoundSize = 100;
 
 // A plain service: one thread per instance, one request and one reply per connection.

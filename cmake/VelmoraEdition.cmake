@@ -38,15 +38,10 @@ endif()
 function(velmora_add_edition edition)
   set(target velmora_edition${edition})
   set(export_def ${PROJECT_SOURCE_DIR}/src/api/velmora${edition}.def)
-  add_library(${target} SHARED
-              ${VELMORA_TRANSPORT_SOURCES} ${VELMORA_API_SOURCES}
-              src/transport/win32_pipe_system.cpp
-              ${export_def}
-              res/velmora${edition}.rc)
-  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
-  target_compile_definitions(${target} PRIVATE VELMORA_EDITION=${edition}
-                             VELMORA_BUILDING_LIBRARY WIN32_LEAN_AND_MEAN NOMINMAX)
-  velmora_warnings(${target})
+  add_library(${target} SHARED ${export_def} res/velmora${edition}.rc)
+  target_link_libraries(${target} PRIVATE velmora_api_edition${edition} velmora_win32_pipes)
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                              $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   # The $<1:> keeps multi-configuration generators from adding a per-configuration folder.
   set(output_dir $<1:${CMAKE_BINARY_DIR}/edition${edition}>)
   set_target_properties(${target} PROPERTIES
@@ -66,10 +61,9 @@ function(velmora_add_edition edition)
   velmora_import_definitions(${export_def} ${mingw_def} ${msvc_def})
 
   if(MINGW)
-    # Nothing is thrown, and the DLL depends on no compiler runtime DLL: libgcc, libstdc++ and
-    # winpthread are linked in, leaving the system DLLs and msvcrt. The debug information
-    # (DWARF, for gdb) goes to Velmora.dll.debug beside it; the DLL keeps only a link to it.
-    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -g)
+    # The DLL depends on no compiler runtime DLL: libgcc, libstdc++ and winpthread are linked
+    # in, leaving the system DLLs and msvcrt. The debug information (DWARF, for gdb) goes to
+    # Velmora.dll.debug beside it; the DLL keeps only a link to it.
     target_link_options(${target} PRIVATE -static)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
       set(llvm_machine i386:x86-64)
@@ -97,13 +91,20 @@ function(velmora_add_edition edition)
       install(FILES $<TARGET_LINKER_FILE_DIR:${target}>/Velmora.lib
               DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir})
     endif()
-  elseif(MSVC)
-    target_compile_options(${target} PRIVATE /EHs-c- /GR-)
   endif()
 
-  install(TARGETS ${target}
+  # The package's Velmora::Velmora (edition 3) and Velmora::Edition2, each in its own targets
+  # file.
+  if(edition EQUAL 3)
+    set_target_properties(${target} PROPERTIES EXPORT_NAME Velmora)
+  else()
+    set_target_properties(${target} PROPERTIES EXPORT_NAME Edition${edition})
+  endif()
+  install(TARGETS ${target} EXPORT VelmoraEdition${edition}Targets
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir})
+  install(EXPORT VelmoraEdition${edition}Targets NAMESPACE Velmora::
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Velmora)
   # The DLL's export names, for hosts that make their own import library from them.
   install(FILES ${msvc_def} DESTINATION ${CMAKE_INSTALL_LIBDIR}${subdir} RENAME Velmora.def)
 endfunction()

@@ -1,21 +1,14 @@
 # Installs the header and a CMake package, so that a host project configured with the same
-# toolchain can say find_package(Velmora 3 REQUIRED) and link Velmora::Velmora.
+# toolchain can say find_package(Velmora 3 REQUIRED) and link Velmora::Velmora. Each edition's
+# imported target comes from its own exported targets file (cmake/VelmoraEdition.cmake).
 include(CMakePackageConfigHelpers)
 
 install(FILES include/velmora.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(VELMORA_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velmora)
-# What the package records of each edition: where its DLL and its import libraries are
-# installed; the consumer's compiler picks libVelmora.dll.a (MinGW) or Velmora.lib (Visual C++).
-set(VELMORA_EDITION3_DLL ${CMAKE_INSTALL_BINDIR}/Velmora.dll)
-set(VELMORA_EDITION3_LIBDIR ${CMAKE_INSTALL_LIBDIR})
-set(VELMORA_EDITION2_DLL ${CMAKE_INSTALL_BINDIR}/edition2/Velmora.dll)
-set(VELMORA_EDITION2_LIBDIR ${CMAKE_INSTALL_LIBDIR}/edition2)
-
 configure_package_config_file(cmake/VelmoraConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
-  INSTALL_DESTINATION ${VELMORA_PACKAGE_DIR}
-  PATH_VARS CMAKE_INSTALL_INCLUDEDIR)
+  INSTALL_DESTINATION ${VELMORA_PACKAGE_DIR})
 # Version 3.x.x.x: a request for Velmora 3 is met, one for Velmora 2 is not (edition 2 comes as
 # the Edition2 component). The pointer size must match, so a 32-bit package serves only 32-bit
 # hosts.

@@ -13,9 +13,9 @@
 
 namespace {
 
-using velmora::testing::FakePipeSystem;
-using velmora::testing::PipeScript;
-using velmora::testing::ReadOutcome;
+using velmora::test_support::FakePipeSystem;
+using velmora::test_support::PipeScript;
+using velmora::test_support::ReadOutcome;
 
 // Codes the platform really gives, and any other value.
 std::int32_t PickCode(FuzzedDataProvider& data, std::initializer_list<std::int32_t> usual) {

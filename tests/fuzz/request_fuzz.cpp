@@ -8,19 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "instant_pipe_system.h"
 #include "job_frames.h"
+#include "system_pipes.h"
 #include "velmora.h"
-
-namespace velmora {
-
-testing::InstantPipeSystem gPipes;
-
-PipeSystem& SystemPipes() {
-  return gPipes;
-}
-
-}  // namespace velmora
 
 namespace {
 
@@ -50,7 +40,7 @@ Text TakeText(FuzzedDataProvider& data) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  using velmora::gPipes;
+  velmora::test_support::InstantPipeSystem& pipes = velmora::test_support::InstantPipes();
   FuzzedDataProvider data(bytes, size);
   const int which = data.ConsumeIntegralInRange<int>(0, VELMORA_EDITION == 2 ? 10 : 13);
   const int job = data.ConsumeIntegral<int>();
@@ -58,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const Text first = TakeText(data);
   const Text second = TakeText(data);
 
-  gPipes.writes = 0;
-  std::memset(gPipes.written, 0x55, sizeof gPipes.written);
+  pipes.writes = 0;
+  std::memset(pipes.written, 0x55, sizeof pipes.written);
 
   int sentJob = job;
   int code = 0;
@@ -142,22 +132,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   const bool sends = code != 0 && (!needsText || textsPresent);
   if (!sends) {
-    if (gPipes.writes != 0) std::abort();
+    if (pipes.writes != 0) std::abort();
     return 0;
   }
-  if (gPipes.writes != 1 || gPipes.writtenSize != kFrameSize) std::abort();
-  const std::size_t textLength = strnlen(gPipes.written, kFrameSize);
+  if (pipes.writes != 1 || pipes.writtenSize != kFrameSize) std::abort();
+  const std::size_t textLength = strnlen(pipes.written, kFrameSize);
   if (textLength > kRequestTextLimit) std::abort();  // at least one terminating zero byte
   for (std::size_t i = textLength; i < kFrameSize; ++i) {
-    if (gPipes.written[i] != '\0') std::abort();
+    if (pipes.written[i] != '\0') std::abort();
   }
   const std::string expected = Cut(
       std::to_string(sentJob) + ";" + std::to_string(code) + ";" + param + ";", kRequestTextLimit);
-  if (std::string(gPipes.written, textLength) != expected) std::abort();
+  if (std::string(pipes.written, textLength) != expected) std::abort();
   // Without ";" in the texts the first two fields read back as the job and the command.
   if (param.find(';') == std::string::npos) {
     velmora::JobReply decoded = {};
-    velmora::DecodeReply(decoded, gPipes.written);
+    velmora::DecodeReply(decoded, pipes.written);
     if (decoded.jobId != sentJob || decoded.status != code) std::abort();
   }
   return 0;

@@ -1,11 +1,13 @@
-// The development service's frame parsing (any bytes a client may send) and its jobs' state
-// transitions, without a pipe.
+// The development service's options, its frame parsing (any bytes a client may send), its jobs'
+// state transitions and its log lines, without a pipe.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "job_table.h"
+#include "options.h"
+#include "request_log.h"
 #include "service_protocol.h"
 
 namespace velmora::devservice {
@@ -200,6 +202,48 @@ TEST(DevServiceJobs, MalformedRequestsAndUnknownCommandsGet87) {
     request.command = command;
     EXPECT_EQ(table.Execute(request).status, kBad) << command;
   }
+}
+
+TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
+  Options options;
+  ASSERT_TRUE(ParseOptions({"--instances", "3", "--jobs", "0", "--delay", "250", "--hangup",
+                            "--max-requests", "2", "--log", "r.jsonl"},
+                           options));
+  EXPECT_EQ(options.instances, 3);
+  EXPECT_EQ(options.jobs, 0);
+  EXPECT_EQ(options.delayMs, 250u);
+  EXPECT_TRUE(options.hangUp);
+  EXPECT_EQ(options.maxRequests, 2);
+  EXPECT_EQ(options.logFile, "r.jsonl");
+  ASSERT_TRUE(ParseOptions({"--single"}, options));
+  EXPECT_EQ(options.instances, 1);
+
+  const std::vector<std::vector<std::string>> refused = {
+      {"--instances", "0"}, {"--instances", "256"}, {"--instances"},         {"--jobs", "-1"},
+      {"--jobs", "100001"}, {"--delay", "5x"},      {"--max-requests", "0"}, {"--log"},
+      {"--verbose"},
+  };
+  for (const auto& args : refused) {
+    Options ignored;
+    EXPECT_FALSE(ParseOptions(args, ignored)) << args[0] << " " << args.size();
+  }
+}
+
+TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
+  const LogTime time = {2026, 12, 8, 9, 5, 7, 42};
+  const Request request = Parse(Padded("-1;1286;C:\\a \"b\";"));
+  const Outcome outcome = {0, "recorded, nothing done"};
+  EXPECT_EQ(ConsoleLine(time, request, outcome),
+            "09:05:07.042  job -1  DeleteJobFileByName (1286)  param \"C:\\\\a \\\"b\\\"\"  -> 0 "
+            "recorded, nothing done\n");
+  EXPECT_EQ(JsonLine(time, request, outcome),
+            "{\"time\":\"2026-12-08 09:05:07.042\",\"job\":-1,\"command\":\"DeleteJobFileByName\","
+            "\"code\":1286,\"param\":\"C:\\\\a \\\"b\\\"\",\"cut\":false,\"status\":0,"
+            "\"message\":\"recorded, nothing done\"}\n");
+  const Request malformed = Parse(Padded("five;1279;;"));
+  EXPECT_NE(JsonLine(time, malformed, {87, "malformed: bad job number"})
+                .find("\"command\":\"malformed\""),
+            std::string::npos);
 }
 
 }  // namespace

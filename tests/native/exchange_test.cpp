@@ -11,12 +11,12 @@
 namespace velmora {
 namespace {
 
-using testing::FakePipeSystem;
-using testing::Frame;
-using testing::Message;
-using testing::PipeScript;
-using testing::ReadFailure;
-using testing::Script;
+using test_support::FakePipeSystem;
+using test_support::Frame;
+using test_support::Message;
+using test_support::PipeScript;
+using test_support::ReadFailure;
+using test_support::Script;
 
 const std::string kReply = Frame("5;17;started;");
 const std::vector<std::string> kExchange = {"mode", "write 1024", "read 1024", "close 1"};

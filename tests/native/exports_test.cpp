@@ -3,106 +3,57 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "export_call.h"
+#include "export_cases.h"
 #include "fake_pipe_system.h"
+#include "system_pipes.h"
 #include "velmora.h"
 
 namespace velmora {
-
-static testing::FakePipeSystem* gPipes = nullptr;
-
-// The exports reach the platform through this; here it is the test's scripted fake.
-PipeSystem& SystemPipes() {
-  return *gPipes;
-}
-
 namespace {
 
-using testing::FakePipeSystem;
-using testing::Frame;
-using testing::Message;
-using testing::PipeScript;
-using testing::Script;
+using test_support::ExportCase;
+using test_support::FakePipeSystem;
+using test_support::Frame;
+using test_support::Message;
+using test_support::PipeScript;
+using test_support::Script;
 
 constexpr int kEdition = VELMORA_EDITION;
-constexpr int kNoResult = -999;  // what a row's call gives for an export that returns nothing
 
-const std::string k300(300, 'n');
-const std::string k259(259, 'n');
-const std::string kLongFirst(400, 'a');
-const std::string kLongSecond(400, 'b');
-// A caller's text of exactly 259 bytes that ends where its memory ends: no byte after it may be
-// read (the sanitizer reports any read past the block).
-const char* Unterminated259() {
-  static const std::vector<char> text(259, 'u');
-  return text.data();
-}
-const std::string kU259(259, 'u');
-
-struct ExportCase {
-  const char* name;
-  std::function<int()> call;
-  std::string text;          // the request text the service receives
-  std::string edition2Text;  // when edition 2 sends something else
-};
-
-const std::vector<ExportCase>& Cases() {
-  static const std::vector<ExportCase> cases = {
-      {"StartJob(5)", [] { return StartJob(5); }, "5;1279;;", ""},
-      {"StartJob(-7)", [] { return StartJob(-7); }, "-7;1279;;", ""},
-      {"RestartJob(6)", [] { return RestartJob(6); }, "6;1280;;", ""},
-      {"CancelJob(0)", [] { return CancelJob(0); }, "0;1281;;", ""},
-      {"DeleteJob(2147483647)", [] { return DeleteJob(2147483647); }, "2147483647;1282;;", ""},
-      {"ChangeJobState(7, 2)", [] { return ChangeJobState(7, 2); }, "7;1283;true;", ""},
-      {"ChangeJobState(7, -1)", [] { return ChangeJobState(7, -1); }, "7;1283;true;", ""},
-      {"ChangeJobState(7, 0)", [] { return ChangeJobState(7, 0); }, "7;1283;false;", ""},
-      {"StartJobOnBoot()", [] { return StartJobOnBoot(), kNoResult; }, "-1;1284;;", ""},
-      {"SetProcessPriority(2)", [] { return SetProcessPriority(2), kNoResult; }, "2;1285;;", ""},
-      {"SetProcessPriority(-15)", [] { return SetProcessPriority(-15), kNoResult; }, "-15;1285;;",
-       ""},
-      {"DeleteJobFile(9)", [] { return DeleteJobFile(9); }, "9;1286;;", ""},
-      {"DeleteJobFileByName(name)", [] { return DeleteJobFileByName("C:\\jobs\\a b;c.txt"); },
-       "-1;1286;C:\\jobs\\a b;c.txt;", ""},
-      {"DeleteJobFileByName(empty)", [] { return DeleteJobFileByName(""); }, "-1;1286;;", ""},
-      {"DeleteJobFileByName(300 bytes)", [] { return DeleteJobFileByName(k300.c_str()); },
-       "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
-      {"DeleteJobFileByName(259 bytes)", [] { return DeleteJobFileByName(k259.c_str()); },
-       "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
-      {"DeleteJobFileByName(259 bytes, unterminated)",
-       [] { return DeleteJobFileByName(Unterminated259()); }, "-1;1286;" + kU259 + ";",
-       "-1;1286;" + kU259.substr(0, 251)},
-      {"DeleteJobProfile(4)", [] { return DeleteJobProfile(4); }, "4;1287;;", ""},
-      {"StartMigJob(7, 259 bytes, unterminated)", [] { return StartMigJob(7, Unterminated259()); },
-       "7;1289;" + kU259 + ";", "7;1289;" + kU259.substr(0, 252)},
-      {"RunProcAsAdmin(259 bytes, unterminated)", [] { return RunProcAsAdmin(Unterminated259()); },
-       "-1;1291;" + kU259 + ";", "-1;1291;" + kU259.substr(0, 251)},
-      {"StartMigJob(7, text)", [] { return StartMigJob(7, "from|to;x"); }, "7;1289;from|to;x;", ""},
-      {"StartMigJob(7, 300 bytes)", [] { return StartMigJob(7, k300.c_str()); },
-       "7;1289;" + k259 + ";", "7;1289;" + k259.substr(0, 252)},
-      {"StartSyncJob(3, a, b)", [] { return StartSyncJob(3, "a", "b"); }, "3;1290;a|b;", ""},
-      {"StartSyncJob(3, empty, empty)", [] { return StartSyncJob(3, "", ""); }, "3;1290;|;", ""},
-      {"StartSyncJob(3, 400, 400) cut to the field",
-       [] { return StartSyncJob(3, kLongFirst.c_str(), kLongSecond.c_str()); },
-       "3;1290;" + kLongFirst + "|" + std::string(122, 'b') + ";",
-       "3;1290;" + std::string(252, 'a')},
-      {"RunProcAsAdmin(cmd)", [] { return RunProcAsAdmin("cmd.exe /c \"dir\""); },
-       "-1;1291;cmd.exe /c \"dir\";", ""},
-      {"RunProcAsAdmin(300 bytes)", [] { return RunProcAsAdmin(k300.c_str()); },
-       "-1;1291;" + k259 + ";", "-1;1291;" + k259.substr(0, 251)},
+// The exports as linked here: the native build of an edition has every function, so every row
+// runs in both editions.
+const void* Address(const std::string& name) {
+  static const std::map<std::string, const void*> exports = {
+      {"StartJob", reinterpret_cast<const void*>(&StartJob)},
+      {"RestartJob", reinterpret_cast<const void*>(&RestartJob)},
+      {"CancelJob", reinterpret_cast<const void*>(&CancelJob)},
+      {"DeleteJob", reinterpret_cast<const void*>(&DeleteJob)},
+      {"ChangeJobState", reinterpret_cast<const void*>(&ChangeJobState)},
+      {"StartJobOnBoot", reinterpret_cast<const void*>(&StartJobOnBoot)},
+      {"SetProcessPriority", reinterpret_cast<const void*>(&SetProcessPriority)},
+      {"DeleteJobFile", reinterpret_cast<const void*>(&DeleteJobFile)},
+      {"DeleteJobFileByName", reinterpret_cast<const void*>(&DeleteJobFileByName)},
+      {"DeleteJobProfile", reinterpret_cast<const void*>(&DeleteJobProfile)},
+      {"StartMigJob", reinterpret_cast<const void*>(&StartMigJob)},
+      {"StartSyncJob", reinterpret_cast<const void*>(&StartSyncJob)},
+      {"RunProcAsAdmin", reinterpret_cast<const void*>(&RunProcAsAdmin)},
   };
-  return cases;
+  return exports.at(name);
 }
 
 class Exports : public ::testing::Test {
  protected:
   void Install(PipeScript script) {
     pipes_.emplace(std::move(script));
-    gPipes = &*pipes_;
+    test_support::UsePipes(&*pipes_);
   }
-  void TearDown() override { gPipes = nullptr; }
+  void TearDown() override { test_support::UsePipes(nullptr); }
   FakePipeSystem& pipes() { return *pipes_; }
 
  private:
@@ -111,14 +62,15 @@ class Exports : public ::testing::Test {
 
 TEST_F(Exports, SendTheirRequestAndReportTheStatus) {
   int row = 0;
-  for (const ExportCase& c : Cases()) {
+  for (const ExportCase& c : test_support::ExportCases()) {
     const int status = 4000 + row++;  // a distinct status for every row
     Install(Script().Opens({0}).Reads({Message(Frame("0;" + std::to_string(status) + ";ok;"))}));
-    const int result = c.call();
-    const std::string& text = kEdition == 2 && !c.edition2Text.empty() ? c.edition2Text : c.text;
-    EXPECT_EQ(pipes().written(), Frame(text)) << c.name;
-    if (result != kNoResult) {
-      EXPECT_EQ(result, status) << c.name;
+    const std::optional<std::int32_t> result =
+        tools::CallExport(Address(c.exportName), c.returnsStatus, c.numbers, c.texts);
+    EXPECT_EQ(pipes().written(), Frame(c.Expected(kEdition))) << c.name;
+    EXPECT_EQ(result.has_value(), c.returnsStatus) << c.name;
+    if (result) {
+      EXPECT_EQ(*result, status) << c.name;
     }
     EXPECT_TRUE(pipes().threadErrorSet()) << c.name;
     EXPECT_EQ(pipes().threadError(), status) << c.name;
@@ -135,7 +87,7 @@ TEST_F(Exports, ReportTransportFailuresAsTheirCode) {
       {"no service", Script().Opens({2, 2, 2}), 2},
       {"busy throughout", Script().Opens({231}).Wait(121), 121},
       {"mode refused", Script().Opens({0}).Mode(87), 87},
-      {"service hung up", Script().Opens({0}).Reads({testing::ReadFailure(109)}), 109},
+      {"service hung up", Script().Opens({0}).Reads({test_support::ReadFailure(109)}), 109},
   };
   for (const auto& f : failures) {
     Install(f.script);

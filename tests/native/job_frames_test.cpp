@@ -13,7 +13,7 @@
 namespace velmora {
 namespace {
 
-using testing::Frame;
+using test_support::Frame;
 
 std::string Encode(std::int32_t jobId, std::int32_t command, const std::string& param,
                    std::size_t textBound) {

@@ -5,9 +5,13 @@
 #include <vector>
 
 #include "command_line.h"
+#include "output.h"
+#include "utf8.h"
 
 namespace velmora::jobctl {
 namespace {
+
+using tools::Utf8;
 
 struct LineCase {
   std::vector<std::wstring> args;
@@ -114,6 +118,27 @@ TEST(JobctlOutput, TextAndJsonForEachKindOfResult) {
   result.timedOut = true;
   EXPECT_NE(ResultText(start, result).find("did not answer in time"), std::string::npos);
   EXPECT_NE(ResultJson(start, result).find("\"timedOut\":true"), std::string::npos);
+}
+
+TEST(JobctlOutput, InfoSaysWhatWasFoundInTheDll) {
+  LibraryFacts facts;
+  facts.dll = "C:\\v2\\Velmora.dll";
+  facts.version = "2.0.0.29";
+  facts.exported = {"StartScheduler", "StartJob"};
+  facts.missing = {"StartSyncJob"};
+  EXPECT_EQ(InfoText(facts, false),
+            "dll:      C:\\v2\\Velmora.dll\nversion:  2.0.0.29 (edition 2)\n"
+            "exports:  StartScheduler, StartJob\nmissing:  StartSyncJob\n");
+  EXPECT_EQ(InfoText(facts, true),
+            "{\"dll\":\"C:\\\\v2\\\\Velmora.dll\",\"version\":\"2.0.0.29\",\"edition\":2,"
+            "\"exports\":[\"StartScheduler\", \"StartJob\"],\"missing\":[\"StartSyncJob\"]}\n");
+  facts.version = "unknown";
+  facts.missing.clear();
+  EXPECT_NE(InfoText(facts, false).find("(edition unknown)"), std::string::npos);
+  EXPECT_NE(InfoText(facts, false).find("missing:  none"), std::string::npos);
+  EXPECT_NE(InfoText(facts, true).find("\"edition\":null"), std::string::npos);
+  // Every export but the scheduler no-ops has a subcommand; info looks for all fifteen.
+  EXPECT_EQ(InfoExportNames().size(), 15u);
 }
 
 TEST(JobctlOutput, Utf8FromWideText) {

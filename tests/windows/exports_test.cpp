@@ -6,80 +6,17 @@
 #include <atomic>
 #include <climits>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "export_call.h"
+#include "export_cases.h"
 #include "library_test.h"
 #include "scripted_service.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 namespace {
-
-constexpr int kNoResult = -999;  // what a row's call gives for an export that returns nothing
-
-const std::string k300(300, 'n');
-const std::string k259(259, 'n');
-const std::string kLongFirst(400, 'a');
-const std::string kLongSecond(400, 'b');
-
-struct ExportCase {
-  const char* name;
-  int firstEdition;  // the first edition that exports the function
-  std::function<int(const VelmoraLibrary&)> call;
-  std::string text;          // the request text the service receives
-  std::string edition2Text;  // when edition 2 sends something else
-};
-
-const std::vector<ExportCase>& Cases() {
-  using L = const VelmoraLibrary&;
-  static const std::vector<ExportCase> cases = {
-      {"StartJob", 2, [](L l) { return l.Get<IntFromInt>("StartJob")(5); }, "5;1279;;", ""},
-      {"RestartJob", 2, [](L l) { return l.Get<IntFromInt>("RestartJob")(-6); }, "-6;1280;;", ""},
-      {"CancelJob", 2, [](L l) { return l.Get<IntFromInt>("CancelJob")(0); }, "0;1281;;", ""},
-      {"DeleteJob", 2, [](L l) { return l.Get<IntFromInt>("DeleteJob")(2147483647); },
-       "2147483647;1282;;", ""},
-      {"ChangeJobState on", 2, [](L l) { return l.Get<IntFromIntInt>("ChangeJobState")(7, 2); },
-       "7;1283;true;", ""},
-      {"ChangeJobState off", 2, [](L l) { return l.Get<IntFromIntInt>("ChangeJobState")(7, 0); },
-       "7;1283;false;", ""},
-      {"StartJobOnBoot", 2, [](L l) { return l.Get<VoidFromVoid>("StartJobOnBoot")(), kNoResult; },
-       "-1;1284;;", ""},
-      {"SetProcessPriority", 2,
-       [](L l) { return l.Get<VoidFromInt>("SetProcessPriority")(2), kNoResult; }, "2;1285;;", ""},
-      {"DeleteJobFile", 2, [](L l) { return l.Get<IntFromInt>("DeleteJobFile")(9); }, "9;1286;;",
-       ""},
-      {"DeleteJobFileByName", 2,
-       [](L l) { return l.Get<IntFromText>("DeleteJobFileByName")("C:\\jobs\\a;b|c.txt"); },
-       "-1;1286;C:\\jobs\\a;b|c.txt;", ""},
-      {"DeleteJobFileByName 259 bytes", 2,
-       [](L l) { return l.Get<IntFromText>("DeleteJobFileByName")(k259.c_str()); },
-       "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
-      {"DeleteJobFileByName 300 bytes", 2,
-       [](L l) { return l.Get<IntFromText>("DeleteJobFileByName")(k300.c_str()); },
-       "-1;1286;" + k259 + ";", "-1;1286;" + k259.substr(0, 251)},
-      {"DeleteJobProfile", 2, [](L l) { return l.Get<IntFromInt>("DeleteJobProfile")(4); },
-       "4;1287;;", ""},
-      {"StartMigJob", 3,
-       [](L l) { return l.Get<IntFromIntText>("StartMigJob")(7, "src=\xE9t\xE9"); },
-       "7;1289;src=\xE9t\xE9;", ""},
-      {"StartMigJob 300 bytes", 3,
-       [](L l) { return l.Get<IntFromIntText>("StartMigJob")(7, k300.c_str()); },
-       "7;1289;" + k259 + ";", ""},
-      {"StartSyncJob", 3,
-       [](L l) { return l.Get<IntFromIntTextText>("StartSyncJob")(3, "a", "b"); }, "3;1290;a|b;",
-       ""},
-      {"StartSyncJob cut to the field", 3,
-       [](L l) {
-         return l.Get<IntFromIntTextText>("StartSyncJob")(3, kLongFirst.c_str(),
-                                                          kLongSecond.c_str());
-       },
-       "3;1290;" + kLongFirst + "|" + std::string(122, 'b') + ";", ""},
-      {"RunProcAsAdmin", 3,
-       [](L l) { return l.Get<IntFromText>("RunProcAsAdmin")("notepad.exe C:\\a.txt"); },
-       "-1;1291;notepad.exe C:\\a.txt;", ""},
-  };
-  return cases;
-}
 
 using Exports = LibraryTest;
 
@@ -92,21 +29,21 @@ TEST_F(Exports, SendTheirFrameAndReportTheStatus) {
   ScriptedService service(behaviour);
   int row = 0;
   std::size_t sent = 0;
-  for (const ExportCase& c : Cases()) {
+  for (const ExportCase& c : ExportCases()) {
     if (Library().edition < c.firstEdition) continue;
     status = 4000 + row++;
     SetLastError(12345);
-    const int result = c.call(library_);
+    const std::optional<std::int32_t> result =
+        tools::CallExport(reinterpret_cast<const void*>(library_.Find(c.exportName)),
+                          c.returnsStatus, c.numbers, c.texts);
     const DWORD lastError = GetLastError();
-    if (result != kNoResult) {
-      EXPECT_EQ(result, status) << c.name;
+    if (result) {
+      EXPECT_EQ(*result, status) << c.name;
     }
     EXPECT_EQ(lastError, static_cast<DWORD>(status)) << c.name;
     const std::vector<std::string> requests = service.Requests();
     ASSERT_EQ(requests.size(), ++sent) << c.name;
-    const std::string& text =
-        Library().edition == 2 && !c.edition2Text.empty() ? c.edition2Text : c.text;
-    EXPECT_EQ(requests.back(), Frame(text)) << c.name;
+    EXPECT_EQ(requests.back(), Frame(c.Expected(Library().edition))) << c.name;
   }
 }
 
@@ -220,4 +157,4 @@ TEST_F(Exports, SchedulerCallsContactNobodyAndLeaveTheLastError) {
 }
 
 }  // namespace
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

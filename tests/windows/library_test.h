@@ -5,7 +5,7 @@
 
 #include "velmora_library.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 
 class LibraryTest : public ::testing::Test {
  protected:
@@ -13,4 +13,4 @@ class LibraryTest : public ::testing::Test {
   VelmoraLibrary library_;
 };
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -15,7 +15,7 @@
 #include "scripted_service.h"
 #include "win32_pipe_system.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 namespace {
 
 constexpr int kThreads = 32;
@@ -209,4 +209,4 @@ TEST(LoadSoak, EveryHandleThePipeSystemOpensIsClosed) {
 }
 
 }  // namespace
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

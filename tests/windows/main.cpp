@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  velmora::testing::LibraryUnderTest library;
+  velmora::test_support::LibraryUnderTest library;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument.rfind("--velmora-dll=", 0) == 0) library.path = argument.substr(14);
@@ -18,6 +18,6 @@ int main(int argc, char** argv) {
       library.edition = std::atoi(argument.c_str() + 18);
     }
   }
-  velmora::testing::SetLibrary(library);
+  velmora::test_support::SetLibrary(library);
   return RUN_ALL_TESTS();
 }

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace velmora::testing {
+namespace velmora::test_support {
 namespace {
 
 LibraryUnderTest gLibrary;
@@ -31,4 +31,4 @@ VelmoraLibrary::~VelmoraLibrary() {
   if (module_ != nullptr) FreeLibrary(module_);
 }
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

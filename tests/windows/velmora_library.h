@@ -5,7 +5,9 @@
 
 #include <string>
 
-namespace velmora::testing {
+#include "export_call.h"
+
+namespace velmora::test_support {
 
 // Set from the command line: --velmora-dll=PATH --velmora-edition=N
 struct LibraryUnderTest {
@@ -15,14 +17,14 @@ struct LibraryUnderTest {
 const LibraryUnderTest& Library();
 void SetLibrary(LibraryUnderTest library);
 
-using IntFromVoid = int(__cdecl*)();
-using IntFromInt = int(__cdecl*)(int);
-using IntFromIntInt = int(__cdecl*)(int, int);
-using VoidFromVoid = void(__cdecl*)();
-using VoidFromInt = void(__cdecl*)(int);
-using IntFromText = int(__cdecl*)(const char*);
-using IntFromIntText = int(__cdecl*)(int, const char*);
-using IntFromIntTextText = int(__cdecl*)(int, const char*, const char*);
+using tools::IntFromInt;
+using tools::IntFromIntInt;
+using tools::IntFromIntText;
+using tools::IntFromIntTextText;
+using tools::IntFromText;
+using tools::IntFromVoid;
+using tools::VoidFromInt;
+using tools::VoidFromVoid;
 
 class VelmoraLibrary {
  public:
@@ -42,4 +44,4 @@ class VelmoraLibrary {
   HMODULE module_;
 };
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -1,5 +1,7 @@
 #include "job_table.h"
 
+#include "job_command.h"
+
 namespace velmora::devservice {
 namespace {
 
@@ -42,30 +44,29 @@ std::optional<Job> JobTable::Find(std::int32_t jobId) const {
 Outcome JobTable::Execute(const Request& request) {
   if (!request.wellFormed) return {kStatusInvalidParameter, "malformed: " + request.problem};
   std::lock_guard<std::mutex> lock(mutex_);
-  switch (request.command) {
-    case 1279:
+  switch (static_cast<JobCommand>(request.command)) {
+    case JobCommand::kStartJob:
       return Start(request.jobId);
-    case 1280:
+    case JobCommand::kRestartJob:
       return Restart(request.jobId);
-    case 1281:
+    case JobCommand::kCancelJob:
       return Cancel(request.jobId);
-    case 1282:
+    case JobCommand::kDeleteJob:
       return Delete(request.jobId);
-    case 1283:
+    case JobCommand::kChangeJobState:
       return ChangeState(request.jobId, request.param);
-    case 1289:
+    case JobCommand::kStartMigJob:
       return Create(request.jobId, request.param, "migration started");
-    case 1290:
+    case JobCommand::kStartSyncJob:
       return Create(request.jobId, request.param, "sync started");
-    case 1284:  // start on boot
-    case 1285:  // process priority
-    case 1286:  // delete a job's file, or a file by name
-    case 1287:  // delete a job's profile
-    case 1291:  // run a process as administrator
+    case JobCommand::kStartJobOnBoot:
+    case JobCommand::kSetProcessPriority:
+    case JobCommand::kDeleteJobFile:  // a job's file, or a file by name
+    case JobCommand::kDeleteJobProfile:
+    case JobCommand::kRunProcAsAdmin:
       return kRecordedOnly;
-    default:
-      return {kStatusInvalidParameter, "unknown command"};
   }
+  return {kStatusInvalidParameter, "unknown command"};
 }
 
 Outcome JobTable::Start(std::int32_t jobId) {

@@ -3,10 +3,13 @@
 #include <cstring>
 #include <limits>
 
+#include "job_command.h"
+
 namespace velmora::devservice {
 namespace {
 
-constexpr std::size_t kMessageLimit = 259;
+// The library keeps at most this much of a reply's message.
+constexpr std::size_t kMessageLimit = kTextBound - 1;
 
 // A whole field of optional "-" and decimal digits that fits 32 bits.
 bool ParseNumber(const std::string& field, std::int32_t& value) {
@@ -64,34 +67,33 @@ std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::stri
 }
 
 const char* CommandName(std::int32_t command, std::int32_t jobId) {
-  switch (command) {
-    case 1279:
+  switch (static_cast<JobCommand>(command)) {
+    case JobCommand::kStartJob:
       return "StartJob";
-    case 1280:
+    case JobCommand::kRestartJob:
       return "RestartJob";
-    case 1281:
+    case JobCommand::kCancelJob:
       return "CancelJob";
-    case 1282:
+    case JobCommand::kDeleteJob:
       return "DeleteJob";
-    case 1283:
+    case JobCommand::kChangeJobState:
       return "ChangeJobState";
-    case 1284:
+    case JobCommand::kStartJobOnBoot:
       return "StartJobOnBoot";
-    case 1285:
+    case JobCommand::kSetProcessPriority:
       return "SetProcessPriority";
-    case 1286:
-      return jobId == -1 ? "DeleteJobFileByName" : "DeleteJobFile";
-    case 1287:
+    case JobCommand::kDeleteJobFile:
+      return jobId == kNoJob ? "DeleteJobFileByName" : "DeleteJobFile";
+    case JobCommand::kDeleteJobProfile:
       return "DeleteJobProfile";
-    case 1289:
+    case JobCommand::kStartMigJob:
       return "StartMigJob";
-    case 1290:
+    case JobCommand::kStartSyncJob:
       return "StartSyncJob";
-    case 1291:
+    case JobCommand::kRunProcAsAdmin:
       return "RunProcAsAdmin";
-    default:
-      return "unknown";
   }
+  return "unknown";
 }
 
 }  // namespace velmora::devservice

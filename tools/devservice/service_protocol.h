@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "job_frames.h"
+
 namespace velmora::devservice {
 
-constexpr std::size_t kFrameSize = 1024;
+using velmora::kFrameSize;
 
 // Statuses the service answers with: Windows error codes.
 constexpr std::int32_t kStatusOk = 0;
@@ -35,8 +37,8 @@ Request ParseRequest(const char* bytes, std::size_t size);
 // first ";" (the client would end it there anyway) and to 259 bytes.
 std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::string& message);
 
-// "StartJob" for 1279 and so on; "DeleteJobFile" for 1286 with a job, "DeleteJobFileByName"
-// without one; "unknown" for any other code.
+// "StartJob" for JobCommand::kStartJob and so on; "DeleteJobFile" for kDeleteJobFile with a job,
+// "DeleteJobFileByName" without one; "unknown" for any other code.
 const char* CommandName(std::int32_t command, std::int32_t jobId);
 
 }  // namespace velmora::devservice

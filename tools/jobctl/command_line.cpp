@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <limits>
 
-#include "../common/json_text.h"
+#include "utf8.h"
 
 namespace velmora::jobctl {
 namespace {
+
+using tools::Utf8;
 
 bool ParseInt32(const std::wstring& text, std::int32_t& value) {
   if (text.empty()) return false;
@@ -34,65 +36,12 @@ bool ParseState(const std::wstring& text, std::int32_t& state) {
   return true;
 }
 
-// How many operands of each kind a signature takes: numbers first, then texts.
-void OperandCounts(Signature signature, int& numbers, int& texts) {
-  switch (signature) {
-    case Signature::kIntFromInt:
-      numbers = 1;
-      texts = 0;
-      return;
-    case Signature::kIntFromIntInt:
-      numbers = 2;
-      texts = 0;
-      return;
-    case Signature::kVoidFromVoid:
-      numbers = 0;
-      texts = 0;
-      return;
-    case Signature::kVoidFromInt:
-      numbers = 1;
-      texts = 0;
-      return;
-    case Signature::kIntFromText:
-      numbers = 0;
-      texts = 1;
-      return;
-    case Signature::kIntFromIntText:
-      numbers = 1;
-      texts = 1;
-      return;
-    case Signature::kIntFromIntTextText:
-      numbers = 1;
-      texts = 2;
-      return;
-  }
-}
-
 Invocation Failed(Invocation invocation, std::string error) {
   invocation.error = std::move(error);
   return invocation;
 }
 
 }  // namespace
-
-const std::vector<Subcommand>& Subcommands() {
-  static const std::vector<Subcommand> subcommands = {
-      {"start", "StartJob", Signature::kIntFromInt, "JOB"},
-      {"restart", "RestartJob", Signature::kIntFromInt, "JOB"},
-      {"cancel", "CancelJob", Signature::kIntFromInt, "JOB"},
-      {"delete", "DeleteJob", Signature::kIntFromInt, "JOB"},
-      {"set-state", "ChangeJobState", Signature::kIntFromIntInt, "JOB on|off"},
-      {"start-on-boot", "StartJobOnBoot", Signature::kVoidFromVoid, ""},
-      {"priority", "SetProcessPriority", Signature::kVoidFromInt, "N"},
-      {"delete-file", "DeleteJobFile", Signature::kIntFromInt, "JOB"},
-      {"delete-file-by-name", "DeleteJobFileByName", Signature::kIntFromText, "NAME"},
-      {"delete-profile", "DeleteJobProfile", Signature::kIntFromInt, "JOB"},
-      {"mig", "StartMigJob", Signature::kIntFromIntText, "JOB TEXT"},
-      {"sync", "StartSyncJob", Signature::kIntFromIntTextText, "JOB FIRST SECOND"},
-      {"run-as-admin", "RunProcAsAdmin", Signature::kIntFromText, "COMMANDLINE"},
-  };
-  return subcommands;
-}
 
 Invocation ParseCommandLine(const std::vector<std::wstring>& args) {
   Invocation invocation;
@@ -148,122 +97,34 @@ Invocation ParseCommandLine(const std::vector<std::wstring>& args) {
   }
 
   const Subcommand& subcommand = *invocation.subcommand;
-  int numbers = 0;
-  int texts = 0;
-  OperandCounts(subcommand.signature, numbers, texts);
-  if (operands.size() != static_cast<std::size_t>(numbers + texts)) {
-    std::string usage = std::string(subcommand.name) + " " + subcommand.operands;
+  if (operands.size() != static_cast<std::size_t>(subcommand.OperandCount())) {
+    std::string usage = std::string(subcommand.name) + " " + subcommand.usage;
     while (!usage.empty() && usage.back() == ' ') usage.pop_back();
     return Failed(invocation, "usage: jobctl " + usage);
   }
-  for (int i = 0; i < numbers; ++i) {
+  for (std::size_t i = 0; i < operands.size(); ++i) {
     std::int32_t value = 0;
-    const bool state = subcommand.signature == Signature::kIntFromIntInt && i == 1;
-    if (state ? !ParseState(operands[i], value) : !ParseInt32(operands[i], value)) {
-      return Failed(invocation, state ? "the state must be on or off, not " + Utf8(operands[i])
-                                      : Utf8(operands[i]) + " is not a 32-bit whole number");
+    switch (subcommand.operands[i]) {
+      case Operand::kNumber:
+        if (!ParseInt32(operands[i], value)) {
+          return Failed(invocation, Utf8(operands[i]) + " is not a 32-bit whole number");
+        }
+        invocation.numbers.push_back(value);
+        break;
+      case Operand::kState:
+        if (!ParseState(operands[i], value)) {
+          return Failed(invocation, "the state must be on or off, not " + Utf8(operands[i]));
+        }
+        invocation.numbers.push_back(value);
+        break;
+      case Operand::kText:
+        invocation.texts.push_back(operands[i]);
+        break;
+      case Operand::kNone:
+        break;
     }
-    invocation.numbers.push_back(value);
   }
-  invocation.texts.assign(operands.begin() + numbers, operands.end());
   return invocation;
-}
-
-std::string DescribeCall(const Invocation& invocation) {
-  std::string call = std::string(invocation.subcommand->exportName) + "(";
-  const char* separator = "";
-  for (const std::int32_t number : invocation.numbers) {
-    call += separator + std::to_string(number);
-    separator = ", ";
-  }
-  for (const std::wstring& text : invocation.texts) {
-    call += separator + tools::JsonString(text);
-    separator = ", ";
-  }
-  return call + ")";
-}
-
-std::string UsageText() {
-  std::string text =
-      "usage: jobctl [--dll PATH] [--json] [--timeout SECONDS] SUBCOMMAND [--] [OPERANDS]\n"
-      "       jobctl info | --help\n"
-      "Calls one export of Velmora.dll (by default the one beside jobctl.exe) and exits with\n"
-      "its status: 0 on success, otherwise the service's status or a system error code.\n"
-      "jobctl itself exits with 2 when the command line is wrong or the export is missing.\n\n"
-      "subcommands:\n";
-  for (const Subcommand& subcommand : Subcommands()) {
-    std::string line = std::string("  ") + subcommand.name + " " + subcommand.operands;
-    line.resize(34, ' ');
-    text += line + "calls " + subcommand.exportName + "\n";
-  }
-  text +=
-      "  info                            which DLL, its edition, version and exports\n\n"
-      "options:\n"
-      "  --dll PATH        the Velmora.dll to load (either edition)\n"
-      "  --json            print one JSON object per call\n"
-      "  --timeout SECONDS cancel the call's blocked pipe I/O after this long (status 995)\n\n"
-      "examples:\n"
-      "  jobctl start 5\n"
-      "  jobctl set-state 5 off\n"
-      "  jobctl --timeout 10 sync 3 C:\\data\\in C:\\data\\out\n"
-      "  jobctl --dll C:\\velmora\\edition2\\Velmora.dll info\n"
-      "  jobctl start 5 || echo failed with %ERRORLEVEL%\n";
-  return text;
-}
-
-std::string ResultText(const Invocation& invocation, const CallResult& result) {
-  std::string text = DescribeCall(invocation) + ": status " + std::to_string(result.status);
-  if (result.timedOut) {
-    text += "\n  the service did not answer in time; the blocked call was cancelled";
-  } else if (result.status == 0) {
-    text += " (success)";
-  } else if (!result.systemText.empty()) {
-    // A service status and a system code look alike, so the system's text is only a guess.
-    text += "\n  if this is a system error code: " + result.systemText;
-  }
-  return text + "\n";
-}
-
-std::string ResultJson(const Invocation& invocation, const CallResult& result) {
-  std::string json = "{\"export\":\"" + std::string(invocation.subcommand->exportName) +
-                     "\",\"call\":" + tools::JsonString(DescribeCall(invocation)) +
-                     ",\"status\":" + std::to_string(result.status) +
-                     ",\"timedOut\":" + (result.timedOut ? "true" : "false") + ",\"systemText\":";
-  json += result.systemText.empty() ? "null" : tools::JsonString(result.systemText);
-  json += ",\"dll\":" + tools::JsonString(result.dll) +
-          ",\"version\":" + tools::JsonString(result.version) + "}\n";
-  return json;
-}
-
-std::string Utf8(const std::wstring& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned long code = static_cast<unsigned long>(text[i]);
-    // UTF-16 surrogate pairs, where wchar_t is 16 bits.
-    if (code >= 0xD800 && code < 0xDC00 && i + 1 < text.size()) {
-      const unsigned long low = static_cast<unsigned long>(text[i + 1]);
-      if (low >= 0xDC00 && low < 0xE000) {
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace velmora::jobctl

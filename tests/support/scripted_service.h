@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace velmora::testing {
+namespace velmora::test_support {
 
 // The text of a frame padded with zero bytes to 1024.
 std::string Frame(const std::string& text);
@@ -47,7 +47,6 @@ class ScriptedService {
 
  private:
   void Serve(HANDLE pipe);
-  bool Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& bytes, DWORD& error);
   bool ReadRequest(HANDLE pipe, std::string& request);
   bool Send(HANDLE pipe, const std::string& bytes);
   void AwaitClientClose(HANDLE pipe);
@@ -66,4 +65,4 @@ int RequestJob(const std::string& request);
 // The command code that follows it.
 int RequestCommand(const std::string& request);
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -7,7 +7,7 @@
 
 #include "pipe_system.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 
 class InstantPipeSystem final : public PipeSystem {
  public:
@@ -45,4 +45,4 @@ class InstantPipeSystem final : public PipeSystem {
   static constexpr char kReply[] = "5;0;started;";
 };
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -3,11 +3,14 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace velmora::testing {
+#include "job_frames.h"
+#include "pipe_server.h"
+
+namespace velmora::test_support {
 namespace {
 
+using devservice::Io;
 constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
-constexpr std::size_t kFrameSize = 1024;
 
 std::string DefaultReply(const std::string& request) {
   return Frame(std::to_string(RequestJob(request)) + ";0;ok;");
@@ -71,39 +74,16 @@ std::vector<std::string> ScriptedService::Requests() const {
   return requests_;
 }
 
-// Waits for an overlapped operation, or for the service to stop (then cancels it and returns
-// false). `error` is 0 when the operation succeeded.
-bool ScriptedService::Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& bytes,
-                            DWORD& error) {
-  error = started ? 0 : GetLastError();
-  if (!started && error != ERROR_IO_PENDING) {
-    // Finished at once: a message longer than asked for still delivered its first bytes.
-    if (error == ERROR_MORE_DATA) GetOverlappedResult(pipe, &overlapped, &bytes, FALSE);
-    return true;
-  }
-  const HANDLE events[] = {overlapped.hEvent, stop_};
-  if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-    CancelIoEx(pipe, &overlapped);
-    GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
-    return false;
-  }
-  error = GetOverlappedResult(pipe, &overlapped, &bytes, FALSE) ? 0 : GetLastError();
-  return true;
-}
-
 bool ScriptedService::ReadRequest(HANDLE pipe, std::string& request) {
   char buffer[kFrameSize];
   std::size_t received = 0;
   while (received < kFrameSize) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD bytes = 0;
-    DWORD error = 0;
-    const BOOL started = ReadFile(pipe, buffer + received,
-                                  static_cast<DWORD>(kFrameSize - received), nullptr, &overlapped);
-    const bool completed = Await(pipe, overlapped, started, bytes, error);
-    CloseHandle(overlapped.hEvent);
-    if (!completed || (error != 0 && error != ERROR_MORE_DATA)) return false;
+    if (devservice::Transfer(pipe, true, buffer + received,
+                             static_cast<DWORD>(kFrameSize - received), bytes,
+                             stop_) != Io::kDone) {
+      return false;
+    }
     received += bytes;
   }
   request.assign(buffer, kFrameSize);
@@ -111,43 +91,25 @@ bool ScriptedService::ReadRequest(HANDLE pipe, std::string& request) {
 }
 
 bool ScriptedService::Send(HANDLE pipe, const std::string& bytes) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::string data = bytes;
   DWORD written = 0;
-  DWORD error = 0;
-  const BOOL started =
-      WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
-  const bool completed = Await(pipe, overlapped, started, written, error);
-  CloseHandle(overlapped.hEvent);
-  return completed && error == 0;
+  return devservice::Transfer(pipe, false, data.data(), static_cast<DWORD>(data.size()), written,
+                              stop_) == Io::kDone;
 }
 
 // The client closes once it has the whole reply; until then the connection stays up.
 void ScriptedService::AwaitClientClose(HANDLE pipe) {
   char buffer[kFrameSize];
-  for (;;) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD bytes = 0;
-    DWORD error = 0;
-    const BOOL started = ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped);
-    const bool completed = Await(pipe, overlapped, started, bytes, error);
-    CloseHandle(overlapped.hEvent);
-    if (!completed || (error != 0 && error != ERROR_MORE_DATA)) return;
+  DWORD bytes = 0;
+  while (devservice::Transfer(pipe, true, buffer, sizeof buffer, bytes, stop_) == Io::kDone) {
   }
 }
 
 void ScriptedService::Serve(HANDLE pipe) {
   for (;;) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD bytes = 0;
-    DWORD error = 0;
-    const BOOL started = ConnectNamedPipe(pipe, &overlapped);
-    const bool completed = Await(pipe, overlapped, started, bytes, error);
-    CloseHandle(overlapped.hEvent);
-    if (!completed) return;
-    if (error != 0 && error != ERROR_PIPE_CONNECTED) {
+    const Io accepted = devservice::AwaitClient(pipe, stop_);
+    if (accepted == Io::kStopped) return;
+    if (accepted == Io::kFailed) {
       DisconnectNamedPipe(pipe);
       continue;
     }
@@ -187,4 +149,4 @@ void ScriptedService::Serve(HANDLE pipe) {
   }
 }
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -10,7 +10,7 @@
 
 #include "pipe_system.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 
 // What one read meets: a message the service sent, delivered as a message pipe does (a longer
 // message than asked for gives kErrorMoreData and stays pending), or a failure with an error
@@ -111,4 +111,4 @@ class FakePipeSystem final : public PipeSystem {
   std::int32_t threadError_ = 0;
 };
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

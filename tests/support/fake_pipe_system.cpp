@@ -6,7 +6,7 @@
 #include "bounded_text.h"
 #include "job_frames.h"
 
-namespace velmora::testing {
+namespace velmora::test_support {
 
 std::string Frame(const std::string& text) {
   std::string frame = text;
@@ -99,4 +99,4 @@ bool FakePipeSystem::EveryHandleClosedOnce() const {
   return closes_.size() == static_cast<std::size_t>(opens_);
 }
 
-}  // namespace velmora::testing
+}  // namespace velmora::test_support

@@ -1,0 +1,54 @@
+// The development service's named pipe: its instances, each served on its own thread, more of
+// them added while callers keep them busy, and the overlapped waits that give way to a stop.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace velmora::devservice {
+
+// How an overlapped operation ended: done (a message longer than asked for counts, with its
+// first bytes delivered), failed, or given up because the stop event was set.
+enum class Io { kDone, kFailed, kStopped };
+
+// Waits for a client to connect to the instance `pipe`, or for `stop`.
+Io AwaitClient(HANDLE pipe, HANDLE stop);
+// Reads or writes one message on `pipe`, or gives up when `stop` is set. `bytes` counts what
+// moved.
+Io Transfer(HANDLE pipe, bool read, char* buffer, DWORD size, DWORD& bytes, HANDLE stop);
+
+class PipeServer {
+ public:
+  // Serves the client connected to `pipe`; false once the whole server should stop.
+  using ClientHandler = std::function<bool(HANDLE pipe)>;
+
+  // `instances` fixed instances, or with 0 as many as callers need.
+  PipeServer(int instances, HANDLE stop, ClientHandler handler);
+  PipeServer(const PipeServer&) = delete;
+  PipeServer& operator=(const PipeServer&) = delete;
+
+  // Creates the first instances, listening when this returns; false (with the reason on
+  // stderr) if the pipe cannot be created.
+  bool Start();
+  // Returns once every instance has stopped.
+  void Join();
+
+ private:
+  bool AddInstance(bool first);
+  void Serve(HANDLE pipe);
+  void Grow();
+
+  const int instances_;
+  const HANDLE stop_;
+  const ClientHandler handler_;
+  std::mutex threadsMutex_;
+  std::vector<std::thread> threads_;
+  std::atomic<int> listening_{0};
+};
+
+}  // namespace velmora::devservice

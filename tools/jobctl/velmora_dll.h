@@ -1,0 +1,43 @@
+// Velmora.dll as jobctl meets it on Windows: loaded at run time, its version, its exports
+// called on this thread or on a worker with a time limit, and the system's texts.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "output.h"
+#include "subcommands.h"
+
+namespace velmora::jobctl {
+
+// Velmora.dll beside jobctl.exe.
+std::wstring DefaultDllPath();
+// The full path of a loaded module, UTF-16.
+std::wstring ModulePath(HMODULE module);
+// "3.0.0.85", or "unknown" when the file has no version block.
+std::string FileVersion(const std::wstring& path);
+// The system's text for a code, UTF-8, without its line end; empty if it has none.
+std::string SystemText(DWORD code);
+// A text in the ANSI code page the exports take; a warning goes to stderr when characters are
+// replaced.
+std::string ToAnsi(const std::wstring& text);
+// Which of the names info looks for the module exports.
+LibraryFacts ReadFacts(HMODULE module);
+
+struct Call {
+  FARPROC function;
+  const Subcommand* subcommand;
+  std::vector<std::int32_t> numbers;
+  std::vector<std::string> texts;  // ANSI
+  std::int32_t status = 0;
+};
+// Calls the export; the two that return nothing report through the last error.
+void MakeCall(Call& call);
+// Runs the call on a worker thread; when the time is up, cancels its blocked pipe I/O until it
+// returns. True when the time ran out.
+bool MakeBoundedCall(Call& call, double seconds);
+
+}  // namespace velmora::jobctl
