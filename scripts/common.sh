@@ -4,10 +4,22 @@
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev clang-tidy cppcheck
                   lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
-export WINEPREFIX="${WINEPREFIX:-$VELMORA_ROOT/build/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
+source "$VELMORA_ROOT/scripts/wine-env.sh"
 
 velmora_log() { printf '== %s\n' "$*"; }
+
+# velmora_on_exit COMMAND: runs COMMAND when the script exits, after any added later.
+VELMORA_EXIT_COMMANDS=()
+velmora_on_exit() {
+  VELMORA_EXIT_COMMANDS+=("$1")
+  trap velmora_run_exit_commands EXIT
+}
+velmora_run_exit_commands() {
+  local i
+  for ((i = ${#VELMORA_EXIT_COMMANDS[@]} - 1; i >= 0; i--)); do
+    eval "${VELMORA_EXIT_COMMANDS[i]}" || true
+  done
+}
 
 # Whether this machine executes 32-bit x86 programs (a kernel without IA32 emulation does not):
 # runs a 96-byte i386 Linux program that only exits with status 42. Sets VELMORA_RUN_32BIT to ON
@@ -102,6 +114,6 @@ velmora_start_wine() {
     wineserver -w
   fi
   wineserver -p 2>/dev/null || true  # exits 2 when a server for this prefix already runs
-  trap 'wineserver -k 2>/dev/null || true' EXIT
+  velmora_on_exit 'wineserver -k 2>/dev/null'
   "$VELMORA_ROOT/scripts/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }

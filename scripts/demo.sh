@@ -47,7 +47,7 @@ stop_service() {
   wait "$service_pid" 2>/dev/null || true
   service_pid=""
 }
-trap 'stop_service; wineserver -k 2>/dev/null || true' EXIT
+velmora_on_exit stop_service
 
 table=()
 # call NOTE JOBCTL-ARGS...: runs jobctl, shows its output, and keeps a table row.

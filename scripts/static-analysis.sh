@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
 # clang-tidy (checks in .clang-tidy) and cppcheck over src/ and include/. Fails on any finding.
-# The platform-independent sources are checked with the native build's compile commands; the
-# Win32 pipe system and the export glue are also checked as the x86_64 MinGW target sees them.
+# The library's sources are the ones the builds' compilation databases name: the native build's
+# are checked with its compile commands, and every source of the Windows build is also checked
+# as the x86_64 MinGW target sees it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$VELMORA_ROOT"
 
-VELMORA_PACKAGES+=(clang-tidy cppcheck)
 velmora_install_packages
-# The MinGW compiler is only asked where its C++ headers are.
 [ -f build/native/compile_commands.json ] || velmora_build native >/dev/null
+[ -f build/win64/compile_commands.json ] || velmora_build win64 >/dev/null
+
+# The library's sources a build compiles, from its compilation database.
+sources_of() {
+  python3 - "$1" "$VELMORA_ROOT/src/" <<'PY'
+import json, os, sys
+entries = json.load(open(sys.argv[1]))
+files = sorted({os.path.relpath(os.path.realpath(e["file"])) for e in entries
+                if os.path.realpath(e["file"]).startswith(sys.argv[2])})
+print("\n".join(files))
+PY
+}
+mapfile -t portable < <(sources_of build/native/compile_commands.json)
+mapfile -t windows < <(sources_of build/win64/compile_commands.json)
+[ ${#portable[@]} -gt 0 ] && [ ${#windows[@]} -gt ${#portable[@]} ] || {
+  echo "no library sources found in the compilation databases" >&2
+  exit 1
+}
 
 failed=0
-portable=(src/transport/job_frames.cpp src/transport/exchange.cpp src/transport/error_text.cpp
-          src/api/exports.cpp src/api/send_job_command.cpp)
 # Runs clang-tidy with the given arguments; any diagnostic it prints is a finding.
 tidy() {
   local out
@@ -30,7 +45,7 @@ mingw_cxx=$(echo | x86_64-w64-mingw32-g++-posix -x c++ -E -v - 2>&1 |
 velmora_log "clang-tidy: Win32 sources, as the x86_64-w64-mingw32 target sees them"
 for edition in 3 2; do
   # shellcheck disable=SC2086
-  tidy src/transport/win32_pipe_system.cpp src/api/exports.cpp -- \
+  tidy "${windows[@]}" -- \
     --target=x86_64-w64-mingw32 -std=c++17 $mingw_cxx -Iinclude -Isrc/transport \
     -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DVELMORA_BUILDING_LIBRARY -DVELMORA_EDITION=$edition
 done

@@ -9,9 +9,7 @@
 # program break lands just below 0x7ffe0000, malloc grows the heap over it, and Wine, unable to
 # map its shared user data page there, exits with status 1 before the program runs, printing
 # nothing. Without randomisation the break starts right after the loader, far below.
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 
 loader=/usr/lib/wine/wine64
 if [ -f "$1" ] && [ -x /usr/lib/wine/wine ]; then
