@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "job_command.h"
 #include "job_frames.h"
 #include "system_pipes.h"
 #include "velmora.h"
@@ -15,7 +16,7 @@ namespace {
 void BM_EncodeRequest(benchmark::State& state) {
   JobRequest request = {};
   request.jobId = 12345;
-  request.command = 1289;
+  request.command = static_cast<std::int32_t>(JobCommand::kStartMigJob);
   std::memcpy(request.param, "C:\\jobs\\nightly-migration.cfg", 30);
   for (auto _ : state) {
     char frame[kFrameBufferSize] = {};
@@ -38,7 +39,7 @@ BENCHMARK(BM_DecodeReply);
 void BM_EncodeAndDecode(benchmark::State& state) {
   JobRequest request = {};
   request.jobId = 12345;
-  request.command = 1279;
+  request.command = static_cast<std::int32_t>(JobCommand::kStartJob);
   char received[kFrameBufferSize] = "12345;0;started;";
   for (auto _ : state) {
     char frame[kFrameBufferSize] = {};

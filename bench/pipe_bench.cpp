@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "job_command.h"
 #include "job_frames.h"
 
 namespace {
@@ -78,7 +79,8 @@ class BenchService {
 // The same calls the library makes, written out by hand, with nothing around them.
 int RawStartJob(int job) {
   char frame[kFrameSize] = {};
-  std::snprintf(frame, sizeof frame, "%d;1279;;", job);
+  std::snprintf(frame, sizeof frame, "%d;%d;;", job,
+                static_cast<int>(velmora::JobCommand::kStartJob));
   const HANDLE pipe =
       CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
