@@ -107,7 +107,7 @@ echo
 echo "== 2. edition 2 (Velmora.dll 2.0.0.29) has no StartSyncJob"
 edition2=build/$arch/edition2/Velmora.dll
 call "edition 2 info" --dll "$edition2" info
-call "refused before any call, exit code 2" --dll "$edition2" sync 3 a b
+call "refused before any call, exit code 127" --dll "$edition2" sync 3 a b
 call "edition 2 carries the other commands" --dll "$edition2" start 3
 stop_service
 echo "  $(tail -1 "$service_log")"

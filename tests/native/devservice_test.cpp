@@ -2,11 +2,14 @@
 // state transitions and its log lines, without a pipe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "job_table.h"
 #include "options.h"
+#include "pipe_access.h"
 #include "request_log.h"
 #include "service_protocol.h"
 
@@ -206,27 +209,69 @@ TEST(DevServiceJobs, MalformedRequestsAndUnknownCommandsGet87) {
 
 TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   Options options;
+  std::string error;
   ASSERT_TRUE(ParseOptions({"--instances", "3", "--jobs", "0", "--delay", "250", "--hangup",
-                            "--max-requests", "2", "--log", "r.jsonl"},
-                           options));
+                            "--max-requests", "2", "--log", "r.jsonl", "--client-timeout", "500"},
+                           options, error))
+      << error;
   EXPECT_EQ(options.instances, 3);
   EXPECT_EQ(options.jobs, 0);
   EXPECT_EQ(options.delayMs, 250u);
   EXPECT_TRUE(options.hangUp);
   EXPECT_EQ(options.maxRequests, 2);
   EXPECT_EQ(options.logFile, "r.jsonl");
-  ASSERT_TRUE(ParseOptions({"--single"}, options));
+  EXPECT_EQ(options.clientTimeoutMs, 500u);
+  EXPECT_EQ(options.action, Options::Action::kServe);
+  ASSERT_TRUE(ParseOptions({"--single"}, options, error));
   EXPECT_EQ(options.instances, 1);
+  EXPECT_EQ(Options().clientTimeoutMs, 3000u);  // a few seconds unless told otherwise
+  ASSERT_TRUE(ParseOptions({"--version"}, options, error));
+  EXPECT_EQ(options.action, Options::Action::kVersion);
 
-  const std::vector<std::vector<std::string>> refused = {
-      {"--instances", "0"}, {"--instances", "256"}, {"--instances"},         {"--jobs", "-1"},
-      {"--jobs", "100001"}, {"--delay", "5x"},      {"--max-requests", "0"}, {"--log"},
-      {"--verbose"},
+  // Each refusal names the flag, and the limits where it has some.
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } refused[] = {
+      {{"--instances", "0"}, "--instances needs a whole number from 1 to 255, not \"0\""},
+      {{"--instances", "256"}, "--instances needs a whole number from 1 to 255, not \"256\""},
+      {{"--instances"}, "--instances needs a whole number from 1 to 255"},
+      {{"--jobs", ""}, "--jobs needs a whole number from 0 to 100000, not \"\""},
+      {{"--jobs", "-1"}, "--jobs needs a whole number from 0 to 100000, not \"-1\""},
+      {{"--jobs", "100001"}, "--jobs needs a whole number from 0 to 100000"},
+      {{"--delay", ""}, "--delay needs a whole number of milliseconds from 0 to 3600000"},
+      {{"--delay", "5x"}, "--delay needs a whole number of milliseconds from 0 to 3600000"},
+      {{"--client-timeout", "99"}, "--client-timeout needs a whole number of milliseconds"},
+      {{"--max-requests", "0"}, "--max-requests needs a whole number from 1 to 2147483647"},
+      {{"--max-requests", " 3"}, "--max-requests needs a whole number"},
+      {{"--log"}, "--log needs a file name"},
+      {{"--log", ""}, "--log needs a file name"},
+      {{"--verbose"}, "unknown option \"--verbose\""},
   };
-  for (const auto& args : refused) {
+  for (const auto& row : refused) {
     Options ignored;
-    EXPECT_FALSE(ParseOptions(args, ignored)) << args[0] << " " << args.size();
+    error.clear();
+    EXPECT_FALSE(ParseOptions(row.args, ignored, error)) << row.error;
+    EXPECT_EQ(error.rfind(row.error, 0), 0u) << "got: " << error;
   }
+}
+
+TEST(DevServiceJobs, AFullTableRefusesNewJobsWith1816) {
+  JobTable jobs(2, 3);
+  EXPECT_EQ(jobs.Execute(Parse(Padded("40;1289;a;"))).status, 0);
+  const Outcome full = jobs.Execute(Parse(Padded("41;1290;a|b;")));
+  EXPECT_EQ(full.status, 1816);
+  EXPECT_EQ(full.message, "job table full");
+  EXPECT_FALSE(jobs.Find(41));
+  // A job that exists is replaced, not added.
+  EXPECT_EQ(jobs.Execute(Parse(Padded("40;1281;;"))).status, 0);
+  EXPECT_EQ(jobs.Execute(Parse(Padded("40;1289;b;"))).status, 0);
+}
+
+TEST(DevServicePipe, OnlyTheUserSystemAndAdministratorsMayOpenIt) {
+  EXPECT_EQ(PipeSecurity(L"S-1-5-21-1-2-3-1001"),
+            L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;S-1-5-21-1-2-3-1001)");
+  EXPECT_EQ(PipeSecurity(L""), L"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
 }
 
 TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
@@ -240,10 +285,59 @@ TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
             "{\"time\":\"2026-12-08 09:05:07.042\",\"job\":-1,\"command\":\"DeleteJobFileByName\","
             "\"code\":1286,\"param\":\"C:\\\\a \\\"b\\\"\",\"cut\":false,\"status\":0,"
             "\"message\":\"recorded, nothing done\"}\n");
-  const Request malformed = Parse(Padded("five;1279;;"));
-  EXPECT_NE(JsonLine(time, malformed, {87, "malformed: bad job number"})
-                .find("\"command\":\"malformed\""),
+}
+
+TEST(DevServiceLog, MalformedRequestsShowTheBytesReceivedEscapedAndBounded) {
+  const LogTime time = {2026, 12, 8, 9, 5, 7, 42};
+  const Outcome outcome = {87, "malformed: bad job number"};
+  const Request garbage = Parse(Padded("five;\x01\xff;" + std::string(100, 'z')));
+  const std::string shown = "five;\\u0001\\u00ff;" + std::string(40, 'z');  // 48 bytes
+  EXPECT_EQ(ConsoleLine(time, garbage, outcome), "09:05:07.042  job 0  malformed (0)  bytes \"" +
+                                                     shown + "\" of 1024  -> 87 " +
+                                                     outcome.message + "\n");
+  EXPECT_NE(JsonLine(time, garbage, outcome)
+                .find("\"command\":\"malformed\",\"code\":0,\"param\":\"\",\"cut\":false,"
+                      "\"bytes\":\"" +
+                      shown + "\",\"size\":1024,"),
             std::string::npos);
+  const std::string shortMessage = "\x02\x03";
+  EXPECT_NE(ConsoleLine(time, Parse(shortMessage), outcome).find("bytes \"\\u0002\\u0003\" of 2"),
+            std::string::npos);
+}
+
+TEST(DevServiceLog, AFileThatCannotBeOpenedOrWrittenIsReported) {
+  RequestLog unopened;
+  std::string error;
+  EXPECT_FALSE(unopened.Open("/nonexistent-dir/requests.jsonl", error));
+  EXPECT_EQ(error,
+            "cannot open /nonexistent-dir/requests.jsonl for appending: "
+            "No such file or directory");
+
+  // /dev/full takes every write and fails it when flushed.
+  std::FILE* console = std::tmpfile();
+  std::FILE* errors = std::tmpfile();
+  ASSERT_NE(console, nullptr);
+  ASSERT_NE(errors, nullptr);
+  {
+    RequestLog log(console, errors);
+    ASSERT_TRUE(log.Open("/dev/full", error)) << error;
+    const Request request = Parse(Padded("1;1279;;"));
+    for (int i = 0; i < 3; ++i) log.Write({2026, 1, 1, 0, 0, 0, i}, request, {0, "started"});
+  }
+  auto contents = [](std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
+    return text;
+  };
+  const std::string reported = contents(errors);
+  EXPECT_EQ(reported,
+            "velmora-devservice: cannot write to /dev/full (No space left on device); the "
+            "requests from here on are only printed\n");
+  const std::string printed = contents(console);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3);  // the console still has all
+  std::fclose(console);
+  std::fclose(errors);
 }
 
 }  // namespace

@@ -1,27 +1,35 @@
-// velmora-devservice as a separate process, fed frames no library would send: it answers each
-// malformed one with status 87 and goes on serving.
+// velmora-devservice as a separate process: fed frames no library would send, it answers each
+// malformed one with status 87 and goes on serving; clients that hold instances idle cannot
+// starve it; callers arriving together find instances listening; its log follows its job
+// table; a second service does not start beside it.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
 constexpr DWORD kFrameSize = 1024;
 
-// The development service, started for one test and ended with it.
+// The development service, started for one test (with extra options) and ended with it.
 class DevServiceProcess {
  public:
-  DevServiceProcess() {
-    std::wstring command = L"\"" VELMORA_DEVSERVICE_EXE L"\" --instances 2";
+  explicit DevServiceProcess(const std::wstring& options = L"--instances 2") {
+    std::wstring command = L"\"" VELMORA_DEVSERVICE_EXE L"\" " + options;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                               &startup, &process_);
     // The pipe exists once the service is ready.
-    for (int i = 0; started_ && i < 200 && !WaitNamedPipeW(kPipeName, 0); ++i) Sleep(50);
+    for (int i = 0; started_ && running() && i < 200 && !WaitNamedPipeW(kPipeName, 0); ++i) {
+      Sleep(50);
+    }
   }
   ~DevServiceProcess() {
     if (!started_) return;
@@ -32,6 +40,15 @@ class DevServiceProcess {
   }
   bool started() const { return started_ != FALSE; }
   bool running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  // The exit code once the process has ended within `ms`, or -1.
+  long ExitCode(DWORD ms) const {
+    DWORD code = 0;
+    if (WaitForSingleObject(process_.hProcess, ms) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process_.hProcess, &code)) {
+      return -1;
+    }
+    return static_cast<long>(code);
+  }
 
  private:
   PROCESS_INFORMATION process_{};
@@ -43,10 +60,30 @@ HANDLE OpenPipe() {
                      nullptr);
 }
 
-// Sends `message` as one message and returns the reply text ("" if none came).
-std::string Exchange(const std::string& message) {
+// True once the service has closed its end of the connection.
+bool Disconnected(HANDLE pipe) {
+  DWORD available = 0;
+  return !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);
+}
+
+// Waits up to `ms` for every connection to be closed by the service; returns how many were.
+std::size_t AwaitDisconnected(const std::vector<HANDLE>& pipes, DWORD ms) {
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  std::size_t closed = 0;
+  do {
+    closed = 0;
+    for (HANDLE pipe : pipes) closed += Disconnected(pipe);
+    if (closed == pipes.size()) break;
+    Sleep(50);
+  } while (GetTickCount64() < deadline);
+  return closed;
+}
+
+// Sends `message` as one message and returns the reply text ("" if none came). With `keepOpen`
+// the connection stays open and is handed back there instead of being closed.
+std::string Exchange(const std::string& message, HANDLE* keepOpen = nullptr) {
   HANDLE pipe = OpenPipe();
-  // Both instances may still be closing the previous connections: wait for one, as callers do.
+  // Every instance may still be closing the previous connections: wait for one, as callers do.
   if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
       WaitNamedPipeW(kPipeName, 5000)) {
     pipe = OpenPipe();
@@ -65,7 +102,11 @@ std::string Exchange(const std::string& message) {
     }
     received += count;
   }
-  CloseHandle(pipe);
+  if (keepOpen != nullptr) {
+    *keepOpen = pipe;
+  } else {
+    CloseHandle(pipe);
+  }
   return received == kFrameSize ? std::string(reply) : "";
 }
 
@@ -99,6 +140,131 @@ TEST(DevServiceProcess, AnswersMalformedFramesWith87AndKeepsServing) {
     EXPECT_EQ(reply.rfind(row.reply, 0), 0u) << row.name << ": got \"" << reply << "\"";
     ASSERT_TRUE(service.running()) << "stopped after: " << row.name;
   }
+}
+
+TEST(DevServiceProcess, IdleClientsCannotStarveIt) {
+  DevServiceProcess service(L"");  // instances added as needed, clients given 3 s
+  ASSERT_TRUE(service.started());
+  // Each idle client takes an instance as soon as one listens, as an attacker would.
+  std::vector<HANDLE> idle;
+  const ULONGLONG attackEnd = GetTickCount64() + 2000;
+  while (idle.size() < 140 && GetTickCount64() < attackEnd) {
+    const HANDLE pipe = OpenPipe();
+    if (pipe != INVALID_HANDLE_VALUE) {
+      idle.push_back(pipe);
+    } else if (GetLastError() == ERROR_PIPE_BUSY) {
+      WaitNamedPipeW(kPipeName, 100);
+    }
+  }
+  EXPECT_EQ(idle.size(), 140u) << "idle clients that got an instance";
+  // A real caller gets through within the library's waits (about 2 s, then 5 s).
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Exchange(Padded("1;1279;;")).rfind("1;0;started;", 0), 0u);
+  const ULONGLONG callMs = GetTickCount64() - start;
+  EXPECT_LT(callMs, 7000u);
+  // The idle ones are disconnected after the client time limit, freeing their instances.
+  EXPECT_EQ(AwaitDisconnected(idle, 8000), idle.size());
+  std::printf(
+      "[ idle     ] %zu idle clients held; a real call took %llu ms; all disconnected "
+      "%llu ms after the attack began\n",
+      idle.size(), callMs, GetTickCount64() - (attackEnd - 2000));
+  for (HANDLE pipe : idle) CloseHandle(pipe);
+  EXPECT_EQ(Exchange(Padded("1;1281;;")).rfind("1;0;cancelled;", 0), 0u);
+}
+
+TEST(DevServiceProcess, AClientHoldingAFinishedConnectionIsDisconnected) {
+  DevServiceProcess service(L"--single --client-timeout 500");
+  ASSERT_TRUE(service.started());
+  HANDLE held = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(Exchange(Padded("1;1279;;"), &held).rfind("1;0;started;", 0), 0u);
+  EXPECT_EQ(AwaitDisconnected({held}, 3000), 1u);
+  CloseHandle(held);
+  // The single instance serves the next caller.
+  EXPECT_EQ(Exchange(Padded("1;1281;;")).rfind("1;0;cancelled;", 0), 0u);
+}
+
+TEST(DevServiceProcess, CallersArrivingTogetherFindListeningInstances) {
+  const char* override = std::getenv("VELMORA_RACE_CALLERS");
+  const int callers = override != nullptr ? std::atoi(override) : 16;
+  DevServiceProcess service(L"");
+  ASSERT_TRUE(service.started());
+  std::atomic<int> busy{0};
+  std::atomic<int> served{0};
+  for (int round = 0; round < 5; ++round) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < callers; ++i) {
+      threads.emplace_back([&] {
+        ++ready;
+        while (ready < callers) std::this_thread::yield();
+        const HANDLE pipe = OpenPipe();
+        if (pipe == INVALID_HANDLE_VALUE) {
+          busy += GetLastError() == ERROR_PIPE_BUSY;
+          return;
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+        char frame[kFrameSize] = "-1;1284;;";
+        DWORD count = 0;
+        char reply[kFrameSize] = {};
+        if (WriteFile(pipe, frame, kFrameSize, &count, nullptr) &&
+            ReadFile(pipe, reply, kFrameSize, &count, nullptr)) {
+          ++served;
+        }
+        CloseHandle(pipe);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  std::printf("[ race     ] %d callers x 5 rounds: %d served, %d busy\n", callers, served.load(),
+              busy.load());
+  EXPECT_EQ(busy, 0);
+  EXPECT_EQ(served, callers * 5);
+}
+
+// Many callers start and cancel job 1 at once. Replaying the log in its own order must give
+// every status it shows: a log written in another order than the table changed would not.
+TEST(DevServiceProcess, TheLogFollowsTheTable) {
+  char directory[MAX_PATH];
+  ASSERT_GT(GetTempPathA(MAX_PATH, directory), 0u);
+  const std::string log = std::string(directory) + "velmora-order-test.jsonl";
+  DeleteFileA(log.c_str());
+  {
+    DevServiceProcess service(L"--log \"" + std::wstring(log.begin(), log.end()) + L"\"");
+    ASSERT_TRUE(service.started());
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+      threads.emplace_back([i] {
+        for (int n = 0; n < 25; ++n) Exchange(Padded((n + i) % 2 == 0 ? "1;1279;;" : "1;1281;;"));
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  std::ifstream lines(log);
+  bool running = false;
+  int replayed = 0;
+  for (std::string line; std::getline(lines, line); ++replayed) {
+    const bool start = line.find("\"command\":\"StartJob\"") != std::string::npos;
+    const std::size_t at = line.find("\"status\":");
+    ASSERT_NE(at, std::string::npos) << line;
+    const int status = std::atoi(line.c_str() + at + 9);
+    // Start succeeds unless running; cancel succeeds only when running.
+    const int expected = start == running ? 5023 : 0;
+    ASSERT_EQ(status, expected) << "line " << replayed + 1 << ": " << line;
+    if (status == 0) running = start;
+  }
+  EXPECT_EQ(replayed, 16 * 25);
+  DeleteFileA(log.c_str());
+}
+
+TEST(DevServiceProcess, ASecondServiceDoesNotStartBesideTheFirst) {
+  // Both as they start by default, with instances added as needed.
+  DevServiceProcess first(L"");
+  ASSERT_TRUE(first.started());
+  DevServiceProcess second(L"");
+  EXPECT_EQ(second.ExitCode(10000), 1);
+  EXPECT_TRUE(first.running());
+  EXPECT_EQ(Exchange(Padded("1;1279;;")).rfind("1;0;started;", 0), 0u);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 """jobctl against velmora-devservice, both under Wine: every subcommand end to end, the
 missing export of edition 2, the bounded call, the absent service, and stopping the service.
 
-  tools_e2e.py --bin BUILD/bin --edition2-dll PATH --wine scripts/wine-run.sh
+  tools_e2e.py --bin BUILD/bin --edition2-dll PATH --other-dll PATH --wine scripts/wine-run.sh
 """
 import argparse
 import json
@@ -121,16 +121,18 @@ class EverySubcommand(unittest.TestCase):
                                    "99"], capture_output=True, timeout=60)
         out = done.stdout.decode()
         self.assertIn("DeleteJob(99): status 1168", out)
+        self.assertNotIn("most likely", out)  # 1168 is the service's own
         self.assertIn("if this is a system error code:", out)
         self.assertEqual(done.returncode, exit_status(1168))
 
 
 class Editions(unittest.TestCase):
     def test_edition_2_refuses_sync_plainly(self):
-        code, result, err, _ = jobctl("sync", "3", "a", "b", dll=ARGS.edition2_dll)
-        self.assertEqual(code, 2)
-        self.assertIsNone(result)
-        self.assertIn("StartSyncJob is not exported by Velmora.dll 2.0.0.29", err)
+        code, result, _, _ = jobctl("sync", "3", "a", "b", dll=ARGS.edition2_dll)
+        self.assertEqual(code, exit_status(127))
+        self.assertEqual((result["error"], result["exitCode"]), ("export", 127))
+        self.assertIn("StartSyncJob is not exported by", result["message"])
+        self.assertIn("(Velmora 2.0.0.29)", result["message"])
 
     def test_info_lists_each_editions_exports(self):
         _, info3, _, _ = jobctl("info")
@@ -141,6 +143,11 @@ class Editions(unittest.TestCase):
         self.assertEqual(sorted(info2["missing"]),
                          ["RunProcAsAdmin", "StartMigJob", "StartSyncJob"])
 
+    def test_info_says_when_a_dll_is_not_velmora(self):
+        code, info, _, _ = jobctl("info", dll="C:\\windows\\system32\\kernel32.dll")
+        self.assertEqual(code, exit_status(127))
+        self.assertEqual((info["velmora"], info["edition"]), (False, None))
+
 
 class Failures(unittest.TestCase):
     def test_bounded_call_to_a_slow_service_is_cancelled(self):
@@ -148,6 +155,7 @@ class Failures(unittest.TestCase):
             code, result, _, elapsed = jobctl("--timeout", "1", "start", "1")
         self.assertEqual(result["status"], 995)
         self.assertTrue(result["timedOut"])
+        self.assertTrue(result["mayHaveActed"])
         self.assertEqual(code, exit_status(995))
         self.assertLess(elapsed, 5)
 
@@ -164,22 +172,67 @@ class Failures(unittest.TestCase):
         self.assertGreater(elapsed, 1.8)
         self.assertLess(elapsed, 6)
 
-    def test_hangup_service_makes_the_call_fail(self):
-        with DevService("--hangup"):
+    def test_hangup_service_makes_the_call_fail_and_may_have_acted(self):
+        with DevService("--hangup") as service:
             _, result, _, _ = jobctl("start", "1")
+            logged = service.requests()
         self.assertIn(result["status"], (109, 233))
+        self.assertTrue(result["mayHaveActed"])
+        self.assertIn("may already have acted", result["meaning"])
+        self.assertEqual(len(logged), 1)  # and it had: the service carried the request out
 
-    def test_usage_errors_exit_2_without_calling(self):
-        for args in (["start"], ["start", "x"], ["launch", "1"], ["--timeout", "0", "start", "1"]):
-            code, result, err, _ = jobctl(*args)
-            self.assertEqual(code, 2, args)
-            self.assertIsNone(result, args)
-            self.assertIn("jobctl --help", err, args)
+    def test_usage_errors_exit_1639_without_calling(self):
+        for args in (["start"], ["start", "x"], ["launch", "1"], ["--timeout", "0", "start", "1"],
+                     ["--dll", "", "start", "1"]):
+            code, result, _, _ = jobctl(*args)
+            self.assertEqual(code, exit_status(1639), args)
+            self.assertEqual((result["error"], result["exitCode"]), ("usage", 1639), args)
+        done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "start"],
+                              capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, exit_status(1639))
+        self.assertEqual(done.stdout, b"")
+        self.assertIn("jobctl --help", done.stderr.decode())
 
-    def test_unloadable_dll_reports_the_load_error(self):
-        code, _, err, _ = jobctl("start", "1", dll="C:\\nowhere\\Velmora.dll")
-        self.assertIn("cannot load", err)
-        self.assertNotEqual(code, 0)
+    def test_unloadable_dll_exits_1157(self):
+        code, result, _, _ = jobctl("start", "1", dll="C:\\nowhere\\Velmora.dll")
+        self.assertEqual(code, exit_status(1157))
+        self.assertEqual(result["error"], "load")
+        self.assertIn("cannot load", result["message"])
+
+    def test_a_dll_of_the_other_bitness_is_named_so(self):
+        if not os.path.exists(ARGS.other_dll):
+            self.skipTest("no DLL of the other architecture at " + ARGS.other_dll)
+        code, result, _, _ = jobctl("start", "1", dll=ARGS.other_dll)
+        self.assertEqual(code, exit_status(1157))
+        self.assertRegex(result["message"],
+                         r"it is a (64-bit x64|32-bit x86) DLL and this jobctl is "
+                         r"(32-bit x86|64-bit x64); use the jobctl of the DLL's bitness "
+                         r"\(error 193\)")
+
+    def test_a_text_outside_the_ansi_code_page_is_refused_not_sent(self):
+        with DevService() as service:
+            code, result, _, _ = jobctl("delete-file-by-name", "C:\\\u03a9mega")
+            logged = service.requests()
+        self.assertEqual(code, exit_status(1113))
+        self.assertEqual(result["error"], "text")
+        self.assertIn("\u03a9 (U+03A9)", result["message"])
+        self.assertEqual(logged, [])
+
+    def test_a_cut_text_is_noted(self):
+        with DevService():
+            _, result, _, _ = jobctl("delete-file-by-name", "n" * 300)
+            _, result2, _, _ = jobctl("delete-file-by-name", "n" * 255, dll=ARGS.edition2_dll)
+        self.assertEqual(result["notes"],
+                         ["the text is 300 bytes; the library sends its first 259"])
+        self.assertEqual(result2["notes"],
+                         ["the request text is 264 bytes; edition 2 sends its first 259"])
+
+    def test_quiet_prints_nothing_and_exits_with_the_status(self):
+        with DevService():
+            done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--quiet",
+                                   "delete", "99"], capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (exit_status(1168), b"", b""))
 
 
 def parallel_jobctl(argument_lists):
@@ -215,6 +268,30 @@ class ServiceLifetime(unittest.TestCase):
             self.assertEqual(service.process.wait(timeout=20), 0)
             self.assertIn("stopped after 2 requests", service.output())
 
+    def test_mistakes_stop_the_start_with_the_reason(self):
+        devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
+        rows = [
+            (["--jobs", ""], 2, '--jobs needs a whole number from 0 to 100000, not ""'),
+            (["--delay", "soon"], 2, "--delay needs a whole number of milliseconds"),
+            (["--log", "Z:\\no\\such\\folder\\r.jsonl"], 1,
+             "cannot open Z:\\no\\such\\folder\\r.jsonl for appending: No such file"),
+        ]
+        for args, code, text in rows:
+            done = subprocess.run([ARGS.wine, devservice, *args], capture_output=True, timeout=30)
+            self.assertEqual(done.returncode, code, args)
+            self.assertIn(text, done.stderr.decode(), args)
+
+    def test_version(self):
+        for tool, name in (("velmora-devservice.exe", "velmora-devservice"),
+                           ("jobctl.exe", "jobctl")):
+            done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, tool), "--version"],
+                                  capture_output=True, timeout=30)
+            self.assertEqual(done.returncode, 0, tool)
+            self.assertEqual(done.stdout.decode().strip(), name + " 3.0.0.85")
+            # The program's version block, as info reads any module's.
+            _, info, _, _ = jobctl("info", dll=os.path.join(ARGS.bin, tool))
+            self.assertEqual((info["version"], info["velmora"]), ("3.0.0.85", False), tool)
+
     def test_ctrl_c_stops_the_service_cleanly(self):
         with DevService() as service:
             self.assertEqual(service.stop(), 0)
@@ -227,6 +304,8 @@ def main():
     parser.add_argument("--bin", required=True)
     parser.add_argument("--edition2-dll", required=True)
     parser.add_argument("--wine", required=True)
+    parser.add_argument("--other-dll", required=True,
+                        help="Velmora.dll of the other architecture, if built")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v", *rest])
 

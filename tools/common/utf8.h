@@ -36,4 +36,42 @@ inline std::string Utf8(const std::wstring& text) {
   return out;
 }
 
+// UTF-8 back to wide text; a byte that does not start a valid sequence stands for itself
+// (as Latin-1), so nothing is lost.
+inline std::wstring WideFromUtf8(const std::string& text) {
+  std::wstring out;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
+    unsigned long code = length == 1   ? lead
+                         : length == 2 ? lead & 0x1F
+                         : length == 3 ? lead & 0x0F
+                                       : lead & 0x07;
+    bool valid = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      valid = (next >> 6) == 2;
+      code = code << 6 | (next & 0x3F);
+    }
+    if (!valid) {
+      out += static_cast<wchar_t>(lead);
+      ++i;
+      continue;
+    }
+    if (code > 0xFFFF && sizeof(wchar_t) == 2) {
+      code -= 0x10000;
+      out += static_cast<wchar_t>(0xD800 + (code >> 10));
+      out += static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(code);
+    }
+    i += length;
+  }
+  return out;
+}
+
 }  // namespace velmora::tools

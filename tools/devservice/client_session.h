@@ -1,11 +1,12 @@
-// What the development service does for one connected client: read its request, wait if told
-// to, let the job table answer, log it, reply (or hang up if told to), and wait for the client
-// to close.
+// What the development service does for one connected client: read its request (within the
+// client time limit), wait if told to, let the job table answer and log it in the same order,
+// reply (or hang up if told to), and wait, within the limit again, for the client to close.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "job_table.h"
 #include "options.h"
@@ -28,6 +29,8 @@ class ClientSessions {
   JobTable& jobs_;
   RequestLog& log_;
   const HANDLE stop_;
+  // Held while a request changes the table and is logged, so the log follows the table.
+  std::mutex order_;
   std::atomic<long> requests_{0};
 };
 

@@ -30,7 +30,7 @@ const char* StateName(JobState state) {
   return "?";
 }
 
-JobTable::JobTable(int jobs) {
+JobTable::JobTable(int jobs, std::size_t limit) : limit_(limit) {
   for (int job = 1; job <= jobs; ++job) jobs_[job] = Job();
 }
 
@@ -131,6 +131,9 @@ Outcome JobTable::Create(std::int32_t jobId, const std::string& text, const char
   }
   if (found != jobs_.end() && found->second.state == JobState::kDisabled) {
     return NotApplicable("disabled");
+  }
+  if (found == jobs_.end() && jobs_.size() >= limit_) {
+    return {kStatusTableFull, "job table full"};
   }
   jobs_[jobId] = Job{JobState::kRunning, text};
   return {kStatusOk, started};

@@ -2,6 +2,7 @@
 // idle. Statuses are Windows error codes (see service_protocol.h); messages are short words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -11,6 +12,9 @@
 #include "service_protocol.h"
 
 namespace velmora::devservice {
+
+// The most jobs the table holds, those made at start included.
+constexpr int kMaxJobs = 100000;
 
 enum class JobState { kIdle, kRunning, kCancelled, kDisabled };
 const char* StateName(JobState state);
@@ -27,7 +31,9 @@ struct Outcome {
 
 class JobTable {
  public:
-  explicit JobTable(int jobs);
+  // Jobs 1..jobs exist at start; a request that would create a job beyond `limit` gets
+  // kStatusTableFull.
+  explicit JobTable(int jobs, std::size_t limit = kMaxJobs);
 
   // Carries out one request; safe to call from several connections at once.
   Outcome Execute(const Request& request);
@@ -43,6 +49,7 @@ class JobTable {
   Outcome ChangeState(std::int32_t jobId, const std::string& state);
   Outcome Create(std::int32_t jobId, const std::string& text, const char* started);
 
+  const std::size_t limit_;
   mutable std::mutex mutex_;
   std::map<std::int32_t, Job> jobs_;
 };

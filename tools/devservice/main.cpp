@@ -36,13 +36,33 @@ std::string Describe(const velmora::devservice::Options& options) {
 int main(int argc, char** argv) {
   using namespace velmora::devservice;
   Options options;
-  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) {
-    std::fputs(kUsage, stderr);
+  std::string error;
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "velmora-devservice: %s\n(velmora-devservice --help lists the options)\n",
+                 error.c_str());
     return 2;
   }
+  if (options.action == Options::Action::kHelp) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.action == Options::Action::kVersion) {
+    std::printf("velmora-devservice %s\n", VELMORA_VERSION);
+    return 0;
+  }
+  // The pipe's first-instance flag keeps a second service off the name on Windows; the mutex
+  // does so wherever that flag is not honoured.
+  const HANDLE guard = CreateMutexW(nullptr, FALSE, L"Global\\velmora-devservice-pipe_job");
+  if (guard == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    std::fputs(
+        "velmora-devservice: another development service is already serving "
+        "\\\\.\\pipe\\pipe_job; stop it first\n",
+        stderr);
+    return 1;
+  }
   RequestLog log;
-  if (!options.logFile.empty() && !log.Open(options.logFile)) {
-    std::fprintf(stderr, "cannot open %s for appending\n", options.logFile.c_str());
+  if (!options.logFile.empty() && !log.Open(options.logFile, error)) {
+    std::fprintf(stderr, "velmora-devservice: %s\n", error.c_str());
     return 1;
   }
   gStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -64,5 +84,6 @@ int main(int argc, char** argv) {
   server.Join();
   std::printf("velmora-devservice: stopped after %ld requests\n", sessions.requests());
   std::fflush(stdout);
+  CloseHandle(guard);
   return 0;
 }

@@ -11,16 +11,21 @@ namespace velmora::devservice {
 constexpr int kMaxInstances = 255;
 
 struct Options {
+  enum class Action { kServe, kHelp, kVersion };
+  Action action = Action::kServe;
   int instances = 0;  // 0: added as needed
   int jobs = 5;
   std::uint32_t delayMs = 0;
+  // How long a client may take to send its whole request, and to close once it has the reply.
+  std::uint32_t clientTimeoutMs = 3000;
   bool hangUp = false;
   long maxRequests = 0;  // 0: no limit
   std::string logFile;
 };
 
-// Reads the arguments after the program name; false when they are not understood.
-bool ParseOptions(const std::vector<std::string>& args, Options& options);
+// Reads the arguments after the program name. On a mistake returns false and says in `error`
+// which argument is wrong and what it takes.
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 extern const char kUsage[];
 

@@ -13,14 +13,16 @@
 namespace velmora::devservice {
 
 // How an overlapped operation ended: done (a message longer than asked for counts, with its
-// first bytes delivered), failed, or given up because the stop event was set.
-enum class Io { kDone, kFailed, kStopped };
+// first bytes delivered), failed, given up because the stop event was set, or cancelled when
+// its time ran out.
+enum class Io { kDone, kFailed, kStopped, kTimedOut };
 
 // Waits for a client to connect to the instance `pipe`, or for `stop`.
 Io AwaitClient(HANDLE pipe, HANDLE stop);
-// Reads or writes one message on `pipe`, or gives up when `stop` is set. `bytes` counts what
-// moved.
-Io Transfer(HANDLE pipe, bool read, char* buffer, DWORD size, DWORD& bytes, HANDLE stop);
+// Reads or writes one message on `pipe`, or gives up when `stop` is set or `timeoutMs` has
+// passed. `bytes` counts what moved.
+Io Transfer(HANDLE pipe, bool read, char* buffer, DWORD size, DWORD& bytes, HANDLE stop,
+            DWORD timeoutMs = INFINITE);
 
 class PipeServer {
  public:
@@ -31,6 +33,7 @@ class PipeServer {
   PipeServer(int instances, HANDLE stop, ClientHandler handler);
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
+  ~PipeServer();
 
   // Creates the first instances, listening when this returns; false (with the reason on
   // stderr) if the pipe cannot be created.
@@ -42,13 +45,16 @@ class PipeServer {
   bool AddInstance(bool first);
   void Serve(HANDLE pipe);
   void Grow();
+  bool Surplus() const;
 
   const int instances_;
   const HANDLE stop_;
   const ClientHandler handler_;
+  void* security_ = nullptr;  // the pipe's security descriptor, made once
   std::mutex threadsMutex_;
   std::vector<std::thread> threads_;
-  std::atomic<int> listening_{0};
+  std::atomic<int> live_{0};       // instances that exist
+  std::atomic<int> listening_{0};  // instances waiting for a client
 };
 
 }  // namespace velmora::devservice

@@ -1,5 +1,8 @@
 #include "request_log.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "json_text.h"
 
 namespace velmora::devservice {
@@ -19,18 +22,27 @@ const char* Name(const Request& request) {
 }  // namespace
 
 std::string ConsoleLine(const LogTime& time, const Request& request, const Outcome& outcome) {
-  return Timestamp(time).substr(11) + "  job " + std::to_string(request.jobId) + "  " +
-         Name(request) + " (" + std::to_string(request.command) + ")  param " +
-         tools::JsonString(request.param) + (request.cut ? " (cut)" : "") + "  -> " +
-         std::to_string(outcome.status) + " " + outcome.message + "\n";
+  std::string line = Timestamp(time).substr(11) + "  job " + std::to_string(request.jobId) + "  " +
+                     Name(request) + " (" + std::to_string(request.command) + ")  ";
+  if (request.wellFormed) {
+    line += "param " + tools::JsonString(request.param) + (request.cut ? " (cut)" : "");
+  } else {
+    line += "bytes " + tools::JsonString(request.received) + " of " + std::to_string(request.size);
+  }
+  return line + "  -> " + std::to_string(outcome.status) + " " + outcome.message + "\n";
 }
 
 std::string JsonLine(const LogTime& time, const Request& request, const Outcome& outcome) {
-  return "{\"time\":\"" + Timestamp(time) + "\",\"job\":" + std::to_string(request.jobId) +
-         ",\"command\":\"" + Name(request) + "\",\"code\":" + std::to_string(request.command) +
-         ",\"param\":" + tools::JsonString(request.param) +
-         ",\"cut\":" + (request.cut ? "true" : "false") +
-         ",\"status\":" + std::to_string(outcome.status) +
+  std::string line = "{\"time\":\"" + Timestamp(time) +
+                     "\",\"job\":" + std::to_string(request.jobId) + ",\"command\":\"" +
+                     Name(request) + "\",\"code\":" + std::to_string(request.command) +
+                     ",\"param\":" + tools::JsonString(request.param) +
+                     ",\"cut\":" + (request.cut ? "true" : "false");
+  if (!request.wellFormed) {
+    line += ",\"bytes\":" + tools::JsonString(request.received) +
+            ",\"size\":" + std::to_string(request.size);
+  }
+  return line + ",\"status\":" + std::to_string(outcome.status) +
          ",\"message\":" + tools::JsonString(outcome.message) + "}\n";
 }
 
@@ -38,19 +50,31 @@ RequestLog::~RequestLog() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool RequestLog::Open(const std::string& path) {
+bool RequestLog::Open(const std::string& path, std::string& error) {
   file_ = std::fopen(path.c_str(), "a");
-  return file_ != nullptr;
+  if (file_ == nullptr) {
+    error = "cannot open " + path + " for appending: " + std::strerror(errno);
+    return false;
+  }
+  path_ = path;
+  return true;
 }
 
 void RequestLog::Write(const LogTime& time, const Request& request, const Outcome& outcome) {
   const std::string console = ConsoleLine(time, request, outcome);
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fputs(console.c_str(), stdout);
-  std::fflush(stdout);
-  if (file_ != nullptr) {
-    std::fputs(JsonLine(time, request, outcome).c_str(), file_);
-    std::fflush(file_);
+  std::fputs(console.c_str(), console_);
+  std::fflush(console_);
+  if (file_ == nullptr || failed_) return;
+  const std::string json = JsonLine(time, request, outcome);
+  errno = 0;
+  if (std::fputs(json.c_str(), file_) < 0 || std::fflush(file_) != 0) {
+    failed_ = true;
+    std::fprintf(errors_,
+                 "velmora-devservice: cannot write to %s (%s); the requests from here on are "
+                 "only printed\n",
+                 path_.c_str(), errno != 0 ? std::strerror(errno) : "write failed");
+    std::fflush(errors_);
   }
 }
 

@@ -29,9 +29,11 @@ bool ParseNumber(const std::string& field, std::int32_t& value) {
   return true;
 }
 
-Request Malformed(const char* problem) {
+Request Malformed(const char* problem, const char* bytes, std::size_t size) {
   Request request;
   request.problem = problem;
+  request.received.assign(bytes, size < kShownBytes ? size : kShownBytes);
+  request.size = size;
   return request;
 }
 
@@ -40,16 +42,17 @@ Request Malformed(const char* problem) {
 Request ParseRequest(const char* bytes, std::size_t size) {
   if (size > kFrameSize) size = kFrameSize;
   const std::string text(bytes, strnlen(bytes, size));
-  if (text.empty()) return Malformed("empty request");
+  if (text.empty()) return Malformed("empty request", bytes, size);
   const std::size_t first = text.find(';');
-  if (first == std::string::npos) return Malformed("no fields");
+  if (first == std::string::npos) return Malformed("no fields", bytes, size);
   const std::size_t second = text.find(';', first + 1);
-  if (second == std::string::npos) return Malformed("no command field");
+  if (second == std::string::npos) return Malformed("no command field", bytes, size);
 
   Request request;
-  if (!ParseNumber(text.substr(0, first), request.jobId)) return Malformed("bad job number");
+  if (!ParseNumber(text.substr(0, first), request.jobId))
+    return Malformed("bad job number", bytes, size);
   if (!ParseNumber(text.substr(first + 1, second - first - 1), request.command)) {
-    return Malformed("bad command code");
+    return Malformed("bad command code", bytes, size);
   }
   const std::string rest = text.substr(second + 1);
   request.cut = rest.empty() || rest.back() != ';';

@@ -17,6 +17,7 @@ constexpr std::int32_t kStatusOk = 0;
 constexpr std::int32_t kStatusInvalidParameter = 87;  // malformed request, unknown command
 constexpr std::int32_t kStatusNotFound = 1168;        // no such job
 constexpr std::int32_t kStatusInvalidState = 5023;    // the command does not apply to the job
+constexpr std::int32_t kStatusTableFull = 1816;       // no room for another job
 
 struct Request {
   bool wellFormed = false;
@@ -26,7 +27,13 @@ struct Request {
   // The text ended without its final ";": a client may cut a long request short.
   bool cut = false;
   std::string problem;  // why a request is not well formed
+  // Of a malformed request: its first bytes (up to kShownBytes, as received) and how many came.
+  std::string received;
+  std::size_t size = 0;
 };
+
+// How many bytes of a malformed request are kept to be logged.
+constexpr std::size_t kShownBytes = 48;
 
 // Reads "jobId;command;param;" from the bytes received (at most a frame): the text runs to the
 // first zero byte or to the end. The param may itself hold ";" (texts travel unescaped), so it

@@ -58,17 +58,24 @@ Invocation ParseCommandLine(const std::vector<std::wstring>& args) {
     } else if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
       invocation.action = Invocation::Action::kHelp;
       return invocation;
+    } else if (arg == L"--version") {
+      invocation.action = Invocation::Action::kVersion;
+      return invocation;
     } else if (arg == L"--json") {
       invocation.json = true;
+    } else if (arg == L"--quiet" || arg == L"-q") {
+      invocation.quiet = true;
     } else if (arg == L"--dll") {
-      if (!hasValue) return Failed(invocation, "--dll needs a path");
+      if (!hasValue || args[i + 1].empty()) return Failed(invocation, "--dll needs a path");
       invocation.dllPath = args[++i];
     } else if (arg == L"--timeout") {
-      if (!hasValue) return Failed(invocation, "--timeout needs a number of seconds");
+      constexpr const char* kRange = "--timeout needs a number of seconds from 0.001 to 86400";
+      if (!hasValue) return Failed(invocation, kRange);
+      const std::wstring& text = args[++i];
       wchar_t* end = nullptr;
-      const double seconds = std::wcstod(args[++i].c_str(), &end);
-      if (*end != L'\0' || !(seconds > 0) || seconds > 86400) {
-        return Failed(invocation, "--timeout needs a number of seconds above 0");
+      const double seconds = std::wcstod(text.c_str(), &end);
+      if (text.empty() || *end != L'\0' || !(seconds >= 0.001) || seconds > 86400) {
+        return Failed(invocation, std::string(kRange) + ", not \"" + Utf8(text) + "\"");
       }
       invocation.timeoutSeconds = seconds;
     } else if (arg.size() > 2 && arg.compare(0, 2, L"--") == 0 && !named) {

@@ -22,35 +22,55 @@ void Print(const std::string& text, FILE* stream = stdout) {
   std::fflush(stream);
 }
 
+// jobctl's own failure: one JSON object on stdout with --json, a line on stderr otherwise.
+int Fail(const Invocation& invocation, const char* kind, const std::string& message, int exitCode) {
+  if (invocation.json) {
+    Print(FailureJson(kind, message, exitCode));
+  } else {
+    Print(FailureText(message), stderr);
+  }
+  return exitCode;
+}
+
 int Run(const Invocation& invocation) {
   const std::wstring path = invocation.dllPath.empty() ? DefaultDllPath() : invocation.dllPath;
   const HMODULE library = LoadLibraryW(path.c_str());
   if (library == nullptr) {
     const DWORD error = GetLastError();
-    Print("jobctl: cannot load " + tools::Utf8(path) + ": " + SystemText(error) + " (error " +
-              std::to_string(error) + ")\n",
-          stderr);
-    return static_cast<int>(error);
+    return Fail(
+        invocation, "load",
+        LoadFailure(tools::Utf8(path), error, SystemText(error), MachineOfFile(path), OwnMachine()),
+        kExitCannotLoad);
   }
   const LibraryFacts facts = ReadFacts(library);
   if (invocation.action == Invocation::Action::kInfo) {
-    Print(InfoText(facts, invocation.json));
-    return 0;
+    if (!invocation.quiet) Print(InfoText(facts, invocation.json));
+    return IsVelmora(facts) ? 0 : kExitMissingExport;
   }
 
   const Subcommand& subcommand = *invocation.subcommand;
   Call call{GetProcAddress(library, subcommand.exportName), &subcommand, invocation.numbers, {}};
   if (call.function == nullptr) {
-    Print(std::string("jobctl: ") + subcommand.exportName + " is not exported by Velmora.dll " +
-              facts.version + "\n",
-          stderr);
-    return kExitMissingExport;
+    return Fail(invocation, "export",
+                std::string(subcommand.exportName) + " is not exported by " + facts.dll +
+                    (IsVelmora(facts) ? " (Velmora " + facts.version + ")" : " (not Velmora)"),
+                kExitMissingExport);
   }
-  for (const std::wstring& text : invocation.texts) call.texts.push_back(ToAnsi(text));
+  std::vector<std::size_t> lengths;
+  for (const std::wstring& text : invocation.texts) {
+    std::string ansi;
+    std::string problem;
+    if (!ToAnsi(text, ansi, problem)) {
+      return Fail(invocation, "text", problem, kExitNotRepresentable);
+    }
+    lengths.push_back(ansi.size());
+    call.texts.push_back(ansi);
+  }
 
   CallResult result;
   result.dll = facts.dll;
   result.version = facts.version;
+  result.notes = CutNotes(invocation, lengths, EditionOf(facts));
   if (invocation.timeoutSeconds > 0) {
     // A call still connecting when the time is up cannot be cancelled and ends on its own with
     // its own status; only a cancelled one counts as timed out.
@@ -61,7 +81,14 @@ int Run(const Invocation& invocation) {
   }
   result.status = call.status;
   if (result.status != 0) result.systemText = SystemText(static_cast<DWORD>(result.status));
-  Print(invocation.json ? ResultJson(invocation, result) : ResultText(invocation, result));
+  if (!invocation.quiet) {
+    if (invocation.json) {
+      Print(ResultJson(invocation, result));
+    } else {
+      for (const std::string& note : result.notes) Print("note: " + note + "\n", stderr);
+      Print(ResultText(invocation, result));
+    }
+  }
   return result.status;
 }
 
@@ -76,12 +103,21 @@ int main() {
   LocalFree(argv);
   const Invocation invocation = ParseCommandLine(args);
   if (!invocation.error.empty()) {
-    Print("jobctl: " + invocation.error + "\n(jobctl --help lists the subcommands)\n", stderr);
-    return kExitUsage;
+    return Fail(
+        invocation, "usage",
+        invocation.error + (invocation.json ? "" : "\n(jobctl --help lists the subcommands)"),
+        kExitUsage);
   }
-  if (invocation.action == Invocation::Action::kHelp) {
-    Print(UsageText());
-    return 0;
+  switch (invocation.action) {
+    case Invocation::Action::kHelp:
+      Print(UsageText());
+      return 0;
+    case Invocation::Action::kVersion:
+      Print(std::string("jobctl ") + VELMORA_VERSION + "\n");
+      return 0;
+    case Invocation::Action::kCall:
+    case Invocation::Action::kInfo:
+      break;
   }
   return Run(invocation);
 }

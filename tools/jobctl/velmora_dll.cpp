@@ -50,21 +50,70 @@ std::string SystemText(DWORD code) {
   return tools::Utf8(message);
 }
 
-// The exports take texts in the ANSI code page; characters it lacks are sent as "?".
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<std::size_t>(size), '\0');
-  BOOL lossy = FALSE;
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), ansi.data(), size,
-                      nullptr, &lossy);
-  if (lossy) {
-    std::fprintf(stderr, "jobctl: %s has characters the ANSI code page lacks; sent as '?'\n",
-                 tools::Utf8(text).c_str());
-    std::fflush(stderr);
+namespace {
+
+// Converts to the ANSI code page without best-fit look-alikes; `lossy` tells whether a
+// character had to be replaced by the default one. UTF-8 as the ANSI code page holds every
+// character and takes no such flags.
+std::string Convert(const wchar_t* text, int length, bool& lossy) {
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* used = utf8 ? nullptr : &usedDefault;
+  const int size = WideCharToMultiByte(CP_ACP, flags, text, length, nullptr, 0, nullptr, used);
+  std::string ansi(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_ACP, flags, text, length, ansi.data(), size, nullptr, used);
   }
+  lossy = usedDefault != FALSE || (length > 0 && size <= 0);
   return ansi;
+}
+
+}  // namespace
+
+bool ToAnsi(const std::wstring& text, std::string& ansi, std::string& problem) {
+  if (text.empty()) {
+    ansi.clear();
+    return true;
+  }
+  bool lossy = false;
+  ansi = Convert(text.c_str(), static_cast<int>(text.size()), lossy);
+  if (!lossy) return true;
+  // Find the first character, a surrogate pair counting as one, that the code page lacks.
+  for (std::size_t i = 0; i < text.size();) {
+    const bool pair = text[i] >= 0xD800 && text[i] < 0xDC00 && i + 1 < text.size();
+    const std::wstring character = text.substr(i, pair ? 2 : 1);
+    bool missing = false;
+    Convert(character.c_str(), static_cast<int>(character.size()), missing);
+    if (missing) {
+      char code[16];
+      unsigned long value = character[0];
+      if (pair) value = 0x10000 + ((value - 0xD800) << 10) + (character[1] - 0xDC00);
+      std::snprintf(code, sizeof code, "U+%04lX", value);
+      problem = tools::Utf8(text) + " has " + tools::Utf8(character) + " (" + code +
+                "), which the ANSI code page (" + std::to_string(GetACP()) +
+                ") cannot hold; nothing was sent";
+      return false;
+    }
+    i += character.size();
+  }
+  problem = tools::Utf8(text) + " cannot be held by the ANSI code page; nothing was sent";
+  return false;
+}
+
+std::string MachineOfFile(const std::wstring& path) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  char start[4096];
+  DWORD count = 0;
+  const BOOL read = ReadFile(file, start, sizeof start, &count, nullptr);
+  CloseHandle(file);
+  return read ? MachineOfPe(std::string(start, count)) : "";
+}
+
+std::string OwnMachine() {
+  return sizeof(void*) == 8 ? "64-bit x64" : "32-bit x86";
 }
 
 LibraryFacts ReadFacts(HMODULE module) {
@@ -76,6 +125,7 @@ LibraryFacts ReadFacts(HMODULE module) {
     (GetProcAddress(module, name.c_str()) != nullptr ? facts.exported : facts.missing)
         .push_back(name);
   }
+  facts.variable = GetProcAddress(module, "?nVelmora@@3HA") != nullptr;
   return facts;
 }
 

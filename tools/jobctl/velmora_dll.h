@@ -21,9 +21,12 @@ std::wstring ModulePath(HMODULE module);
 std::string FileVersion(const std::wstring& path);
 // The system's text for a code, UTF-8, without its line end; empty if it has none.
 std::string SystemText(DWORD code);
-// A text in the ANSI code page the exports take; a warning goes to stderr when characters are
-// replaced.
-std::string ToAnsi(const std::wstring& text);
+// The text in the ANSI code page the exports take, exactly: no character is replaced by a
+// look-alike or "?". False when one cannot be held, with that character named in `problem`.
+bool ToAnsi(const std::wstring& text, std::string& ansi, std::string& problem);
+// "32-bit x86" or "64-bit x64": of the DLL file at `path` ("" if unreadable), and of jobctl.
+std::string MachineOfFile(const std::wstring& path);
+std::string OwnMachine();
 // Which of the names info looks for the module exports.
 LibraryFacts ReadFacts(HMODULE module);
 
