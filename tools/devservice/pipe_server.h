@@ -1,11 +1,16 @@
-// The development service's named pipe: its instances, each served on its own thread, more of
-// them added while callers keep them busy, and the overlapped waits that give way to a stop.
+// The development service's named pipe: its instances, listening in groups that one thread each
+// watches, a thread for each connected client only, groups added while callers keep the
+// instances busy and closed again once the load has passed, and the overlapped waits that give
+// way to a stop.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,21 +43,29 @@ class PipeServer {
   // Creates the first instances, listening when this returns; false (with the reason on
   // stderr) if the pipe cannot be created.
   bool Start();
-  // Returns once every instance has stopped.
+  // Returns once the stop event is set and every instance and client thread has ended.
   void Join();
 
  private:
-  bool AddInstance(bool first);
-  void Serve(HANDLE pipe);
+  struct Instance;
+  struct Group;
+
+  bool AddGroup(int count, bool first);
+  void Watch(Group& group);
+  void Dispatch(Group& group, Instance& instance);
+  bool Listen(Instance& instance);
+  bool Retire(Group& group);
   void Grow();
-  bool Surplus() const;
 
   const int instances_;
   const HANDLE stop_;
   const ClientHandler handler_;
   void* security_ = nullptr;  // the pipe's security descriptor, made once
-  std::mutex threadsMutex_;
-  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::list<std::unique_ptr<Group>> groups_;  // groups never move while they exist
+  std::vector<std::thread> watchers_;
+  std::condition_variable clientsDone_;
+  int clients_ = 0;                // client threads still running, under mutex_
   std::atomic<int> live_{0};       // instances that exist
   std::atomic<int> listening_{0};  // instances waiting for a client
 };
