@@ -21,7 +21,9 @@ import zipfile
 archive, build = sys.argv[1], sys.argv[2]
 top = os.path.basename(archive)[:-len(".zip")] + "/"
 wanted = ["README.md", "LICENSE", "include/velmora.h", "lib/cmake/Velmora/VelmoraConfig.cmake",
-          "lib/cmake/Velmora/VelmoraConfigVersion.cmake", "bin/jobctl.exe",
+          "lib/cmake/Velmora/VelmoraConfigVersion.cmake",
+          "lib/cmake/Velmora/VelmoraEdition3Targets.cmake",
+          "lib/cmake/Velmora/VelmoraEdition2Targets.cmake", "bin/jobctl.exe",
           "bin/velmora-devservice.exe"]
 for edition, sub in ((3, ""), (2, "edition2/")):
     wanted += ["bin/%sVelmora.dll" % sub, "bin/%sVelmora.dll.debug" % sub,
