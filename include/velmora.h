@@ -7,14 +7,12 @@
  * service; 231 or 121: every pipe instance stayed busy; 109 or 233: the service closed the pipe
  * before replying; 230, ERROR_BAD_PIPE: the service sent more than 64 empty messages instead of
  * its reply; other codes of the open and wait steps pass through unchanged). The two cannot be
- * told apart by value. The same status is stored as the
- * calling thread's last-error value (GetLastError), which is the only report of the two
- * functions that return nothing.
+ * told apart by value. The same status is stored as the calling thread's last-error value
+ * (GetLastError), which is the only report of the two functions that return nothing.
  *
  * Texts are NUL-terminated strings in the caller's ANSI code page; a single text is sent cut to
  * its first 259 bytes, and no byte past those is read. A null text pointer sends nothing and
- * returns 87
- * (ERROR_INVALID_PARAMETER).
+ * returns 87 (ERROR_INVALID_PARAMETER).
  *
  * Waits: up to about 2 s while the service's pipe does not exist, then up to 5 s once while all
  * its instances are busy; reading the reply has no time-out. Any number of threads may call at

@@ -156,10 +156,7 @@ bool PipeServer::AddGroup(int count, bool first) {
     group->instances.push_back(std::move(instance));
   }
   if (group->instances.empty() || (first && static_cast<int>(group->instances.size()) < count)) {
-    for (const auto& instance : group->instances) {
-      CloseHandle(instance->pipe);
-      CloseHandle(instance->connected);
-    }
+    Close(*group);
     return false;
   }
   group->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -224,13 +221,7 @@ void PipeServer::Watch(Group& group) {
     if (!instance->serving) CancelIoEx(instance->pipe, &instance->overlapped);
   }
   while (group.serving > 0) Sleep(10);
-  for (const auto& instance : group.instances) {
-    DisconnectNamedPipe(instance->pipe);
-    CloseHandle(instance->pipe);
-    CloseHandle(instance->connected);
-  }
-  CloseHandle(group.ready);
-  CloseHandle(group.returned);
+  Close(group);
 }
 
 // A client has connected to `instance`: serve it on its own thread, which gives the instance
@@ -293,13 +284,19 @@ bool PipeServer::Retire(Group& group) {
   }
   listening_ -= size;
   live_ -= size;
+  Close(group);
+  return true;
+}
+
+// Ends the group's connections and closes its instances and events.
+void PipeServer::Close(Group& group) {
   for (const auto& instance : group.instances) {
+    DisconnectNamedPipe(instance->pipe);
     CloseHandle(instance->pipe);
     CloseHandle(instance->connected);
   }
-  CloseHandle(group.ready);
-  CloseHandle(group.returned);
-  return true;
+  if (group.ready != nullptr) CloseHandle(group.ready);
+  if (group.returned != nullptr) CloseHandle(group.returned);
 }
 
 // With few instances left listening, another group lets the next callers in at once.

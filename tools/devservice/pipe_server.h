@@ -55,6 +55,7 @@ class PipeServer {
   void Dispatch(Group& group, Instance& instance);
   bool Listen(Instance& instance);
   bool Retire(Group& group);
+  static void Close(Group& group);
   void Grow();
 
   const int instances_;
