@@ -4,14 +4,14 @@
 
 # Import definitions written from an edition's export list: the names the DLL exports, with
 # the export list's internal names dropped ("StopScheduler = StartScheduler" exports
-# StopScheduler; '"?nVelmora@@3HA" = nVelmora DATA' exports the decorated name). For MinGW the
+# StopScheduler; '"?nVelmora@@3HA" = nVelmora @1 DATA' exports the decorated name). For MinGW the
 # variable is offered under the plain C name too, as an alias of the decorated one; Visual C++
 # binds the decorated name, and a C host gets the plain one from the header, since an alias
 # member in Velmora.lib would break /SAFESEH. Fails if the export list is not worded as expected.
 function(velmora_import_definitions export_def mingw_def msvc_def)
   file(READ ${export_def} text)
   set(function_alias "StopScheduler = StartScheduler")
-  set(variable_export "\"?nVelmora@@3HA\" = nVelmora DATA")
+  set(variable_export "\"?nVelmora@@3HA\" = nVelmora @1 DATA")
   foreach(expected IN ITEMS function_alias variable_export)
     string(FIND "${text}" "${${expected}}" found)
     if(found EQUAL -1)
@@ -20,9 +20,9 @@ function(velmora_import_definitions export_def mingw_def msvc_def)
     endif()
   endforeach()
   string(REPLACE "${function_alias}" "StopScheduler" text "${text}")
-  string(REPLACE "${variable_export}" "\"?nVelmora@@3HA\" DATA" msvc "${text}")
+  string(REPLACE "${variable_export}" "\"?nVelmora@@3HA\" @1 DATA" msvc "${text}")
   string(REPLACE "${variable_export}"
-                 "\"?nVelmora@@3HA\" DATA\n  nVelmora DATA == \"?nVelmora@@3HA\"" mingw "${text}")
+                 "\"?nVelmora@@3HA\" @1 DATA\n  nVelmora DATA == \"?nVelmora@@3HA\"" mingw "${text}")
   file(WRITE ${mingw_def} "${mingw}")
   file(WRITE ${msvc_def} "${msvc}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${export_def})
@@ -38,7 +38,7 @@ endif()
 function(velmora_add_edition edition)
   set(target velmora_edition${edition})
   set(export_def ${PROJECT_SOURCE_DIR}/src/api/velmora${edition}.def)
-  add_library(${target} SHARED ${export_def} res/velmora${edition}.rc)
+  add_library(${target} SHARED res/velmora${edition}.rc)
   target_link_libraries(${target} PRIVATE velmora_api_edition${edition} velmora_win32_pipes)
   target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                               $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -60,32 +60,49 @@ function(velmora_add_edition edition)
   set(msvc_def ${CMAKE_CURRENT_BINARY_DIR}/velmora${edition}-import.def)
   velmora_import_definitions(${export_def} ${mingw_def} ${msvc_def})
 
+  if(NOT MINGW)
+    target_sources(${target} PRIVATE ${export_def})
+  endif()
   if(MINGW)
-    # The DLL depends on no compiler runtime DLL: libgcc, libstdc++ and winpthread are linked
-    # in, leaving the system DLLs and msvcrt. The debug information (DWARF, for gdb) goes to
-    # Velmora.dll.debug beside it; the DLL keeps only a link to it.
-    target_link_options(${target} PRIVATE -static)
+    # No C runtime start-up: the entry point returns TRUE and nothing else runs at load or
+    # unload. The DLL imports from kernel32 and msvcrt only what the library calls.
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/api/dll_entry.cpp)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
       set(llvm_machine i386:x86-64)
+      set(entry VelmoraDllEntry)
     else()
       set(llvm_machine i386)
+      set(entry VelmoraDllEntry@12)
     endif()
+    # Symbols in Velmora.pdb beside the DLL, which names it without a folder so that debuggers
+    # look for it beside the DLL or on their symbol path. The PDB keeps the linker's command
+    # line, so the export list and the PDB are named relative to the folder the link runs in
+    # (this one), and the PDB roots relative paths at VELMORA_PDB_SOURCE_ROOT.
+    set(linked_def velmora${edition}-exports.def)
+    configure_file(${export_def} ${CMAKE_CURRENT_BINARY_DIR}/${linked_def} COPYONLY)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+                 ${CMAKE_CURRENT_BINARY_DIR}/${linked_def})
+    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry=${entry} -Wl,${linked_def}
+      -Wl,--pdb=edition${edition}/Velmora.pdb -Wl,--Xlink=-pdbaltpath:%_PDB%
+      -Wl,--Xlink=-pdbsourcepath:${VELMORA_PDB_SOURCE_ROOT})
+    target_link_libraries(${target} PRIVATE kernel32 msvcrt)
     set(msvc_import_library "")
     if(VELMORA_LLVM_DLLTOOL)
       set(msvc_import_library COMMAND ${VELMORA_LLVM_DLLTOOL} -m ${llvm_machine}
                               -d ${msvc_def} -l Velmora.lib)
     endif()
+    # dlltool names its members after the temporary prefix, which is fixed here so that the
+    # import library is the same from build to build.
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug Velmora.dll Velmora.dll.debug
-      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=Velmora.dll.debug Velmora.dll
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py Velmora.dll
       COMMAND ${CMAKE_DLLTOOL} --input-def ${mingw_def} --dllname Velmora.dll
+              --temp-prefix velmora${edition}
               --output-lib $<TARGET_LINKER_FILE_NAME:${target}>
       ${msvc_import_library}
       WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:${target}>
-      COMMENT "Splitting the debug information and writing the import libraries of Velmora.dll "
-              "edition ${edition}"
+      COMMENT "Writing the checksum and the import libraries of Velmora.dll edition ${edition}"
       VERBATIM)
-    install(FILES $<TARGET_FILE_DIR:${target}>/Velmora.dll.debug
+    install(FILES $<TARGET_FILE_DIR:${target}>/Velmora.pdb
             DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir})
     if(VELMORA_LLVM_DLLTOOL)
       install(FILES $<TARGET_LINKER_FILE_DIR:${target}>/Velmora.lib

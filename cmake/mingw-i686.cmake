@@ -1,4 +1,4 @@
-# 32-bit Windows with MinGW-w64 (posix threads): the deliverable DLLs, with their tests run under
+# 32-bit Windows (MinGW-w64 target, posix threads): the deliverable DLLs, with their tests run under
 # 32-bit Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)

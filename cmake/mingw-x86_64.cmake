@@ -1,4 +1,4 @@
-# 64-bit Windows with MinGW-w64 (posix threads): the same sources, built to run the tests under
+# 64-bit Windows (MinGW-w64 target, posix threads): the same sources, built to run the tests under
 # wine64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)

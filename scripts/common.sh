@@ -2,8 +2,9 @@
 # Source it; it sets VELMORA_ROOT.
 
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VELMORA_PACKAGES=(cmake make g++ python3 googletest clang libclang-rt-14-dev clang-tidy cppcheck
-                  lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+VELMORA_PACKAGES=(cmake make g++ python3 python3-pefile googletest clang libclang-rt-14-dev
+                  clang-tidy cppcheck lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+                  wine wine64 osslsigncode openssl)
 source "$VELMORA_ROOT/scripts/wine-env.sh"
 
 velmora_log() { printf '== %s\n' "$*"; }

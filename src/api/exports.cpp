@@ -1,6 +1,4 @@
 // The exported functions: each fills one request and hands it to SendJobCommand.
-#include <cstdio>
-
 #include "../transport/bounded_text.h"
 #include "job_command.h"
 #include "send_job_command.h"
@@ -86,7 +84,7 @@ int VELMORA_CALL StartSyncJob(int job, const char* first, const char* second) {
   }
   JobRequest request = MakeRequest(job, JobCommand::kStartSyncJob);
   // A joined text longer than the field is cut, not refused, so the length is of no use here.
-  (void)std::snprintf(request.param, sizeof request.param, "%s|%s", first, second);
+  (void)velmora::FormatBounded(request.param, sizeof request.param, "%s|%s", first, second);
   return velmora::SendJobCommand(request);
 }
 

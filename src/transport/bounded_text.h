@@ -1,7 +1,9 @@
-// Bounded copies and lengths for the fixed-size text fields of the records.
+// Bounded copies, lengths and formatting for the fixed-size text fields of the records.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+#include <cwchar>
 
 namespace velmora {
 
@@ -28,6 +30,33 @@ inline void CopyBounded(char* target, std::size_t bound, const char* source,
 inline void CopyBounded(char* target, std::size_t bound, const char* source) {
   if (bound == 0) return;
   CopyBounded(target, bound, source, BoundedLength(source, bound - 1));
+}
+
+// Formats into `target`, which holds `size` characters, cut to fit and always terminated;
+// returns the length kept. On Windows this is the system runtime's own printing (msvcrt's
+// _snprintf, which leaves a text that fills the count unterminated), so the library needs none
+// of a C runtime's start-up code.
+template <typename... Args>
+std::size_t FormatBounded(char* target, std::size_t size, const char* format, Args... args) {
+  if (size == 0) return 0;
+#ifdef _WIN32
+  (void)_snprintf(target, size - 1, format, args...);
+#else
+  (void)std::snprintf(target, size, format, args...);
+#endif
+  target[size - 1] = '\0';
+  return BoundedLength(target, size - 1);
+}
+
+template <typename... Args>
+void FormatBounded(wchar_t* target, std::size_t size, const wchar_t* format, Args... args) {
+  if (size == 0) return;
+#ifdef _WIN32
+  (void)_snwprintf(target, size - 1, format, args...);
+#else
+  (void)std::swprintf(target, size, format, args...);
+#endif
+  target[size - 1] = L'\0';
 }
 
 }  // namespace velmora

@@ -1,6 +1,6 @@
 #include "error_text.h"
 
-#include <cwchar>
+#include "bounded_text.h"
 
 namespace velmora {
 
@@ -17,12 +17,11 @@ void MakeFallbackErrorText(std::int32_t code, wchar_t (&text)[kFallbackTextSize]
   // Codes from 0x80040200 to 0x8004FFFF are dispatch errors numbered from 0x200 upwards.
   const std::uint32_t dispatchNumber = (value - 0x200u) & 0xFFFFu;
   if (value >= 0x80040200u && value <= 0x8004FFFFu && dispatchNumber != 0) {
-    // Both texts fit the buffer whatever the code: the count is not needed.
-    (void)std::swprintf(text, kFallbackTextSize, L"IDispatch error #%d",
-                        static_cast<int>(dispatchNumber));
+    FormatBounded(text, kFallbackTextSize, L"IDispatch error #%d",
+                  static_cast<int>(dispatchNumber));
   } else {
-    (void)std::swprintf(text, kFallbackTextSize, L"Unknown error 0x%0lX",
-                        static_cast<unsigned long>(value));
+    FormatBounded(text, kFallbackTextSize, L"Unknown error 0x%0lX",
+                  static_cast<unsigned long>(value));
   }
 }
 

@@ -1,7 +1,6 @@
 #include "job_frames.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "bounded_text.h"
@@ -72,12 +71,12 @@ void EncodeRequest(const JobRequest& request, std::size_t textBound,
   char text[2 * kNumberDigits + kParamSize + 3];
   // The param field holds at most 523 bytes of text even if a caller left it unterminated.
   const int paramLength = static_cast<int>(BoundedLength(request.param, kParamSize - 1));
-  const int length =
-      std::snprintf(text, sizeof text, "%d;%d;%.*s;", static_cast<int>(request.jobId),
+  const std::size_t length =
+      FormatBounded(text, sizeof text, "%d;%d;%.*s;", static_cast<int>(request.jobId),
                     static_cast<int>(request.command), paramLength, request.param);
   std::memset(frame, 0, sizeof frame);
   if (textBound > kFrameSize) textBound = kFrameSize;
-  CopyBounded(frame, textBound, text, length > 0 ? static_cast<std::size_t>(length) : 0);
+  CopyBounded(frame, textBound, text, length);
 }
 
 void DecodeReply(JobReply& reply, const char* text) {

@@ -22,24 +22,30 @@ using IntFromText = int(VELMORA_CALL*)(const char*);
 using IntFromIntText = int(VELMORA_CALL*)(int, const char*);
 using IntFromIntTextText = int(VELMORA_CALL*)(int, const char*, const char*);
 
+// The address as a function of the given shape.
+template <typename Function>
+Function As(const void* function) {
+  return reinterpret_cast<Function>(const_cast<void*>(function));
+}
+
 // The status the export returned, or nothing for the two exports that return nothing (their
 // caller reads the last error). Nothing too for a shape no export has.
 inline std::optional<std::int32_t> CallExport(const void* function, bool returnsStatus,
                                               const std::vector<std::int32_t>& n,
                                               const std::vector<const char*>& t) {
   if (!returnsStatus) {
-    if (n.empty() && t.empty()) reinterpret_cast<VoidFromVoid>(function)();
-    if (n.size() == 1 && t.empty()) reinterpret_cast<VoidFromInt>(function)(n[0]);
+    if (n.empty() && t.empty()) As<VoidFromVoid>(function)();
+    if (n.size() == 1 && t.empty()) As<VoidFromInt>(function)(n[0]);
     return std::nullopt;
   }
-  if (t.empty() && n.size() == 1) return reinterpret_cast<IntFromInt>(function)(n[0]);
-  if (t.empty() && n.size() == 2) return reinterpret_cast<IntFromIntInt>(function)(n[0], n[1]);
-  if (t.size() == 1 && n.empty()) return reinterpret_cast<IntFromText>(function)(t[0]);
+  if (t.empty() && n.size() == 1) return As<IntFromInt>(function)(n[0]);
+  if (t.empty() && n.size() == 2) return As<IntFromIntInt>(function)(n[0], n[1]);
+  if (t.size() == 1 && n.empty()) return As<IntFromText>(function)(t[0]);
   if (t.size() == 1 && n.size() == 1) {
-    return reinterpret_cast<IntFromIntText>(function)(n[0], t[0]);
+    return As<IntFromIntText>(function)(n[0], t[0]);
   }
   if (t.size() == 2 && n.size() == 1) {
-    return reinterpret_cast<IntFromIntTextText>(function)(n[0], t[0], t[1]);
+    return As<IntFromIntTextText>(function)(n[0], t[0], t[1]);
   }
   return std::nullopt;
 }
