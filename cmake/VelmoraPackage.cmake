@@ -18,13 +18,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfigVersion.cmake
         DESTINATION ${VELMORA_PACKAGE_DIR})
 
-# The release archive, Velmora-<version>-win32.zip in build/ (cpack in the build tree, see
-# scripts/package.sh): everything installed above, with the README and the licence at its top.
-install(FILES README.md LICENSE DESTINATION .)
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME Velmora)
-set(CPACK_PACKAGE_VENDOR "The Velmora developers")
-set(CPACK_PACKAGE_FILE_NAME Velmora-${PROJECT_VERSION}-${VELMORA_ARCH})
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/..)
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-include(CPack)
+# What users of the binaries read: their README (not the developers'), the licence and the
+# notices of the runtime linked into the tools. scripts/package.sh makes the release archives
+# from this installed tree.
+install(FILES dist/README.md dist/THIRD-PARTY-NOTICES.txt LICENSE DESTINATION .)

@@ -1,46 +1,60 @@
 #!/usr/bin/env bash
-# Makes the release archive build/Velmora-<version>-win32.zip from the 32-bit build, then checks
-# that it holds everything a user needs and that its DLLs are the very files the tests checked.
+# Makes the release archives build/Velmora-<version>-win32.zip and -win64.zip (or those of the
+# builds named: ./scripts/package.sh win32), then checks each: what it holds, its checksums, the
+# hardening rules for every image, and that its DLLs and PDBs are the very files the tests
+# checked.
+#
+# Signing: with VELMORA_SIGN_PFX (a PKCS#12 file holding the code-signing certificate and its
+# key) and VELMORA_SIGN_PASSWORD_FILE (a file holding its password) set, every DLL and EXE is
+# signed with osslsigncode (SHA-256), and stamped by the RFC 3161 server VELMORA_SIGN_TIMESTAMP_URL
+# if one is given. VELMORA_SIGN_CA_FILE (PEM) is the root the check verifies the signatures
+# against. Without them the files stay unsigned, and the check says so.
+#
+# The archives are the same bytes from the same commit: every entry carries the time of
+# SOURCE_DATE_EPOCH (by default the last commit's). VELMORA_RELEASE_DIR puts them elsewhere.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 velmora_install_packages
-velmora_build win32 >/dev/null
-build="$VELMORA_ROOT/build/win32"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-archive="$VELMORA_ROOT/build/Velmora-$version-win32.zip"
-velmora_log "release archive $archive"
-rm -f "$archive"
-(cd "$build" && cpack -G ZIP >/dev/null)
+builds=("$@")
+[ ${#builds[@]} -gt 0 ] || builds=(win32 win64)
+out="${VELMORA_RELEASE_DIR:-$VELMORA_ROOT/build}"
+mkdir -p "$out"
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$VELMORA_ROOT" log -1 --format=%ct 2>/dev/null || echo 0)}"
+sign=()
+if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
+  sign=(osslsigncode sign -pkcs12 "$VELMORA_SIGN_PFX" -readpass "$VELMORA_SIGN_PASSWORD_FILE"
+        -n Velmora -h sha256)
+  [ -z "${VELMORA_SIGN_TIMESTAMP_URL:-}" ] || sign+=(-ts "$VELMORA_SIGN_TIMESTAMP_URL")
+fi
 
-python3 - "$archive" "$build" <<'PY'
-import os
-import sys
-import zipfile
-
-archive, build = sys.argv[1], sys.argv[2]
-top = os.path.basename(archive)[:-len(".zip")] + "/"
-wanted = ["README.md", "LICENSE", "include/velmora.h", "lib/cmake/Velmora/VelmoraConfig.cmake",
-          "lib/cmake/Velmora/VelmoraConfigVersion.cmake",
-          "lib/cmake/Velmora/VelmoraEdition3Targets.cmake",
-          "lib/cmake/Velmora/VelmoraEdition2Targets.cmake", "bin/jobctl.exe",
-          "bin/velmora-devservice.exe"]
-for edition, sub in ((3, ""), (2, "edition2/")):
-    wanted += ["bin/%sVelmora.dll" % sub, "bin/%sVelmora.dll.debug" % sub,
-               "lib/%sVelmora.lib" % sub, "lib/%slibVelmora.dll.a" % sub,
-               "lib/%sVelmora.def" % sub]
-with zipfile.ZipFile(archive) as zip_file:
-    names = set(zip_file.namelist())
-    missing = [name for name in wanted if top + name not in names]
-    different = [sub for sub in ("", "edition2/")
-                 if zip_file.read(top + "bin/%sVelmora.dll" % sub) !=
-                 open(os.path.join(build, "edition%s" % ("2" if sub else "3"), "Velmora.dll"),
-                      "rb").read()]
-for name in sorted(names):
-    print("  " + name)
-if missing:
-    sys.exit("the archive lacks: " + ", ".join(missing))
-if different:
-    sys.exit("the archive's DLLs differ from the tested ones: " + ", ".join(different))
-print("%d files; both editions' DLLs are the tested files" % len(names))
-PY
+status=0
+for build in "${builds[@]}"; do
+  case $build in
+    win32) machine=i386 ;;
+    win64) machine=amd64 ;;
+    *) echo "package.sh: no release is made from build $build" >&2; exit 2 ;;
+  esac
+  velmora_build "$build" >/dev/null
+  tree="$VELMORA_ROOT/build/$build"
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")
+  name="Velmora-$version-$build"
+  stage="$VELMORA_ROOT/build/release/$build/$name"
+  rm -rf "$stage"
+  cmake --install "$tree" --prefix "$stage" >/dev/null
+  if [ ${#sign[@]} -gt 0 ]; then
+    velmora_log "signing the images of $name"
+    while IFS= read -r -d '' image; do
+      "${sign[@]}" -in "$image" -out "$image.signed" >/dev/null
+      mv "$image.signed" "$image"
+    done < <(find "$stage" \( -name '*.dll' -o -name '*.exe' \) -print0)
+  fi
+  /usr/bin/python3 "$VELMORA_ROOT/scripts/release_archive.py" make "$stage" "$out/$name.zip" \
+    --epoch "$epoch"
+  velmora_log "release archive $out/$name.zip"
+  check=(--build "$tree" --machine "$machine")
+  [ ${#sign[@]} -eq 0 ] || check+=(--ca-file "$VELMORA_SIGN_CA_FILE")
+  /usr/bin/python3 "$VELMORA_ROOT/scripts/release_archive.py" check "$out/$name.zip" \
+    "${check[@]}" || status=1
+done
+exit $status

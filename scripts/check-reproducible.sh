@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the last commit twice, from two clones at different paths, and checks that the 32-bit
+# deliverables come out the same byte for byte: each edition's DLL, PDB and import libraries, and
+# the release archive. Only what ships is built (no tests): about a minute per clone.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+velmora_install_packages
+work="$VELMORA_ROOT/build/reproducible"
+rm -rf "$work"
+clones=("$work/a/velmora" "$work/a-second-clone/at/another/depth/velmora")
+for clone in "${clones[@]}"; do
+  velmora_log "building the last commit in $clone"
+  git clone -q --no-hardlinks "$VELMORA_ROOT" "$clone"
+  cmake -S "$clone" -B "$clone/build/win32" -DVELMORA_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$clone/cmake/mingw-i686.cmake" >/dev/null
+  "$clone/scripts/package.sh" win32 >"$clone.log" || { cat "$clone.log"; exit 1; }
+done
+
+files=()
+for edition in 3 2; do
+  for file in Velmora.dll Velmora.pdb Velmora.lib libVelmora.dll.a; do
+    files+=("build/win32/edition$edition/$file")
+  done
+done
+files+=("$(cd "${clones[0]}" && ls build/Velmora-*-win32.zip)")
+differ=0
+for file in "${files[@]}"; do
+  if cmp -s "${clones[0]}/$file" "${clones[1]}/$file"; then
+    echo "same  $file"
+  else
+    echo "DIFFERENT  $file"
+    differ=1
+  fi
+done
+[ $differ -eq 0 ] || { velmora_log "the two builds differ"; exit 1; }
+velmora_log "both builds are the same byte for byte"
