@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the native, fuzz, win32 and win64 builds, runs every test
 # through CTest (the Windows suite under 32-bit Wine against the i686 deliverables and under
-# wine64 against the x86_64 build), the static analysis, and makes the release archive.
+# wine64 against the x86_64 build), the static analysis, then makes and checks the release
+# archives, signs them with a throwaway certificate, and checks that a second build from another
+# folder is the same byte for byte.
 # Exits non-zero if anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -27,7 +29,10 @@ ctest --test-dir "$VELMORA_ROOT/build/win64" --output-on-failure || failed+=(win
 
 velmora_log "static analysis (clang-tidy, cppcheck)"
 "$VELMORA_ROOT/scripts/static-analysis.sh" || failed+=(static-analysis)
+velmora_log "release archives: made, checked, signed with a throwaway certificate, rebuilt"
 "$VELMORA_ROOT/scripts/package.sh" || failed+=(package)
+"$VELMORA_ROOT/scripts/check-signing.sh" >/dev/null || failed+=(signing)
+"$VELMORA_ROOT/scripts/check-reproducible.sh" || failed+=(reproducible)
 
 velmora_warn_no_32bit
 if [ ${#failed[@]} -gt 0 ]; then
