@@ -153,7 +153,9 @@ def check_library(pe, args, check):
     if VARIABLE in exports:
         rva = exports[VARIABLE][1]
         section = pe.get_section_by_rva(rva)
-        check(not section.Characteristics & EXECUTE and pe.get_data(rva, 4) == b"\0\0\0\0",
+        offset = rva - section.VirtualAddress  # past the section's file bytes it is zero-filled
+        value = section.get_data()[offset:offset + 4].ljust(4, b"\0")
+        check(not section.Characteristics & EXECUTE and value == b"\0\0\0\0",
               "exports: %s is data, zero at load" % VARIABLE, section.Name.decode())
 
     imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
