@@ -16,6 +16,7 @@
 
 #include "job_command.h"
 #include "job_frames.h"
+#include "pipe_server.h"
 
 namespace {
 
@@ -23,57 +24,24 @@ constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\pipe_job";
 constexpr DWORD kFrameSize = static_cast<DWORD>(velmora::kFrameSize);
 constexpr int kRoundSize = 100;
 
-// A plain service: one thread per instance, one request and one reply per connection.
+// The service: the tools' pipe server with one reply for every request.
 class BenchService {
  public:
-  explicit BenchService(int instances) {
-    for (int i = 0; i < instances; ++i) {
-      const HANDLE pipe = CreateNamedPipeW(
-          kPipeName, PIPE_ACCESS_DUPLEX | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances, 4096, 4096, 0, nullptr);
-      if (pipe == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "cannot create the pipe: error %lu\n", GetLastError());
-        std::exit(1);
-      }
-      pipes_.push_back(pipe);
-      ++running_;
-      threads_.emplace_back([this, pipe] { Serve(pipe); });
+  explicit BenchService(int instances)
+      : server_({instances, INFINITE, true, nullptr},
+                [this](const std::string&) { return velmora::tools::Answer{{reply_}}; }) {
+    reply_ = "0;0;ok;";
+    reply_.resize(kFrameSize, '\0');
+    std::string error;
+    if (!server_.Start(error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
     }
-  }
-  ~BenchService() {
-    stopping_ = true;
-    // Wake each instance that still waits for a client, until every thread has seen the stop.
-    while (running_ > 0) {
-      const HANDLE client = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-      if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
-      Sleep(1);
-    }
-    for (std::thread& thread : threads_) thread.join();
-    for (HANDLE pipe : pipes_) CloseHandle(pipe);
   }
 
  private:
-  void Serve(HANDLE pipe) {
-    char request[kFrameSize];
-    char reply[kFrameSize] = "0;0;ok;";
-    while (!stopping_) {
-      if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
-      DWORD count = 0;
-      if (!stopping_ && ReadFile(pipe, request, kFrameSize, &count, nullptr)) {
-        WriteFile(pipe, reply, kFrameSize, &count, nullptr);
-        // Wait for the client to close: the next read fails then.
-        ReadFile(pipe, request, kFrameSize, &count, nullptr);
-      }
-      DisconnectNamedPipe(pipe);
-    }
-    --running_;
-  }
-
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> running_{0};
-  std::vector<HANDLE> pipes_;
-  std::vector<std::thread> threads_;
+  std::string reply_;
+  velmora::tools::PipeServer server_;
 };
 
 // The same calls the library makes, written out by hand, with nothing around them.

@@ -5,192 +5,216 @@
 #include <vector>
 
 #include "command_line.h"
-#include "output.h"
-#include "utf8.h"
+#include "library_info.h"
+#include "report.h"
+#include "wide_text.h"
 
 namespace velmora::jobctl {
 namespace {
 
-using tools::Utf8;
+using Action = Invocation::Action;
 
 struct LineCase {
-  std::vector<std::wstring> args;
-  std::string call;   // DescribeCall, or "" when the line is refused
+  std::vector<std::string> args;
+  Action action;
+  std::string call;   // DescribeCall for a call
   std::string error;  // part of the error, when refused
+  bool json = false;
 };
 
-TEST(JobctlCommandLine, EverySubcommandAndItsOperands) {
+TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
   const LineCase cases[] = {
-      {{L"start", L"5"}, "StartJob(5)", ""},
-      {{L"restart", L"-7"}, "RestartJob(-7)", ""},
-      {{L"cancel", L"0"}, "CancelJob(0)", ""},
-      {{L"delete", L"2147483647"}, "DeleteJob(2147483647)", ""},
-      {{L"set-state", L"7", L"on"}, "ChangeJobState(7, 1)", ""},
-      {{L"set-state", L"7", L"off"}, "ChangeJobState(7, 0)", ""},
-      {{L"set-state", L"7", L"true"}, "ChangeJobState(7, 1)", ""},
-      {{L"start-on-boot"}, "StartJobOnBoot()", ""},
-      {{L"priority", L"-2"}, "SetProcessPriority(-2)", ""},
-      {{L"delete-file", L"4"}, "DeleteJobFile(4)", ""},
-      {{L"delete-file-by-name", L"C:\\x.txt"}, "DeleteJobFileByName(\"C:\\\\x.txt\")", ""},
-      {{L"delete-profile", L"4"}, "DeleteJobProfile(4)", ""},
-      {{L"mig", L"3", L"cfg"}, "StartMigJob(3, \"cfg\")", ""},
-      {{L"sync", L"3", L"a", L"b"}, "StartSyncJob(3, \"a\", \"b\")", ""},
-      {{L"run-as-admin", L"notepad.exe x"}, "RunProcAsAdmin(\"notepad.exe x\")", ""},
-      {{L"--json", L"--timeout", L"2", L"start", L"1"}, "StartJob(1)", ""},
-      {{L"start", L"1", L"--dll", L"C:\\v\\Velmora.dll"}, "StartJob(1)", ""},
-      {{L"mig", L"3", L"--", L"--json"}, "StartMigJob(3, \"--json\")", ""},
-      {{L"mig", L"3", L"-x"}, "StartMigJob(3, \"-x\")", ""},
-      {{L"mig", L"3", L"caf\u00e9"}, "StartMigJob(3, \"caf\\u00e9\")", ""},
-      // Refused lines.
-      {{}, "", "no subcommand"},
-      {{L"launch", L"5"}, "", "unknown subcommand launch"},
-      {{L"--verbose", L"start", L"5"}, "", "unknown option --verbose"},
-      {{L"start"}, "", "usage: jobctl start JOB"},
-      {{L"start", L"5", L"6"}, "", "usage: jobctl start JOB"},
-      {{L"start-on-boot", L"1"}, "", "usage: jobctl start-on-boot"},
-      {{L"sync", L"3", L"a"}, "", "usage: jobctl sync JOB FIRST SECOND"},
-      {{L"start", L"five"}, "", "five is not a 32-bit whole number"},
-      {{L"start", L"2147483648"}, "", "not a 32-bit whole number"},
-      {{L"start", L"5x"}, "", "not a 32-bit whole number"},
-      {{L"start", L""}, "", "not a 32-bit whole number"},
-      {{L"set-state", L"7", L"maybe"}, "", "on or off"},
-      {{L"--timeout", L"0", L"start", L"5"}, "", "--timeout"},
-      {{L"--timeout", L"soon", L"start", L"5"}, "", "--timeout"},
-      {{L"start", L"5", L"--timeout"}, "", "--timeout"},
-      {{L"--dll"}, "", "--dll needs a path"},
-      {{L"--dll", L"", L"start", L"5"}, "", "--dll needs a path"},
-      {{L"--timeout", L"", L"start", L"5"}, "", "from 0.001 to 86400, not \"\""},
-      {{L"--timeout", L"90000", L"start", L"5"}, "", "from 0.001 to 86400, not \"90000\""},
-      {{L"info", L"extra"}, "", "info takes no operands"},
+      {{"start", "5"}, Action::kCall, "StartJob(5)", ""},
+      {{"restart", "-7"}, Action::kCall, "RestartJob(-7)", ""},
+      {{"cancel", "0"}, Action::kCall, "CancelJob(0)", ""},
+      {{"delete", "2147483647"}, Action::kCall, "DeleteJob(2147483647)", ""},
+      {{"set-state", "7", "on"}, Action::kCall, "ChangeJobState(7, 1)", ""},
+      {{"set-state", "7", "off"}, Action::kCall, "ChangeJobState(7, 0)", ""},
+      {{"set-state", "7", "true"}, Action::kCall, "ChangeJobState(7, 1)", ""},
+      {{"start-on-boot"}, Action::kCall, "StartJobOnBoot()", ""},
+      {{"priority", "-2"}, Action::kCall, "SetProcessPriority(-2)", ""},
+      {{"delete-file", "4"}, Action::kCall, "DeleteJobFile(4)", ""},
+      {{"delete-file-by-name", "C:\\x.txt"},
+       Action::kCall,
+       "DeleteJobFileByName(\"C:\\\\x.txt\")",
+       ""},
+      {{"delete-profile", "4"}, Action::kCall, "DeleteJobProfile(4)", ""},
+      {{"mig", "3", "cfg"}, Action::kCall, "StartMigJob(3, \"cfg\")", ""},
+      {{"sync", "3", "a", "b"}, Action::kCall, "StartSyncJob(3, \"a\", \"b\")", ""},
+      {{"run-as-admin", "notepad.exe x"}, Action::kCall, "RunProcAsAdmin(\"notepad.exe x\")", ""},
+      {{"mig", "3", "caf\xc3\xa9"}, Action::kCall, "StartMigJob(3, \"caf\\u00e9\")", ""},
+      // After the subcommand everything is an operand: texts may look like options.
+      {{"mig", "3", "--", "--json"}, Action::kCall, "StartMigJob(3, \"--json\")", ""},
+      {{"mig", "5", "--json"}, Action::kCall, "StartMigJob(5, \"--json\")", ""},
+      {{"mig", "3", "-x"}, Action::kCall, "StartMigJob(3, \"-x\")", ""},
+      {{"delete-file-by-name", "/?"}, Action::kCall, "DeleteJobFileByName(\"/?\")", ""},
+      {{"run-as-admin", "-h"}, Action::kCall, "RunProcAsAdmin(\"-h\")", ""},
+      {{"--json", "--timeout", "2", "start", "1"}, Action::kCall, "StartJob(1)", "", true},
+      {{"--timeout=5", "--dll=C:\\v\\Velmora.dll", "start", "1"}, Action::kCall, "StartJob(1)", ""},
+      // Other actions.
+      {{"info"}, Action::kInfo, "", ""},
+      {{"--help"}, Action::kHelp, "", ""},
+      {{"-h"}, Action::kHelp, "", ""},
+      {{"/?"}, Action::kHelp, "", ""},
+      {{"--json", "--help"}, Action::kHelp, "", "", true},
+      {{"--version", "--json"}, Action::kVersion, "", "", true},
+      // Refused lines; a failure answers in JSON when --json was anywhere before "--".
+      {{}, Action::kHelp, "", "no subcommand"},
+      {{"launch", "5"}, Action::kHelp, "", "unknown subcommand launch"},
+      {{"launch", "--json"}, Action::kHelp, "", "unknown subcommand launch", true},
+      {{"--verbose", "start", "5"}, Action::kHelp, "", "unknown option --verbose"},
+      {{"start"}, Action::kCall, "", "usage: jobctl [OPTIONS] start JOB"},
+      {{"start", "5", "--json"}, Action::kCall, "", "usage: jobctl [OPTIONS] start JOB", true},
+      {{"start-on-boot", "1"}, Action::kCall, "", "usage: jobctl [OPTIONS] start-on-boot"},
+      {{"sync", "3", "a"}, Action::kCall, "", "usage: jobctl [OPTIONS] sync JOB FIRST SECOND"},
+      {{"start", "five"}, Action::kCall, "", "five is not a 32-bit whole number"},
+      {{"start", "2147483648"}, Action::kCall, "", "not a 32-bit whole number"},
+      {{"start", "5x"}, Action::kCall, "", "not a 32-bit whole number"},
+      {{"start", ""}, Action::kCall, "", "not a 32-bit whole number"},
+      {{"set-state", "7", "maybe"}, Action::kCall, "", "on or off"},
+      {{"--timeout", "0", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "90000", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "soon", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--dll"}, Action::kHelp, "", "--dll"},
+      {{"--dll", "", "start", "5"}, Action::kHelp, "", "needs a path"},
+      {{"--dll", "--json", "start", "1"}, Action::kHelp, "", "not the option --json", true},
+      {{"info", "extra"}, Action::kHelp, "", "extra"},
   };
   for (const LineCase& c : cases) {
     const Invocation invocation = ParseCommandLine(c.args);
-    const std::string line = c.args.empty() ? "(empty)" : Utf8(c.args[0]) + " ...";
-    if (c.call.empty()) {
+    std::string line;
+    for (const std::string& arg : c.args) line += " [" + arg + "]";
+    EXPECT_EQ(invocation.json, c.json) << line;
+    if (!c.error.empty()) {
       EXPECT_NE(invocation.error.find(c.error), std::string::npos)
           << line << ": got \"" << invocation.error << "\"";
       continue;
     }
-    ASSERT_TRUE(invocation.error.empty()) << line << ": " << invocation.error;
-    ASSERT_EQ(invocation.action, Invocation::Action::kCall) << line;
-    EXPECT_EQ(DescribeCall(invocation), c.call) << line;
+    ASSERT_EQ(invocation.error, "") << line;
+    EXPECT_EQ(invocation.action, c.action) << line;
+    if (c.action == Action::kCall) {
+      EXPECT_EQ(DescribeCall(invocation), c.call) << line;
+    }
   }
+  const Invocation options =
+      ParseCommandLine({"--dll", "D:\\ed2\\Velmora.dll", "--timeout", "1.5", "-q", "start", "5"});
+  EXPECT_EQ(options.dllPath, "D:\\ed2\\Velmora.dll");
+  EXPECT_DOUBLE_EQ(options.timeoutSeconds, 1.5);
+  EXPECT_TRUE(options.quiet);
 }
 
-TEST(JobctlCommandLine, OptionsAndOtherActions) {
-  Invocation invocation = ParseCommandLine(
-      {L"--dll", L"D:\\ed2\\Velmora.dll", L"--timeout", L"1.5", L"--json", L"start", L"5"});
-  EXPECT_EQ(invocation.dllPath, L"D:\\ed2\\Velmora.dll");
-  EXPECT_DOUBLE_EQ(invocation.timeoutSeconds, 1.5);
-  EXPECT_TRUE(invocation.json);
-  EXPECT_EQ(ParseCommandLine({L"info"}).action, Invocation::Action::kInfo);
-  EXPECT_EQ(ParseCommandLine({L"start", L"--help"}).action, Invocation::Action::kHelp);
-  EXPECT_EQ(ParseCommandLine({L"/?"}).action, Invocation::Action::kHelp);
-  EXPECT_EQ(ParseCommandLine({L"--version"}).action, Invocation::Action::kVersion);
-  EXPECT_TRUE(ParseCommandLine({L"--quiet", L"start", L"5"}).quiet);
-  EXPECT_TRUE(ParseCommandLine({L"-q", L"start", L"5"}).quiet);
-}
-
-TEST(JobctlCommandLine, OwnFailuresExitWithCodesAScriptCannotTakeForSuccessOrNoService) {
-  for (const int code : {kExitUsage, kExitMissingExport, kExitCannotLoad, kExitNotRepresentable}) {
-    EXPECT_NE(code, 0);
-    EXPECT_NE(code, 2);
-    EXPECT_NE(code & 0xFF, 0) << code;  // nor as a Unix shell under Wine sees them
-    EXPECT_NE(code & 0xFF, 2) << code;
-  }
-  EXPECT_EQ(kExitUsage, 1639);  // ERROR_INVALID_COMMAND_LINE
-}
-
-TEST(JobctlCommandLine, TheHelpExampleReadsTheExitCodeOnItsOwnLine) {
+TEST(JobctlCommandLine, HelpListsEverySubcommandOfTheExportTable) {
   const std::string usage = UsageText();
-  EXPECT_EQ(usage.find("|| echo failed with %ERRORLEVEL%"), std::string::npos);
-  EXPECT_NE(usage.find("    jobctl --quiet start 5\n    if errorlevel 1 echo failed with "
-                       "%ERRORLEVEL%\n"),
-            std::string::npos);
-  for (const char* text : {"1639", "1157", "127", "1113", "0.001 to 86400", "--quiet"}) {
-    EXPECT_NE(usage.find(text), std::string::npos) << text;
+  for (const tools::ExportInfo& info : tools::Exports()) {
+    if (info.subcommand == nullptr) continue;
+    EXPECT_NE(usage.find(std::string("  ") + info.subcommand + " "), std::string::npos)
+        << info.subcommand;
   }
 }
 
-TEST(JobctlCommandLine, HelpNamesEverySubcommand) {
-  const std::string usage = UsageText();
-  for (const Subcommand& subcommand : Subcommands()) {
-    EXPECT_NE(usage.find(std::string("  ") + subcommand.name + " "), std::string::npos)
-        << subcommand.name;
+TEST(JobctlReport, ExitCodesNeverReadAsSuccessInTheirLowByte) {
+  const struct {
+    std::int32_t status;
+    int exitCode;
+  } rows[] = {
+      {0, 0},
+      {2, 2},
+      {5023, 5023},
+      {-3, -3},
+      {256, 511},
+      {512, 767},
+      {1280, 1535},
+      {-256, -1},
+      {kExitUsage, 1639},
+      {kExitMissingExport, 127},
+      {kExitCannotLoad, 1157},
+      {kExitNotRepresentable, 1113},
+  };
+  for (const auto& row : rows) {
+    const int exitCode = ExitCodeFor(row.status);
+    EXPECT_EQ(exitCode, row.exitCode) << row.status;
+    if (row.status != 0) {
+      EXPECT_NE(exitCode & 0xFF, 0) << row.status;
+    }
   }
-  EXPECT_EQ(Subcommands().size(), 13u);  // every export but the two scheduler no-ops
 }
 
-TEST(JobctlOutput, TextAndJsonForEachKindOfResult) {
-  const Invocation start = ParseCommandLine({L"start", L"5"});
+TEST(JobctlReport, TextAndJsonForEachKindOfResult) {
+  const Invocation start = ParseCommandLine({"start", "5"});
   CallResult result;
   result.dll = "C:\\velmora\\Velmora.dll";
   result.version = "3.0.0.85";
   EXPECT_EQ(ResultText(start, result), "StartJob(5): status 0 (success)\n");
   EXPECT_EQ(ResultJson(start, result),
-            "{\"export\":\"StartJob\",\"call\":\"StartJob(5)\",\"status\":0,\"timedOut\":false,"
-            "\"systemText\":null,\"meaning\":\"success\",\"mayHaveActed\":false,\"notes\":[],"
-            "\"dll\":\"C:\\\\velmora\\\\Velmora.dll\",\"version\":\"3.0.0.85\"}\n");
+            "{\"export\":\"StartJob\",\"call\":\"StartJob(5)\",\"status\":0,\"exitCode\":0,"
+            "\"timedOut\":false,\"systemText\":null,\"meaning\":\"success\","
+            "\"mayHaveActed\":false,\"notes\":[],\"dll\":\"C:\\\\velmora\\\\Velmora.dll\","
+            "\"version\":\"3.0.0.85\"}\n");
 
   result.status = 1168;
   result.systemText = "Element not found.";
   EXPECT_EQ(ResultText(start, result),
             "StartJob(5): status 1168\n  if this is a system error code: Element not found.\n");
-  EXPECT_NE(ResultJson(start, result)
-                .find("\"status\":1168,\"timedOut\":false,\"systemText\":\"Element not found.\","
-                      "\"meaning\":null,\"mayHaveActed\":false"),
-            std::string::npos);
 
-  result.status = 995;
+  result.status = 512;
   result.timedOut = true;
   result.notes = {"the text is 300 bytes; the library sends its first 259"};
-  EXPECT_NE(ResultText(start, result).find("did not answer in time"), std::string::npos);
-  EXPECT_NE(ResultText(start, result).find("may already have acted"), std::string::npos);
-  EXPECT_NE(ResultJson(start, result).find("\"timedOut\":true"), std::string::npos);
-  EXPECT_NE(ResultJson(start, result).find("\"mayHaveActed\":true"), std::string::npos);
+  EXPECT_NE(ResultJson(start, result).find("\"status\":512,\"exitCode\":767,\"timedOut\":true"),
+            std::string::npos);
   EXPECT_NE(ResultJson(start, result).find("\"notes\":[\"the text is 300 bytes"),
             std::string::npos);
+  EXPECT_EQ(FailureJson("usage", "no subcommand given", 1639),
+            "{\"error\":\"usage\",\"message\":\"no subcommand given\",\"exitCode\":1639}\n");
+  EXPECT_EQ(FailureText("no subcommand given"), "jobctl: no subcommand given\n");
+  // Messages are UTF-8: a character outside ASCII comes out as its own escape.
+  EXPECT_EQ(FailureJson("text", "C:\\\xCE\xA9mega has \xCE\xA9 (U+03A9)", 1113),
+            "{\"error\":\"text\",\"message\":\"C:\\\\\\u03a9mega has \\u03a9 (U+03A9)\","
+            "\"exitCode\":1113}\n");
+  EXPECT_EQ(VersionJson("3.0.0.85"), "{\"version\":\"3.0.0.85\"}\n");
 }
 
-TEST(JobctlOutput, SaysPlainlyWhatTheTransportCodesMean) {
+TEST(JobctlReport, SaysPlainlyWhatTheTransportCodesMean) {
   const struct {
     int status;
     bool timedOut;
+    bool written;
     const char* meaning;  // a part of it; "" for a status with no reading of its own
     bool mayHaveActed;
   } rows[] = {
-      {0, false, "success", false},
-      {2, false, "no service is listening on \\\\.\\pipe\\pipe_job", false},
-      {231, false, "stayed busy; nothing was sent", false},
-      {121, false, "stayed busy; nothing was sent", false},
-      {109, false, "closed the connection before its reply came", true},
-      {233, false, "closed the connection before its reply came", true},
-      {230, false, "empty messages", true},
-      {995, false, "cancelled before the reply came", true},
-      {995, true, "did not answer in time", true},
-      {2, true, "did not answer in time", true},
-      {5023, false, "", false},
-      {87, false, "", false},
+      {0, false, true, "success", false},
+      {2, false, false, "no service is listening on \\\\.\\pipe\\pipe_job", false},
+      {231, false, false, "stayed busy; nothing was sent", false},
+      {121, false, false, "stayed busy; nothing was sent", false},
+      {109, false, true, "closed the connection before its reply came", true},
+      {233, false, true, "closed the connection before its reply came", true},
+      {230, false, true, "empty messages", true},
+      {995, false, true, "cancelled before the reply came", true},
+      {995, true, true, "did not answer in time", true},
+      // Cancelled while it still waited for a busy instance: the service never saw it.
+      {995, true, false, "its request had not been sent", false},
+      {995, false, false, "its request had not been sent", false},
+      {5023, false, true, "", false},
+      {87, false, true, "", false},
   };
   for (const auto& row : rows) {
-    const StatusMeaning meaning = MeaningOf(row.status, row.timedOut);
+    const StatusMeaning meaning = MeaningOf(row.status, row.timedOut, row.written);
     if (*row.meaning == '\0') {
       EXPECT_EQ(meaning.text, "") << row.status;
     } else {
       EXPECT_NE(meaning.text.find(row.meaning), std::string::npos)
           << row.status << ": " << meaning.text;
     }
-    EXPECT_EQ(meaning.mayHaveActed, row.mayHaveActed) << row.status;
+    EXPECT_EQ(meaning.mayHaveActed, row.mayHaveActed) << row.status << " " << row.written;
     EXPECT_EQ(meaning.text.find("may already have acted") != std::string::npos, row.mayHaveActed)
         << row.status;
   }
 }
 
-TEST(JobctlOutput, NotesWhereTheLibraryCutsTheTexts) {
-  const Invocation byName = ParseCommandLine({L"delete-file-by-name", L"x"});
-  const Invocation mig = ParseCommandLine({L"mig", L"12345", L"x"});
-  const Invocation sync = ParseCommandLine({L"sync", L"3", L"a", L"b"});
-  const Invocation start = ParseCommandLine({L"start", L"5"});
+TEST(JobctlReport, NotesWhereTheLibraryCutsTheTexts) {
+  const Invocation byName = ParseCommandLine({"delete-file-by-name", "x"});
+  const Invocation mig = ParseCommandLine({"mig", "12345", "x"});
+  const Invocation sync = ParseCommandLine({"sync", "3", "a", "b"});
+  const Invocation start = ParseCommandLine({"start", "5"});
   EXPECT_EQ(CutNotes(byName, {259}, 3), std::vector<std::string>{});
   EXPECT_EQ(CutNotes(byName, {300}, 3),
             std::vector<std::string>{"the text is 300 bytes; the library sends its first 259"});
@@ -208,7 +232,27 @@ TEST(JobctlOutput, NotesWhereTheLibraryCutsTheTexts) {
   EXPECT_EQ(CutNotes(start, {}, 2), std::vector<std::string>{});
 }
 
-TEST(JobctlOutput, ALoadFailureNamesTheBitness) {
+TEST(JobctlReport, NamesTheCharacterThatCannotBeSent) {
+  const struct {
+    std::wstring text;
+    std::size_t at;
+    const char* name;
+    std::size_t next;
+  } rows[] = {
+      {L"C:\\\x03A9mega", 3, "U+03A9", 4},
+      {std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00)}, 1, "U+1F600", 3},
+      {std::wstring{L'x', wchar_t(0xD800), L'y'}, 1, "U+D800, half of a surrogate pair", 2},
+      {std::wstring{wchar_t(0xDC00), wchar_t(0xD800)}, 0, "U+DC00, half of a surrogate pair", 1},
+      {std::wstring{L'x', wchar_t(0xD800)}, 1, "U+D800, half of a surrogate pair", 2},
+  };
+  for (const auto& row : rows) {
+    std::size_t i = row.at;
+    EXPECT_EQ(tools::CharacterName(row.text, i), row.name);
+    EXPECT_EQ(i, row.next) << row.name;
+  }
+}
+
+TEST(JobctlLibraryInfo, ALoadFailureNamesTheBitness) {
   std::string pe(0x100, '\0');
   pe.replace(0, 2, "MZ");
   pe[0x3C] = static_cast<char>(0x80);
@@ -232,17 +276,7 @@ TEST(JobctlOutput, ALoadFailureNamesTheBitness) {
       "cannot load C:\\no\\Velmora.dll: The specified module could not be found. (error 126)");
 }
 
-TEST(JobctlOutput, FailuresAsJson) {
-  EXPECT_EQ(FailureJson("usage", "no subcommand given", 1639),
-            "{\"error\":\"usage\",\"message\":\"no subcommand given\",\"exitCode\":1639}\n");
-  EXPECT_EQ(FailureText("no subcommand given"), "jobctl: no subcommand given\n");
-  // Messages are UTF-8: a character outside ASCII comes out as its own escape.
-  EXPECT_EQ(FailureJson("text", "C:\\\xCE\xA9mega has \xCE\xA9 (U+03A9)", 1113),
-            "{\"error\":\"text\",\"message\":\"C:\\\\\\u03a9mega has \\u03a9 (U+03A9)\","
-            "\"exitCode\":1113}\n");
-}
-
-TEST(JobctlOutput, InfoSaysWhatWasFoundInTheDll) {
+TEST(JobctlLibraryInfo, InfoSaysWhatWasFoundInTheDll) {
   LibraryFacts facts;
   facts.dll = "C:\\v2\\Velmora.dll";
   facts.version = "2.0.0.29";
@@ -254,7 +288,7 @@ TEST(JobctlOutput, InfoSaysWhatWasFoundInTheDll) {
             "exports:  StartScheduler, StopScheduler, StartJob\nmissing:  StartSyncJob\n");
   EXPECT_EQ(InfoText(facts, true),
             "{\"dll\":\"C:\\\\v2\\\\Velmora.dll\",\"version\":\"2.0.0.29\",\"velmora\":true,"
-            "\"edition\":2,\"exports\":[\"StartScheduler\", \"StopScheduler\", \"StartJob\"],"
+            "\"edition\":2,\"exports\":[\"StartScheduler\",\"StopScheduler\",\"StartJob\"],"
             "\"missing\":[\"StartSyncJob\"]}\n");
   facts.version = "unknown";
   facts.missing.clear();
@@ -266,26 +300,12 @@ TEST(JobctlOutput, InfoSaysWhatWasFoundInTheDll) {
   LibraryFacts other;
   other.dll = "C:\\windows\\system32\\kernel32.dll";
   other.version = "2.5.0.0";
-  other.missing = InfoExportNames();
   EXPECT_FALSE(IsVelmora(other));
   EXPECT_EQ(EditionOf(other), 0);
   EXPECT_NE(InfoText(other, false).find("not Velmora: it lacks every Velmora export"),
             std::string::npos);
-  EXPECT_NE(InfoText(other, true).find("\"velmora\":false,\"edition\":null"), std::string::npos);
   facts.variable = false;  // the functions without the variable are not Velmora either
   EXPECT_FALSE(IsVelmora(facts));
-  // Every export but the scheduler no-ops has a subcommand; info looks for all fifteen.
-  EXPECT_EQ(InfoExportNames().size(), 15u);
-}
-
-TEST(JobctlOutput, Utf8FromWideText) {
-  EXPECT_EQ(Utf8(L"abc"), "abc");
-  EXPECT_EQ(Utf8(L"caf\u00e9"), "caf\xc3\xa9");
-  EXPECT_EQ(Utf8(L"\u20ac"), "\xe2\x82\xac");
-  for (const std::wstring text : {L"abc", L"caf\u00e9", L"\u20ac", L"C:\\\u03a9mega"}) {
-    EXPECT_EQ(tools::WideFromUtf8(Utf8(text)), text);
-  }
-  EXPECT_EQ(tools::WideFromUtf8("a\xff\xc3"), L"a\u00ff\u00c3");  // stray bytes kept as Latin-1
 }
 
 }  // namespace

@@ -1,16 +1,18 @@
 // A scheduler service inside the test program, serving "\\.\pipe\pipe_job" the way a test asks:
 // a number of instances, message or byte pipe, a delay, a reply split into pieces or cut short.
+// It runs on the same pipe server as the development service.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "pipe_server.h"
 
 namespace velmora::test_support {
 
@@ -43,21 +45,15 @@ class ScriptedService {
   // The request frames received, in the order they arrived.
   std::vector<std::string> Requests() const;
   // Connections accepted, including those that closed without sending a request.
-  int Connections() const { return connections_; }
+  int Connections() const { return static_cast<int>(server_->Connections()); }
 
  private:
-  void Serve(HANDLE pipe);
-  bool ReadRequest(HANDLE pipe, std::string& request);
-  bool Send(HANDLE pipe, const std::string& bytes);
-  void AwaitClientClose(HANDLE pipe);
+  tools::Answer Answer(const std::string& request);
 
   ServiceBehaviour behaviour_;
-  HANDLE stop_;
-  std::vector<HANDLE> pipes_;
-  std::vector<std::thread> threads_;
-  std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
+  std::unique_ptr<tools::PipeServer> server_;
 };
 
 // The job number at the start of a request frame.

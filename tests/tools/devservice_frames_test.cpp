@@ -1,7 +1,7 @@
 // velmora-devservice as a separate process: fed frames no library would send, it answers each
-// malformed one with status 87 and goes on serving; clients that hold instances idle cannot
-// starve it; callers arriving together find instances listening; its log follows its job
-// table; a second service does not start beside it.
+// malformed one with status 87 and goes on serving; clients that hold instances idle, or keep
+// sending, cannot starve it; callers arriving together find instances listening; its log
+// follows its job table; a request limit is exact; another server on the pipe is refused.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -257,14 +257,92 @@ TEST(DevServiceProcess, TheLogFollowsTheTable) {
   DeleteFileA(log.c_str());
 }
 
-TEST(DevServiceProcess, ASecondServiceDoesNotStartBesideTheFirst) {
-  // Both as they start by default, with instances added as needed.
-  DevServiceProcess first(L"");
-  ASSERT_TRUE(first.started());
-  DevServiceProcess second(L"");
-  EXPECT_EQ(second.ExitCode(10000), 1);
-  EXPECT_TRUE(first.running());
-  EXPECT_EQ(Exchange(Padded("1;1279;;")).rfind("1;0;started;", 0), 0u);
+// Whoever holds the pipe, the guard says so and refuses; a name nobody serves does not stop it.
+TEST(DevServiceProcess, AnotherServerOnThePipeIsRefusedAndNothingElseIs) {
+  // A process holding the name of the mutex older services used, while nothing serves the pipe.
+  const HANDLE squatted = CreateMutexW(nullptr, FALSE, L"Global\\velmora-devservice-pipe_job");
+  {
+    DevServiceProcess first(L"");
+    ASSERT_TRUE(first.started());
+    EXPECT_TRUE(first.running()) << "refused to start for a squatted name";
+    DevServiceProcess second(L"");
+    EXPECT_EQ(second.ExitCode(10000), 1);
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(Exchange(Padded("1;1279;;")).rfind("1;0;started;", 0), 0u);
+  }
+  CloseHandle(squatted);
+  // Another program's server, which holds no mutex of ours.
+  const HANDLE impostor = CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 4,
+                                           kFrameSize, kFrameSize, 0, nullptr);
+  ASSERT_NE(impostor, INVALID_HANDLE_VALUE);
+  DevServiceProcess beside(L"");
+  EXPECT_EQ(beside.ExitCode(10000), 1);
+  CloseHandle(impostor);
+}
+
+// One deadline holds for the whole connection whatever the client sends, instances stay put
+// while idle clients come and go, and a request limit is exact.
+TEST(DevServiceProcess, DeadlinesChurnAndTheRequestLimit) {
+  {
+    DevServiceProcess service(L"--client-timeout 1000");
+    ASSERT_TRUE(service.started());
+    // Drip: after its reply the client keeps sending an empty message every 300 ms.
+    HANDLE drip = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(Exchange(Padded("1;1279;;"), &drip).rfind("1;0;started;", 0), 0u);
+    const ULONGLONG start = GetTickCount64();
+    DWORD count = 0;
+    while (GetTickCount64() - start < 5000 && WriteFile(drip, "", 0, &count, nullptr)) Sleep(300);
+    const ULONGLONG heldMs = GetTickCount64() - start;
+    CloseHandle(drip);
+    std::printf("[ drip     ] disconnected after %llu ms (limit 1000 ms)\n", heldMs);
+    EXPECT_LT(heldMs, 2500u);
+
+    // Churn: rounds of idle clients that the time limit cuts off, while two callers go on.
+    std::atomic<bool> churning{true};
+    std::atomic<int> calls{0}, failures{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 2; ++i) {
+      callers.emplace_back([&] {
+        while (churning) {
+          ++calls;
+          failures += Exchange(Padded("-1;1284;;")).rfind("-1;0;", 0) != 0;
+        }
+      });
+    }
+    for (int round = 0; round < 3; ++round) {
+      std::vector<HANDLE> idle;
+      for (int i = 0; i < 100; ++i) {
+        const HANDLE pipe = OpenPipe();
+        if (pipe != INVALID_HANDLE_VALUE) idle.push_back(pipe);
+      }
+      AwaitDisconnected(idle, 3000);
+      for (HANDLE pipe : idle) CloseHandle(pipe);
+    }
+    churning = false;
+    for (std::thread& caller : callers) caller.join();
+    std::printf("[ churn    ] 3 rounds of 100 idle clients: %d of %d calls failed\n",
+                failures.load(), calls.load());
+    EXPECT_EQ(failures, 0);
+  }
+
+  // A limit of 3 with 16 callers at once: 3 carried out, the rest answered or never read.
+  DevServiceProcess limited(L"--max-requests 3");
+  ASSERT_TRUE(limited.started());
+  std::atomic<int> carriedOut{0}, refused{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 16; ++i) {
+    callers.emplace_back([&] {
+      const std::string reply = Exchange(Padded("-1;1284;;"));
+      carriedOut += reply.rfind("-1;0;", 0) == 0;
+      refused += reply.rfind("-1;1061;", 0) == 0;
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(carriedOut, 3);
+  EXPECT_EQ(limited.ExitCode(10000), 0);
+  std::printf("[ limit    ] 16 callers, limit 3: %d carried out, %d told it was stopping\n",
+              carriedOut.load(), refused.load());
 }
 
 }  // namespace

@@ -227,12 +227,27 @@ class Failures(unittest.TestCase):
         self.assertEqual(result2["notes"],
                          ["the request text is 264 bytes; edition 2 sends its first 259"])
 
-    def test_quiet_prints_nothing_and_exits_with_the_status(self):
+    def test_quiet_silences_success_only(self):
+        quiet = [ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--quiet"]
         with DevService():
-            done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--quiet",
-                                   "delete", "99"], capture_output=True, timeout=60)
-        self.assertEqual((done.returncode, done.stdout, done.stderr),
-                         (exit_status(1168), b"", b""))
+            success = subprocess.run(quiet + ["start", "1"], capture_output=True, timeout=60)
+            failure = subprocess.run(quiet + ["delete", "99"], capture_output=True, timeout=60)
+        self.assertEqual((success.returncode, success.stdout, success.stderr), (0, b"", b""))
+        self.assertEqual((failure.returncode, failure.stdout), (exit_status(1168), b""))
+        self.assertIn("DeleteJob(99): status 1168", failure.stderr.decode())
+
+    def test_a_call_cancelled_while_waiting_for_a_busy_instance_never_reached_the_service(self):
+        with DevService("--delay", "4000", "--single") as service:
+            holder = subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "start",
+                                       "1"], stdout=subprocess.DEVNULL)
+            time.sleep(1.5)  # the holder has the single instance
+            _, result, _, _ = jobctl("--timeout", "1", "start", "2")
+            holder.wait(timeout=60)
+            logged = service.requests()
+        self.assertEqual((result["status"], result["timedOut"]), (995, True))
+        self.assertFalse(result["mayHaveActed"])
+        self.assertIn("its request had not been sent", result["meaning"])
+        self.assertEqual([r["job"] for r in logged], [1])
 
 
 def parallel_jobctl(argument_lists):
@@ -271,8 +286,8 @@ class ServiceLifetime(unittest.TestCase):
     def test_mistakes_stop_the_start_with_the_reason(self):
         devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
         rows = [
-            (["--jobs", ""], 2, '--jobs needs a whole number from 0 to 100000, not ""'),
-            (["--delay", "soon"], 2, "--delay needs a whole number of milliseconds"),
+            (["--jobs", ""], 2, '--jobs: needs a whole number from 0 to 100000, not ""'),
+            (["--delay", "soon"], 2, "--delay: needs a whole number of milliseconds"),
             (["--log", "Z:\\no\\such\\folder\\r.jsonl"], 1,
              "cannot open Z:\\no\\such\\folder\\r.jsonl for appending: No such file"),
         ]
@@ -291,6 +306,23 @@ class ServiceLifetime(unittest.TestCase):
             # The program's version block, as info reads any module's.
             _, info, _, _ = jobctl("info", dll=os.path.join(ARGS.bin, tool))
             self.assertEqual((info["version"], info["velmora"]), ("3.0.0.85", False), tool)
+
+    def test_the_log_keeps_its_exact_name_and_utc_times(self):
+        folder = tempfile.mkdtemp()
+        log = os.path.join(folder, "\u03a9jobs.jsonl")
+        process = subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"),
+                                    "--log", "Z:" + log.replace("/", "\\"), "--max-requests", "1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertIn(b"serving", process.stdout.readline())
+        jobctl("start", "1")
+        process.stdout.read()
+        self.assertEqual(process.wait(timeout=30), 0)
+        self.assertEqual(os.listdir(folder), ["\u03a9jobs.jsonl"])
+        with open(log, encoding="utf-8") as lines:
+            stamp = json.loads(lines.readline())["time"]
+        self.assertRegex(stamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        logged = time.mktime(time.strptime(stamp[:19], "%Y-%m-%dT%H:%M:%S"))
+        self.assertLess(abs(logged - time.mktime(time.gmtime())), 120)
 
     def test_ctrl_c_stops_the_service_cleanly(self):
         with DevService() as service:

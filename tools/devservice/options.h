@@ -1,4 +1,4 @@
-// velmora-devservice's command line, apart from any platform call.
+// velmora-devservice's command line, declared with CLI11, apart from any platform call.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@ constexpr int kMaxInstances = 255;
 struct Options {
   enum class Action { kServe, kHelp, kVersion };
   Action action = Action::kServe;
-  int instances = 0;  // 0: added as needed
+  int instances = kMaxInstances;
   int jobs = 5;
   std::uint32_t delayMs = 0;
   // How long a client may take to send its whole request, and to close once it has the reply.
@@ -23,10 +23,12 @@ struct Options {
   std::string logFile;
 };
 
-// Reads the arguments after the program name. On a mistake returns false and says in `error`
-// which argument is wrong and what it takes.
+// Reads the arguments after the program name, UTF-8 (a log file's name may hold any
+// character). On a mistake returns false and says in `error` which argument is wrong and what
+// it takes.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
-extern const char kUsage[];
+// The help, made from the same declaration.
+std::string UsageText();
 
 }  // namespace velmora::devservice

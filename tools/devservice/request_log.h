@@ -11,15 +11,16 @@
 
 namespace velmora::devservice {
 
-// The local time a request was carried out.
+// The time (UTC) a request was carried out.
 struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 
-// "12:00:01.250  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request shows
+// "12:00:01.250Z  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request shows
 // the bytes received instead of a param.
 std::string ConsoleLine(const LogTime& time, const Request& request, const Outcome& outcome);
-// {"time":"2026-12-08 12:00:01.250","job":5,"command":"StartJob","code":1279,...}
+// {"time":"2026-12-08T12:00:01.250Z","job":5,"command":"StartJob","code":1279,...}: the time
+// in RFC 3339, the bytes a client sent taken as Latin-1, so any of them come out as valid JSON.
 std::string JsonLine(const LogTime& time, const Request& request, const Outcome& outcome);
 
 // Writes both lines for each request, one request at a time, so the lines come in the order
@@ -33,7 +34,8 @@ class RequestLog {
   RequestLog& operator=(const RequestLog&) = delete;
   ~RequestLog();
 
-  // Appends to `path` as well as printing. On failure returns false and the reason in `error`.
+  // Appends to `path` (UTF-8) as well as printing. On failure returns false and the reason in
+  // `error`.
   bool Open(const std::string& path, std::string& error);
   // A line the file does not take is reported once; the console lines go on.
   void Write(const LogTime& time, const Request& request, const Outcome& outcome);

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#include "job_command.h"
-
 namespace velmora::devservice {
 namespace {
 
@@ -67,36 +65,6 @@ std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::stri
   std::string frame = std::to_string(jobId) + ";" + std::to_string(status) + ";" + shown + ";";
   frame.resize(kFrameSize, '\0');
   return frame;
-}
-
-const char* CommandName(std::int32_t command, std::int32_t jobId) {
-  switch (static_cast<JobCommand>(command)) {
-    case JobCommand::kStartJob:
-      return "StartJob";
-    case JobCommand::kRestartJob:
-      return "RestartJob";
-    case JobCommand::kCancelJob:
-      return "CancelJob";
-    case JobCommand::kDeleteJob:
-      return "DeleteJob";
-    case JobCommand::kChangeJobState:
-      return "ChangeJobState";
-    case JobCommand::kStartJobOnBoot:
-      return "StartJobOnBoot";
-    case JobCommand::kSetProcessPriority:
-      return "SetProcessPriority";
-    case JobCommand::kDeleteJobFile:
-      return jobId == kNoJob ? "DeleteJobFileByName" : "DeleteJobFile";
-    case JobCommand::kDeleteJobProfile:
-      return "DeleteJobProfile";
-    case JobCommand::kStartMigJob:
-      return "StartMigJob";
-    case JobCommand::kStartSyncJob:
-      return "StartSyncJob";
-    case JobCommand::kRunProcAsAdmin:
-      return "RunProcAsAdmin";
-  }
-  return "unknown";
 }
 
 }  // namespace velmora::devservice

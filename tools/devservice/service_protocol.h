@@ -44,8 +44,4 @@ Request ParseRequest(const char* bytes, std::size_t size);
 // first ";" (the client would end it there anyway) and to 259 bytes.
 std::string FormatReply(std::int32_t jobId, std::int32_t status, const std::string& message);
 
-// "StartJob" for JobCommand::kStartJob and so on; "DeleteJobFile" for kDeleteJobFile with a job,
-// "DeleteJobFileByName" without one; "unknown" for any other code.
-const char* CommandName(std::int32_t command, std::int32_t jobId);
-
 }  // namespace velmora::devservice

@@ -1,22 +1,44 @@
 #include "command_line.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
-
-#include "utf8.h"
+#include <memory>
 
 namespace velmora::jobctl {
 namespace {
 
-using tools::Utf8;
+using tools::ExportInfo;
+using tools::Operand;
 
-bool ParseInt32(const std::wstring& text, std::int32_t& value) {
+constexpr const char* kFooter =
+    "Options go before the subcommand; everything after it is an operand, so a text may start\n"
+    "with - or /. Texts are sent in the ANSI code page; a character it cannot hold is refused.\n"
+    "\n"
+    "Exit code: the call's status (0 on success, else the service's status or a system error\n"
+    "code), so %ERRORLEVEL% holds it whole. A shell that sees only the low 8 bits (Git Bash,\n"
+    "WSL, Wine) would read a status that is a multiple of 256 as 0: such a status exits with\n"
+    "its low 8 bits set (512 exits as 767), and --json always carries the exact status.\n"
+    "jobctl's own failures: 1639 bad command line, 1157 the DLL does not load, 127 the DLL\n"
+    "lacks the export or is not Velmora, 1113 a text cannot be sent (low 8 bits: 103, 133,\n"
+    "127, 89).\n"
+    "\n"
+    "Examples:\n"
+    "  jobctl start 5\n"
+    "  jobctl --timeout 10 sync 3 C:\\data\\in C:\\data\\out\n"
+    "  jobctl --dll C:\\velmora\\edition2\\Velmora.dll info\n"
+    "  in a batch file, on two lines (cmd expands %ERRORLEVEL% in a line before running it):\n"
+    "    jobctl --quiet start 5\n"
+    "    if errorlevel 1 echo failed with %ERRORLEVEL%\n";
+
+bool ParseInt32(const std::string& text, std::int32_t& value) {
   if (text.empty()) return false;
-  wchar_t* end = nullptr;
+  char* end = nullptr;
   errno = 0;
-  const long long number = std::wcstoll(text.c_str(), &end, 10);
-  if (*end != L'\0' || errno != 0 || number < std::numeric_limits<std::int32_t>::min() ||
+  const long long number = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || number < std::numeric_limits<std::int32_t>::min() ||
       number > std::numeric_limits<std::int32_t>::max()) {
     return false;
   }
@@ -25,10 +47,10 @@ bool ParseInt32(const std::wstring& text, std::int32_t& value) {
 }
 
 // "on" enables a job and "off" disables it; true/false and 1/0 are understood too.
-bool ParseState(const std::wstring& text, std::int32_t& state) {
-  if (text == L"on" || text == L"true" || text == L"1") {
+bool ParseState(const std::string& text, std::int32_t& state) {
+  if (text == "on" || text == "true" || text == "1") {
     state = 1;
-  } else if (text == L"off" || text == L"false" || text == L"0") {
+  } else if (text == "off" || text == "false" || text == "0") {
     state = 0;
   } else {
     return false;
@@ -36,92 +58,73 @@ bool ParseState(const std::wstring& text, std::int32_t& state) {
   return true;
 }
 
-Invocation Failed(Invocation invocation, std::string error) {
-  invocation.error = std::move(error);
-  return invocation;
+// A path or value that is itself an option was meant as one, not as the value.
+std::string NotAnOption(const std::string& value) {
+  return !value.empty() && value[0] == '-' ? "needs a value, not the option " + value : "";
 }
 
-}  // namespace
+struct Declared {
+  CLI::App app{
+      "Calls one export of Velmora.dll (by default the one beside jobctl.exe) and exits\n"
+      "with its status.",
+      "jobctl"};
+  std::vector<std::pair<CLI::App*, const ExportInfo*>> calls;
+  CLI::App* info = nullptr;
+  bool version = false;
+};
 
-Invocation ParseCommandLine(const std::vector<std::wstring>& args) {
-  Invocation invocation;
-  std::vector<std::wstring> operands;
-  bool named = false;
-  bool optionsEnded = false;  // after "--" every argument is an operand
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::wstring& arg = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (optionsEnded && named) {
-      operands.push_back(arg);
-    } else if (arg == L"--") {
-      optionsEnded = true;
-    } else if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
-      invocation.action = Invocation::Action::kHelp;
-      return invocation;
-    } else if (arg == L"--version") {
-      invocation.action = Invocation::Action::kVersion;
-      return invocation;
-    } else if (arg == L"--json") {
-      invocation.json = true;
-    } else if (arg == L"--quiet" || arg == L"-q") {
-      invocation.quiet = true;
-    } else if (arg == L"--dll") {
-      if (!hasValue || args[i + 1].empty()) return Failed(invocation, "--dll needs a path");
-      invocation.dllPath = args[++i];
-    } else if (arg == L"--timeout") {
-      constexpr const char* kRange = "--timeout needs a number of seconds from 0.001 to 86400";
-      if (!hasValue) return Failed(invocation, kRange);
-      const std::wstring& text = args[++i];
-      wchar_t* end = nullptr;
-      const double seconds = std::wcstod(text.c_str(), &end);
-      if (text.empty() || *end != L'\0' || !(seconds >= 0.001) || seconds > 86400) {
-        return Failed(invocation, std::string(kRange) + ", not \"" + Utf8(text) + "\"");
-      }
-      invocation.timeoutSeconds = seconds;
-    } else if (arg.size() > 2 && arg.compare(0, 2, L"--") == 0 && !named) {
-      return Failed(invocation, "unknown option " + Utf8(arg));
-    } else if (!named) {
-      named = true;
-      if (arg == L"info") {
-        invocation.action = Invocation::Action::kInfo;
-        continue;
-      }
-      for (const Subcommand& subcommand : Subcommands()) {
-        if (Utf8(arg) == subcommand.name) invocation.subcommand = &subcommand;
-      }
-      if (invocation.subcommand == nullptr) {
-        return Failed(invocation, "unknown subcommand " + Utf8(arg));
-      }
-      invocation.action = Invocation::Action::kCall;
-    } else {
-      operands.push_back(arg);  // after the subcommand, texts may start with "-"
-    }
+std::unique_ptr<Declared> Declare(Invocation& invocation) {
+  auto declared = std::make_unique<Declared>();
+  CLI::App& app = declared->app;
+  app.set_help_flag("-h,--help", "print this help");
+  app.add_flag("--version", declared->version, "print jobctl's version");
+  app.add_option("--dll", invocation.dllPath, "the Velmora.dll to load (either edition)")
+      ->type_name("PATH")
+      ->check(CLI::Validator(
+          [](std::string& path) { return path.empty() ? "needs a path" : NotAnOption(path); }, ""));
+  app.add_flag("--json", invocation.json, "print one JSON object for any outcome");
+  app.add_flag("-q,--quiet", invocation.quiet, "print nothing on success; failures still show");
+  app.add_option("--timeout", invocation.timeoutSeconds,
+                 "cancel the call's blocked pipe I/O after this long (status 995)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.001, 86400.0));
+  app.require_subcommand(0, 1);
+  for (const ExportInfo& info : tools::Exports()) {
+    if (info.subcommand == nullptr) continue;
+    std::string operands = info.operandNames;
+    operands.resize(18, ' ');
+    CLI::App* sub = app.add_subcommand(info.subcommand, operands + "calls " + info.name);
+    sub->set_help_flag();
+    sub->prefix_command();  // everything after the subcommand is an operand
+    declared->calls.emplace_back(sub, &info);
   }
-  if (!named) return Failed(invocation, "no subcommand given");
-  if (invocation.action == Invocation::Action::kInfo) {
-    if (!operands.empty()) return Failed(invocation, "info takes no operands");
-    return invocation;
-  }
+  declared->info =
+      app.add_subcommand("info", std::string(18, ' ') + "which DLL, its edition and exports");
+  app.allow_extras();  // a first word that names no subcommand is reported as such
+  app.footer(kFooter);
+  return declared;
+}
 
-  const Subcommand& subcommand = *invocation.subcommand;
-  if (operands.size() != static_cast<std::size_t>(subcommand.OperandCount())) {
-    std::string usage = std::string(subcommand.name) + " " + subcommand.usage;
+std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operands,
+                         Invocation& invocation) {
+  // The first "--" only marks where options would end; all of these are operands anyway.
+  const auto separator = std::find(operands.begin(), operands.end(), "--");
+  if (separator != operands.end()) operands.erase(separator);
+  if (operands.size() != static_cast<std::size_t>(call.OperandCount())) {
+    std::string usage = std::string(call.subcommand) + " " + call.operandNames;
     while (!usage.empty() && usage.back() == ' ') usage.pop_back();
-    return Failed(invocation, "usage: jobctl " + usage);
+    return "usage: jobctl [OPTIONS] " + usage;
   }
   for (std::size_t i = 0; i < operands.size(); ++i) {
     std::int32_t value = 0;
-    switch (subcommand.operands[i]) {
+    switch (call.operands[i]) {
       case Operand::kNumber:
-        if (!ParseInt32(operands[i], value)) {
-          return Failed(invocation, Utf8(operands[i]) + " is not a 32-bit whole number");
-        }
+        if (!ParseInt32(operands[i], value)) return operands[i] + " is not a 32-bit whole number";
         invocation.numbers.push_back(value);
         break;
       case Operand::kState:
-        if (!ParseState(operands[i], value)) {
-          return Failed(invocation, "the state must be on or off, not " + Utf8(operands[i]));
-        }
+        if (!ParseState(operands[i], value))
+          return "the state must be on or off, not " + operands[i];
         invocation.numbers.push_back(value);
         break;
       case Operand::kText:
@@ -131,7 +134,58 @@ Invocation ParseCommandLine(const std::vector<std::wstring>& args) {
         break;
     }
   }
+  return "";
+}
+
+}  // namespace
+
+Invocation ParseCommandLine(const std::vector<std::string>& args) {
+  Invocation invocation;
+  // A command line that is not understood answers in JSON when --json stands anywhere in it
+  // (before "--"), even where the parse stopped before it or took it for an operand.
+  bool json = false;
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    json = json || arg == "--json";
+  }
+  std::unique_ptr<Declared> declared = Declare(invocation);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    declared->app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    invocation.action = Invocation::Action::kHelp;
+    return invocation;
+  } catch (const CLI::ParseError& e) {
+    invocation.json = json;
+    invocation.error = e.what();
+    return invocation;
+  }
+  const std::vector<std::string> stray = declared->app.remaining();
+  if (declared->version) {
+    invocation.action = Invocation::Action::kVersion;
+  } else if (!stray.empty() && stray[0] == "/?") {
+    invocation.action = Invocation::Action::kHelp;
+  } else if (!stray.empty()) {
+    invocation.error =
+        (stray[0].rfind('-', 0) == 0 ? "unknown option " : "unknown subcommand ") + stray[0];
+  } else if (declared->info->parsed()) {
+    invocation.action = Invocation::Action::kInfo;
+  } else {
+    for (const auto& [sub, info] : declared->calls) {
+      if (!sub->parsed()) continue;
+      invocation.action = Invocation::Action::kCall;
+      invocation.call = info;
+      invocation.error = ReadOperands(*info, sub->remaining(), invocation);
+    }
+    if (invocation.call == nullptr) invocation.error = "no subcommand given";
+  }
+  if (!invocation.error.empty()) invocation.json = json;
   return invocation;
+}
+
+std::string UsageText() {
+  Invocation unused;
+  return Declare(unused)->app.help();
 }
 
 }  // namespace velmora::jobctl

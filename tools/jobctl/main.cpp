@@ -2,17 +2,15 @@
 // with its status. The DLL is loaded at run time, so either edition will do.
 #include <windows.h>
 
-// shellapi.h needs windows.h first.
-#include <shellapi.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
-#include "output.h"
-#include "utf8.h"
+#include "library_info.h"
+#include "report.h"
 #include "velmora_dll.h"
+#include "wide_text.h"
 
 namespace velmora::jobctl {
 namespace {
@@ -23,45 +21,45 @@ void Print(const std::string& text, FILE* stream = stdout) {
 }
 
 // jobctl's own failure: one JSON object on stdout with --json, a line on stderr otherwise.
-int Fail(const Invocation& invocation, const char* kind, const std::string& message, int exitCode) {
-  if (invocation.json) {
-    Print(FailureJson(kind, message, exitCode));
-  } else {
-    Print(FailureText(message), stderr);
-  }
+int Fail(bool json, const char* kind, const std::string& message, int exitCode) {
+  Print(json ? FailureJson(kind, message, exitCode) : FailureText(message), json ? stdout : stderr);
   return exitCode;
 }
 
 int Run(const Invocation& invocation) {
-  const std::wstring path = invocation.dllPath.empty() ? DefaultDllPath() : invocation.dllPath;
+  const std::wstring path =
+      invocation.dllPath.empty() ? DefaultDllPath() : tools::WideFromUtf8(invocation.dllPath);
   const HMODULE library = LoadLibraryW(path.c_str());
   if (library == nullptr) {
     const DWORD error = GetLastError();
-    return Fail(
-        invocation, "load",
-        LoadFailure(tools::Utf8(path), error, SystemText(error), MachineOfFile(path), OwnMachine()),
-        kExitCannotLoad);
+    std::string shown, problem;
+    tools::Utf8FromWide(path, shown, problem);
+    return Fail(invocation.json, "load",
+                LoadFailure(shown, error, SystemText(error), MachineOfFile(path), OwnMachine()),
+                kExitCannotLoad);
   }
   const LibraryFacts facts = ReadFacts(library);
   if (invocation.action == Invocation::Action::kInfo) {
-    if (!invocation.quiet) Print(InfoText(facts, invocation.json));
-    return IsVelmora(facts) ? 0 : kExitMissingExport;
+    const int exitCode = IsVelmora(facts) ? 0 : kExitMissingExport;
+    if (invocation.json || !invocation.quiet || exitCode != 0) {
+      Print(InfoText(facts, invocation.json), invocation.json || exitCode == 0 ? stdout : stderr);
+    }
+    return exitCode;
   }
 
-  const Subcommand& subcommand = *invocation.subcommand;
-  Call call{GetProcAddress(library, subcommand.exportName), &subcommand, invocation.numbers, {}};
+  const tools::ExportInfo& info = *invocation.call;
+  Call call{GetProcAddress(library, info.name), &info, invocation.numbers, {}};
   if (call.function == nullptr) {
-    return Fail(invocation, "export",
-                std::string(subcommand.exportName) + " is not exported by " + facts.dll +
+    return Fail(invocation.json, "export",
+                std::string(info.name) + " is not exported by " + facts.dll +
                     (IsVelmora(facts) ? " (Velmora " + facts.version + ")" : " (not Velmora)"),
                 kExitMissingExport);
   }
   std::vector<std::size_t> lengths;
-  for (const std::wstring& text : invocation.texts) {
-    std::string ansi;
-    std::string problem;
-    if (!ToAnsi(text, ansi, problem)) {
-      return Fail(invocation, "text", problem, kExitNotRepresentable);
+  for (const std::string& text : invocation.texts) {
+    std::string ansi, problem;
+    if (!tools::AnsiFromUtf8(text, ansi, problem)) {
+      return Fail(invocation.json, "text", problem, kExitNotRepresentable);
     }
     lengths.push_back(ansi.size());
     call.texts.push_back(ansi);
@@ -71,6 +69,7 @@ int Run(const Invocation& invocation) {
   result.dll = facts.dll;
   result.version = facts.version;
   result.notes = CutNotes(invocation, lengths, EditionOf(facts));
+  const bool watched = WatchRequestWrites(library);
   if (invocation.timeoutSeconds > 0) {
     // A call still connecting when the time is up cannot be cancelled and ends on its own with
     // its own status; only a cancelled one counts as timed out.
@@ -80,16 +79,17 @@ int Run(const Invocation& invocation) {
     MakeCall(call);
   }
   result.status = call.status;
+  result.written = !watched || RequestWritten();
   if (result.status != 0) result.systemText = SystemText(static_cast<DWORD>(result.status));
-  if (!invocation.quiet) {
-    if (invocation.json) {
-      Print(ResultJson(invocation, result));
-    } else {
-      for (const std::string& note : result.notes) Print("note: " + note + "\n", stderr);
-      Print(ResultText(invocation, result));
-    }
+  if (invocation.json) {
+    Print(ResultJson(invocation, result));
+  } else if (!invocation.quiet || result.status != 0 || result.timedOut) {
+    // With --quiet only a failure shows, and on stderr.
+    FILE* stream = invocation.quiet ? stderr : stdout;
+    for (const std::string& note : result.notes) Print("note: " + note + "\n", stderr);
+    Print(ResultText(invocation, result), stream);
   }
-  return result.status;
+  return ExitCodeFor(result.status);
 }
 
 }  // namespace
@@ -97,23 +97,27 @@ int Run(const Invocation& invocation) {
 
 int main() {
   using namespace velmora::jobctl;
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  const std::vector<std::wstring> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  LocalFree(argv);
+  std::vector<std::string> args;
+  std::string problem;
+  if (!velmora::tools::Utf8Arguments(args, problem)) {
+    bool json = false;
+    for (const std::string& arg : args) json = json || arg == "--json";
+    return Fail(json, "text", problem + "; nothing was sent", kExitNotRepresentable);
+  }
   const Invocation invocation = ParseCommandLine(args);
   if (!invocation.error.empty()) {
     return Fail(
-        invocation, "usage",
+        invocation.json, "usage",
         invocation.error + (invocation.json ? "" : "\n(jobctl --help lists the subcommands)"),
         kExitUsage);
   }
   switch (invocation.action) {
     case Invocation::Action::kHelp:
-      Print(UsageText());
+      Print(invocation.json ? HelpJson(UsageText()) : UsageText());
       return 0;
     case Invocation::Action::kVersion:
-      Print(std::string("jobctl ") + VELMORA_VERSION + "\n");
+      Print(invocation.json ? VersionJson(VELMORA_VERSION)
+                            : std::string("jobctl ") + VELMORA_VERSION + "\n");
       return 0;
     case Invocation::Action::kCall:
     case Invocation::Action::kInfo:

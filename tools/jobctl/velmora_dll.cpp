@@ -1,9 +1,10 @@
 #include "velmora_dll.h"
 
-#include <cstdio>
+#include <atomic>
+#include <cstring>
 
 #include "export_call.h"
-#include "utf8.h"
+#include "wide_text.h"
 
 namespace velmora::jobctl {
 
@@ -47,58 +48,9 @@ std::string SystemText(DWORD code) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) {
     message.pop_back();
   }
-  return tools::Utf8(message);
-}
-
-namespace {
-
-// Converts to the ANSI code page without best-fit look-alikes; `lossy` tells whether a
-// character had to be replaced by the default one. UTF-8 as the ANSI code page holds every
-// character and takes no such flags.
-std::string Convert(const wchar_t* text, int length, bool& lossy) {
-  const bool utf8 = GetACP() == CP_UTF8;
-  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  BOOL usedDefault = FALSE;
-  BOOL* used = utf8 ? nullptr : &usedDefault;
-  const int size = WideCharToMultiByte(CP_ACP, flags, text, length, nullptr, 0, nullptr, used);
-  std::string ansi(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_ACP, flags, text, length, ansi.data(), size, nullptr, used);
-  }
-  lossy = usedDefault != FALSE || (length > 0 && size <= 0);
-  return ansi;
-}
-
-}  // namespace
-
-bool ToAnsi(const std::wstring& text, std::string& ansi, std::string& problem) {
-  if (text.empty()) {
-    ansi.clear();
-    return true;
-  }
-  bool lossy = false;
-  ansi = Convert(text.c_str(), static_cast<int>(text.size()), lossy);
-  if (!lossy) return true;
-  // Find the first character, a surrogate pair counting as one, that the code page lacks.
-  for (std::size_t i = 0; i < text.size();) {
-    const bool pair = text[i] >= 0xD800 && text[i] < 0xDC00 && i + 1 < text.size();
-    const std::wstring character = text.substr(i, pair ? 2 : 1);
-    bool missing = false;
-    Convert(character.c_str(), static_cast<int>(character.size()), missing);
-    if (missing) {
-      char code[16];
-      unsigned long value = character[0];
-      if (pair) value = 0x10000 + ((value - 0xD800) << 10) + (character[1] - 0xDC00);
-      std::snprintf(code, sizeof code, "U+%04lX", value);
-      problem = tools::Utf8(text) + " has " + tools::Utf8(character) + " (" + code +
-                "), which the ANSI code page (" + std::to_string(GetACP()) +
-                ") cannot hold; nothing was sent";
-      return false;
-    }
-    i += character.size();
-  }
-  problem = tools::Utf8(text) + " cannot be held by the ANSI code page; nothing was sent";
-  return false;
+  std::string utf8, problem;
+  tools::Utf8FromWide(message, utf8, problem);
+  return utf8;
 }
 
 std::string MachineOfFile(const std::wstring& path) {
@@ -119,11 +71,12 @@ std::string OwnMachine() {
 LibraryFacts ReadFacts(HMODULE module) {
   LibraryFacts facts;
   const std::wstring path = ModulePath(module);
-  facts.dll = tools::Utf8(path);
+  std::string problem;
+  tools::Utf8FromWide(path, facts.dll, problem);
   facts.version = FileVersion(path);
-  for (const std::string& name : InfoExportNames()) {
-    (GetProcAddress(module, name.c_str()) != nullptr ? facts.exported : facts.missing)
-        .push_back(name);
+  for (const tools::ExportInfo& info : tools::Exports()) {
+    (GetProcAddress(module, info.name) != nullptr ? facts.exported : facts.missing)
+        .push_back(info.name);
   }
   facts.variable = GetProcAddress(module, "?nVelmora@@3HA") != nullptr;
   return facts;
@@ -132,10 +85,62 @@ LibraryFacts ReadFacts(HMODULE module) {
 void MakeCall(Call& call) {
   std::vector<const char*> texts;
   for (const std::string& text : call.texts) texts.push_back(text.c_str());
-  const std::optional<std::int32_t> status =
-      tools::CallExport(reinterpret_cast<const void*>(call.function),
-                        call.subcommand->returnsStatus, call.numbers, texts);
+  const std::optional<std::int32_t> status = tools::CallExport(
+      reinterpret_cast<const void*>(call.function), call.info->returnsStatus, call.numbers, texts);
   call.status = status ? *status : static_cast<std::int32_t>(GetLastError());
+}
+
+namespace {
+
+std::atomic<bool> gRequestWritten{false};
+
+BOOL WINAPI WatchedWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+  gRequestWritten = true;
+  return WriteFile(file, data, size, written, overlapped);
+}
+
+}  // namespace
+
+// The library writes one thing, its request, and only once the pipe is open: until then
+// (still connecting, or waiting for a busy instance) the service cannot have seen the call.
+bool WatchRequestWrites(HMODULE module) {
+  BYTE* const base = reinterpret_cast<BYTE*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.Size == 0) return false;
+  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       dll->Name != 0; ++dll) {
+    if (lstrcmpiA(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0 ||
+        dll->OriginalFirstThunk == 0) {
+      continue;
+    }
+    auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+          std::strcmp(
+              reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
+              "WriteFile") != 0) {
+        continue;
+      }
+      DWORD protection = 0;
+      if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                          &protection)) {
+        return false;
+      }
+      slot->u1.Function = reinterpret_cast<ULONG_PTR>(&WatchedWriteFile);
+      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RequestWritten() {
+  return gRequestWritten;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // Velmora.dll as jobctl meets it on Windows: loaded at run time, its version, its exports
-// called on this thread or on a worker with a time limit, and the system's texts.
+// called on this thread or on a worker with a time limit, whether the call wrote its request,
+// and the system's texts.
 #pragma once
 
 #include <windows.h>
@@ -8,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
-#include "subcommands.h"
+#include "export_table.h"
+#include "library_info.h"
 
 namespace velmora::jobctl {
 
@@ -21,18 +22,21 @@ std::wstring ModulePath(HMODULE module);
 std::string FileVersion(const std::wstring& path);
 // The system's text for a code, UTF-8, without its line end; empty if it has none.
 std::string SystemText(DWORD code);
-// The text in the ANSI code page the exports take, exactly: no character is replaced by a
-// look-alike or "?". False when one cannot be held, with that character named in `problem`.
-bool ToAnsi(const std::wstring& text, std::string& ansi, std::string& problem);
 // "32-bit x86" or "64-bit x64": of the DLL file at `path` ("" if unreadable), and of jobctl.
 std::string MachineOfFile(const std::wstring& path);
 std::string OwnMachine();
-// Which of the names info looks for the module exports.
+// Which of the exports in the table the module has.
 LibraryFacts ReadFacts(HMODULE module);
+
+// From here on the library's WriteFile passes through jobctl, which notes that the request
+// is on its way. False when the module imports no WriteFile from kernel32 by name: then
+// whether the request was written cannot be told.
+bool WatchRequestWrites(HMODULE module);
+bool RequestWritten();
 
 struct Call {
   FARPROC function;
-  const Subcommand* subcommand;
+  const tools::ExportInfo* info;
   std::vector<std::int32_t> numbers;
   std::vector<std::string> texts;  // ANSI
   std::int32_t status = 0;

@@ -1,0 +1,55 @@
+#include "pipe_guard.h"
+
+#include <sddl.h>
+
+#include <string>
+
+#include "pipe_access.h"
+
+namespace velmora::devservice {
+namespace {
+
+// The SID of the user this process runs as, "S-1-5-21-...", or empty if it cannot be read.
+std::wstring CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  std::wstring sid;
+  alignas(TOKEN_USER) char buffer[256];
+  DWORD size = 0;
+  wchar_t* text = nullptr;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    sid = text;
+    LocalFree(text);
+  }
+  CloseHandle(token);
+  return sid;
+}
+
+}  // namespace
+
+DWORD ServingProcess() {
+  const HANDLE client = CreateFileW(L"\\\\.\\pipe\\pipe_job", GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (client == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : kUnknownServer;
+  }
+  ULONG process = 0;
+  const BOOL known = GetNamedPipeServerProcessId(client, &process);
+  CloseHandle(client);
+  return known && process != 0 ? static_cast<DWORD>(process) : kUnknownServer;
+}
+
+PipeSecurityAttributes::PipeSecurityAttributes() {
+  const std::wstring sddl = PipeSecurity(CurrentUserSid());
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                           &descriptor_, nullptr)) {
+    attributes_ = {sizeof attributes_, descriptor_, FALSE};
+  }
+}
+
+PipeSecurityAttributes::~PipeSecurityAttributes() {
+  if (descriptor_ != nullptr) LocalFree(descriptor_);
+}
+
+}  // namespace velmora::devservice
