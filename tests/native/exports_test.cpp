@@ -115,13 +115,10 @@ TEST_F(Exports, NullTextsSendNothingAndReportInvalidParameter) {
 
 TEST_F(Exports, StartSchedulerContactsNobodyAndLeavesTheLastError) {
   Install({});
+  EXPECT_EQ(nVelmora, 0);  // nothing in the library touches the variable
   EXPECT_EQ(StartScheduler(), 0);
   EXPECT_TRUE(pipes().calls().empty());
   EXPECT_FALSE(pipes().threadErrorSet());
-}
-
-TEST_F(Exports, NVelmoraIsZeroAtLoad) {
-  EXPECT_EQ(nVelmora, 0);
 }
 
 }  // namespace

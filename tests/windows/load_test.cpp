@@ -118,43 +118,7 @@ TEST_F(Load, WithFourInstancesCallsSucceedOrMeetTheBusyPath) {
               tally.own.load(), tally.busy.load(), tally.timedOut.load(), kCalls);
 }
 
-// The platform's pipe system with a count of the handles it opened and closed.
-class CountingPipeSystem final : public PipeSystem {
- public:
-  std::int32_t Open(Handle& pipe) override {
-    const std::int32_t error = pipes_.Open(pipe);
-    if (error == 0) ++opened;
-    return error;
-  }
-  std::int32_t WaitForFreeInstance(std::uint32_t ms) override {
-    return pipes_.WaitForFreeInstance(ms);
-  }
-  std::int32_t SetMessageMode(Handle pipe) override { return pipes_.SetMessageMode(pipe); }
-  std::int32_t Write(Handle pipe, const char* data, std::uint32_t size) override {
-    return pipes_.Write(pipe, data, size);
-  }
-  std::int32_t Read(Handle pipe, char* buffer, std::uint32_t size,
-                    std::uint32_t& received) override {
-    return pipes_.Read(pipe, buffer, size, received);
-  }
-  void Close(Handle pipe) override {
-    ++closed;
-    pipes_.Close(pipe);
-  }
-  void Sleep(std::uint32_t ms) override { pipes_.Sleep(ms); }
-  void DescribeError(std::int32_t code, char* text, std::size_t bound) override {
-    pipes_.DescribeError(code, text, bound);
-  }
-  void SetThreadError(std::int32_t code) override { pipes_.SetThreadError(code); }
-
-  std::atomic<int> opened{0};
-  std::atomic<int> closed{0};
-
- private:
-  Win32PipeSystem pipes_;
-};
-
-// Runs the exchange itself, through the counting pipe system, for `calls` calls per thread.
+// Runs the exchange itself, through the platform's pipe system, for `calls` calls per thread.
 template <typename Check>
 void RunExchanges(PipeSystem& pipes, int callsPerThread, Check check) {
   std::vector<std::thread> threads;
@@ -173,8 +137,12 @@ void RunExchanges(PipeSystem& pipes, int callsPerThread, Check check) {
   for (std::thread& thread : threads) thread.join();
 }
 
+// Thousands of calls that succeed, meet the busy path, break off or find no service leave the
+// process with no more handles than before: the exchange closes every pipe it opens.
 TEST(LoadSoak, EveryHandleThePipeSystemOpensIsClosed) {
-  CountingPipeSystem pipes;
+  Win32PipeSystem pipes;
+  DWORD handlesBefore = 0;
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
   Tally tally;
   {
     // Successes and the busy path.
@@ -185,7 +153,6 @@ TEST(LoadSoak, EveryHandleThePipeSystemOpensIsClosed) {
   }
   EXPECT_EQ(tally.foreign, std::vector<int>());
   EXPECT_EQ(tally.own + tally.busy + tally.timedOut, kCalls);
-  EXPECT_EQ(pipes.opened, tally.own);
 
   // Read failures: the service hangs up after part of its reply.
   std::atomic<int> brokenOff{0};
@@ -204,8 +171,10 @@ TEST(LoadSoak, EveryHandleThePipeSystemOpensIsClosed) {
   RunExchanges(pipes, 1, [&](int, int result) { notFound += result == ERROR_FILE_NOT_FOUND; });
   EXPECT_EQ(notFound, kThreads);
 
-  EXPECT_EQ(pipes.opened, tally.own + kThreads * 50);
-  EXPECT_EQ(pipes.closed, pipes.opened);
+  DWORD handlesAfter = 0;
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+  // A little room for what the runtime keeps; a leak per call would be thousands.
+  EXPECT_LE(handlesAfter, handlesBefore + 16) << tally.own << " calls succeeded";
 }
 
 }  // namespace
