@@ -68,16 +68,6 @@ const std::vector<ExportInfo>& Exports() {
   return exports;
 }
 
-const ExportInfo* FindExport(std::string_view nameOrSubcommand) {
-  for (const ExportInfo& info : Exports()) {
-    if (nameOrSubcommand == info.name ||
-        (info.subcommand != nullptr && nameOrSubcommand == info.subcommand)) {
-      return &info;
-    }
-  }
-  return nullptr;
-}
-
 const ExportInfo* ExportSending(std::int32_t command, std::int32_t jobId) {
   const ExportInfo* found = nullptr;
   for (const ExportInfo& info : Exports()) {

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "job_command.h"
@@ -36,8 +35,6 @@ struct ExportInfo {
 
 // In the order jobctl's help lists them; the two scheduler no-ops last.
 const std::vector<ExportInfo>& Exports();
-// The export with this name, or this jobctl subcommand; nullptr if none.
-const ExportInfo* FindExport(std::string_view nameOrSubcommand);
 // The export that sends `command` with `jobId` (DeleteJobFile and DeleteJobFileByName share a
 // code; the second sends no job); nullptr for a code no export sends.
 const ExportInfo* ExportSending(std::int32_t command, std::int32_t jobId);

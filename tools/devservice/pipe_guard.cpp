@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "pipe_access.h"
-
 namespace velmora::devservice {
 namespace {
 
@@ -24,6 +22,14 @@ std::wstring CurrentUserSid() {
   }
   CloseHandle(token);
   return sid;
+}
+
+// A protected DACL (D:P, inheriting nothing) with one allow-all entry (A;;GA) each for SYSTEM,
+// the Administrators and the user; no Everyone, no anonymous or network logon.
+std::wstring PipeSecurity(const std::wstring& userSid) {
+  std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+  if (!userSid.empty()) sddl += L"(A;;GA;;;" + userSid + L")";
+  return sddl;
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
 #include <memory>
 
 namespace velmora::jobctl {
@@ -34,16 +31,8 @@ constexpr const char* kFooter =
     "    if errorlevel 1 echo failed with %ERRORLEVEL%\n";
 
 bool ParseInt32(const std::string& text, std::int32_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long number = std::strtoll(text.c_str(), &end, 10);
-  if (*end != '\0' || errno != 0 || number < std::numeric_limits<std::int32_t>::min() ||
-      number > std::numeric_limits<std::int32_t>::max()) {
-    return false;
-  }
-  value = static_cast<std::int32_t>(number);
-  return true;
+  // CLI11's conversion refuses trailing characters and values out of the type's range.
+  return !text.empty() && CLI::detail::lexical_cast(text, value);
 }
 
 // "on" enables a job and "off" disables it; true/false and 1/0 are understood too.
