@@ -66,9 +66,9 @@ TEST_F(Exports, SendTheirRequestAndReportTheStatus) {
     const int status = 4000 + row++;  // a distinct status for every row
     Install(Script().Opens({0}).Reads({Message(Frame("0;" + std::to_string(status) + ";ok;"))}));
     const std::optional<std::int32_t> result =
-        tools::CallExport(Address(c.exportName), c.returnsStatus, c.numbers, c.texts);
+        tools::CallExport(Address(c.exportName), c.Info().returnsStatus, c.numbers, c.texts);
     EXPECT_EQ(pipes().written(), Frame(c.Expected(kEdition))) << c.name;
-    EXPECT_EQ(result.has_value(), c.returnsStatus) << c.name;
+    EXPECT_EQ(result.has_value(), c.Info().returnsStatus) << c.name;
     if (result) {
       EXPECT_EQ(*result, status) << c.name;
     }

@@ -7,18 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "export_table.h"
+
 namespace velmora::test_support {
 
 struct ExportCase {
   const char* name;
   const char* exportName;
-  int firstEdition;    // the first edition whose DLL exports it
-  bool returnsStatus;  // false: the status is only the thread's last error
   std::vector<std::int32_t> numbers;
   std::vector<const char*> texts;
   std::string text;          // the request text the service receives
   std::string edition2Text;  // what edition 2 sends instead, when it cuts the text
 
+  // Its first edition, and whether it returns the status, from the tools' export table.
+  const tools::ExportInfo& Info() const { return *tools::ExportNamed(exportName); }
   const std::string& Expected(int edition) const {
     return edition == 2 && !edition2Text.empty() ? edition2Text : text;
   }

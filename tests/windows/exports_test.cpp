@@ -30,12 +30,12 @@ TEST_F(Exports, SendTheirFrameAndReportTheStatus) {
   int row = 0;
   std::size_t sent = 0;
   for (const ExportCase& c : ExportCases()) {
-    if (Library().edition < c.firstEdition) continue;
+    if (Library().edition < c.Info().firstEdition) continue;
     status = 4000 + row++;
     SetLastError(12345);
     const std::optional<std::int32_t> result =
         tools::CallExport(reinterpret_cast<const void*>(library_.Find(c.exportName)),
-                          c.returnsStatus, c.numbers, c.texts);
+                          c.Info().returnsStatus, c.numbers, c.texts);
     const DWORD lastError = GetLastError();
     if (result) {
       EXPECT_EQ(*result, status) << c.name;
@@ -65,21 +65,20 @@ TEST_F(Exports, ReadNoByteOfATextPastTheBytesKept) {
   ScriptedService service({});
   struct {
     const char* name;
-    int firstEdition;
     std::function<int()> call;
     std::string sent;
   } cases[] = {
-      {"DeleteJobFileByName", 2,
+      {"DeleteJobFileByName",
        [&] { return library_.Get<IntFromText>("DeleteJobFileByName")(text); },
        "-1;1286;" + g259 + ";"},
-      {"StartMigJob", 3, [&] { return library_.Get<IntFromIntText>("StartMigJob")(7, text); },
+      {"StartMigJob", [&] { return library_.Get<IntFromIntText>("StartMigJob")(7, text); },
        "7;1289;" + g259 + ";"},
-      {"RunProcAsAdmin", 3, [&] { return library_.Get<IntFromText>("RunProcAsAdmin")(text); },
+      {"RunProcAsAdmin", [&] { return library_.Get<IntFromText>("RunProcAsAdmin")(text); },
        "-1;1291;" + g259 + ";"},
   };
   std::size_t sent = 0;
   for (const auto& c : cases) {
-    if (Library().edition < c.firstEdition) continue;
+    if (Library().edition < tools::ExportNamed(c.name)->firstEdition) continue;
     EXPECT_EQ(c.call(), 0) << c.name;
     const std::vector<std::string> requests = service.Requests();
     ASSERT_EQ(requests.size(), ++sent) << c.name;

@@ -68,6 +68,13 @@ const std::vector<ExportInfo>& Exports() {
   return exports;
 }
 
+const ExportInfo* ExportNamed(std::string_view name) {
+  for (const ExportInfo& info : Exports()) {
+    if (name == info.name) return &info;
+  }
+  return nullptr;
+}
+
 const ExportInfo* ExportSending(std::int32_t command, std::int32_t jobId) {
   const ExportInfo* found = nullptr;
   for (const ExportInfo& info : Exports()) {

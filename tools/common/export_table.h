@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "job_command.h"
@@ -35,6 +36,8 @@ struct ExportInfo {
 
 // In the order jobctl's help lists them; the two scheduler no-ops last.
 const std::vector<ExportInfo>& Exports();
+// The export of that name; nullptr if none.
+const ExportInfo* ExportNamed(std::string_view name);
 // The export that sends `command` with `jobId` (DeleteJobFile and DeleteJobFileByName share a
 // code; the second sends no job); nullptr for a code no export sends.
 const ExportInfo* ExportSending(std::int32_t command, std::int32_t jobId);
