@@ -240,7 +240,9 @@ class Failures(unittest.TestCase):
         with DevService("--delay", "4000", "--single") as service:
             holder = subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "start",
                                        "1"], stdout=subprocess.DEVNULL)
-            time.sleep(1.5)  # the holder has the single instance
+            deadline = time.time() + 20  # until the holder's request has been read
+            while not service.requests() and time.time() < deadline:
+                time.sleep(0.1)
             _, result, _, _ = jobctl("--timeout", "1", "start", "2")
             holder.wait(timeout=60)
             logged = service.requests()
