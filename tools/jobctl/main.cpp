@@ -71,8 +71,8 @@ int Run(const Invocation& invocation) {
   result.notes = CutNotes(invocation, lengths, EditionOf(facts));
   const bool watched = WatchRequestWrites(library);
   if (invocation.timeoutSeconds > 0) {
-    // A call still connecting when the time is up cannot be cancelled and ends on its own with
-    // its own status; only a cancelled one counts as timed out.
+    // A call sleeping between connect attempts when the time is up ends on its own with its
+    // own status; only a cancelled one counts as timed out.
     result.timedOut =
         MakeBoundedCall(call, invocation.timeoutSeconds) && call.status == ERROR_OPERATION_ABORTED;
   } else {

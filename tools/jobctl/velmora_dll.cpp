@@ -152,8 +152,8 @@ DWORD WINAPI CallOnWorker(void* call) {
 
 }  // namespace
 
-// A call still connecting has no I/O to cancel yet, so the cancel is tried again until the
-// call returns.
+// A call sleeping between connect attempts (no service yet) has no I/O to cancel, so the
+// cancel is tried again until the call returns; a wait for a busy instance is cancelled.
 bool MakeBoundedCall(Call& call, double seconds) {
   const HANDLE worker = CreateThread(nullptr, 0, CallOnWorker, &call, 0, nullptr);
   if (worker == nullptr) {
