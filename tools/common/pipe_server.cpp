@@ -105,17 +105,16 @@ long PipeServer::Connections() const {
   return connections_;
 }
 
-// True when a completion will come for the operation just started; otherwise it failed at
-// once and the instance has been dealt with.
-bool PipeServer::Started(Instance& in, BOOL ok) {
+// Notes that a completion will come for the operation just started, or, when it failed at
+// once, ends the connection.
+void PipeServer::Started(Instance& in, BOOL ok) {
   const DWORD error = ok ? 0 : GetLastError();
   // A message longer than the buffer completes like a success, with the rest still to read.
   if (ok || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
     in.pending = true;
-    return true;
+  } else {
+    Finish(in);
   }
-  Finish(in);
-  return false;
 }
 
 // Ends the connection, if any, and listens again; at the stop the instance stays closed.

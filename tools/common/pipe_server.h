@@ -71,7 +71,7 @@ class PipeServer {
   void Advance(Instance& instance, DWORD error, DWORD bytes, std::unique_lock<std::mutex>& lock);
   void Expire();
   DWORD UntilNextDue();
-  bool Started(Instance& instance, BOOL ok);
+  void Started(Instance& instance, BOOL ok);
   void Finish(Instance& instance);
   void QuitIfDone();
 

@@ -14,8 +14,8 @@ std::pair<std::wstring, std::string> FirstLost(const std::wstring& text, Convert
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t start = i;
     const std::string name = CharacterName(text, i);
-    if (!convert(text.substr(start, i - start), nullptr))
-      return {text.substr(start, i - start), name};
+    const std::wstring character = text.substr(start, i - start);
+    if (!convert(character, nullptr)) return {character, name};
   }
   return {L"", "a character"};
 }
