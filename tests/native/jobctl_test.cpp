@@ -26,6 +26,7 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
   const LineCase cases[] = {
       {{"start", "5"}, Action::kCall, "StartJob(5)", ""},
       {{"restart", "-7"}, Action::kCall, "RestartJob(-7)", ""},
+      {{"cancel", "010"}, Action::kCall, "CancelJob(10)", ""},  // decimal, never octal
       {{"cancel", "0"}, Action::kCall, "CancelJob(0)", ""},
       {{"delete", "2147483647"}, Action::kCall, "DeleteJob(2147483647)", ""},
       {{"set-state", "7", "on"}, Action::kCall, "ChangeJobState(7, 1)", ""},
@@ -70,6 +71,7 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"start", "five"}, Action::kCall, "", "five is not a 32-bit whole number"},
       {{"start", "2147483648"}, Action::kCall, "", "not a 32-bit whole number"},
       {{"start", "5x"}, Action::kCall, "", "not a 32-bit whole number"},
+      {{"start", "0x10"}, Action::kCall, "", "not a 32-bit whole number"},
       {{"start", ""}, Action::kCall, "", "not a 32-bit whole number"},
       {{"set-state", "7", "maybe"}, Action::kCall, "", "on or off"},
       {{"--timeout", "0", "start", "5"}, Action::kHelp, "", "--timeout"},
@@ -105,7 +107,7 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
 
 TEST(JobctlCommandLine, HelpListsEverySubcommandOfTheExportTable) {
   const std::string usage = UsageText();
-  for (const tools::ExportInfo& info : tools::Exports()) {
+  for (const tools::ExportInfo& info : tools::kExports) {
     if (info.subcommand == nullptr) continue;
     EXPECT_NE(usage.find(std::string("  ") + info.subcommand + " "), std::string::npos)
         << info.subcommand;
@@ -253,26 +255,11 @@ TEST(JobctlReport, NamesTheCharacterThatCannotBeSent) {
 }
 
 TEST(JobctlLibraryInfo, ALoadFailureNamesTheBitness) {
-  std::string pe(0x100, '\0');
-  pe.replace(0, 2, "MZ");
-  pe[0x3C] = static_cast<char>(0x80);
-  pe.replace(0x80, 4, std::string("PE\0\0", 4));
-  pe[0x84] = static_cast<char>(0x64);
-  pe[0x85] = static_cast<char>(0x86);
-  EXPECT_EQ(MachineOfPe(pe), "64-bit x64");
-  pe[0x84] = static_cast<char>(0x4C);
-  pe[0x85] = static_cast<char>(0x01);
-  EXPECT_EQ(MachineOfPe(pe), "32-bit x86");
-  EXPECT_EQ(MachineOfPe("MZ"), "");
-  EXPECT_EQ(MachineOfPe(std::string(0x100, 'x')), "");
-
-  EXPECT_EQ(LoadFailure("C:\\x64\\Velmora.dll", 193, "Bad EXE format for %1.", "64-bit x64",
-                        "32-bit x86"),
-            "cannot load C:\\x64\\Velmora.dll: it is a 64-bit x64 DLL and this jobctl is 32-bit "
-            "x86; use the jobctl of the DLL's bitness (error 193)");
+  EXPECT_EQ(LoadFailure("C:\\x64\\Velmora.dll", 193, "Bad EXE format for %1.", "32-bit x86"),
+            "cannot load C:\\x64\\Velmora.dll: it is not a 32-bit x86 DLL, which this jobctl "
+            "needs; for a DLL of the other bitness use that jobctl (error 193)");
   EXPECT_EQ(
-      LoadFailure("C:\\no\\Velmora.dll", 126, "The specified module could not be found.", "",
-                  "32-bit x86"),
+      LoadFailure("C:\\no\\Velmora.dll", 126, "The specified module could not be found.", "x"),
       "cannot load C:\\no\\Velmora.dll: The specified module could not be found. (error 126)");
 }
 

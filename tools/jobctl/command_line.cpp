@@ -2,7 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <sstream>
+
+#include "decimal.h"
 
 namespace velmora::jobctl {
 namespace {
@@ -30,21 +34,11 @@ constexpr const char* kFooter =
     "    jobctl --quiet start 5\n"
     "    if errorlevel 1 echo failed with %ERRORLEVEL%\n";
 
-bool ParseInt32(const std::string& text, std::int32_t& value) {
-  // CLI11's conversion refuses trailing characters and values out of the type's range.
-  return !text.empty() && CLI::detail::lexical_cast(text, value);
-}
-
 // "on" enables a job and "off" disables it; true/false and 1/0 are understood too.
 bool ParseState(const std::string& text, std::int32_t& state) {
-  if (text == "on" || text == "true" || text == "1") {
-    state = 1;
-  } else if (text == "off" || text == "false" || text == "0") {
-    state = 0;
-  } else {
-    return false;
-  }
-  return true;
+  const bool on = text == "on" || text == "true" || text == "1";
+  state = on ? 1 : 0;
+  return on || text == "off" || text == "false" || text == "0";
 }
 
 // A path or value that is itself an option was meant as one, not as the value.
@@ -78,9 +72,9 @@ std::unique_ptr<Declared> Declare(Invocation& invocation) {
       ->type_name("SECONDS")
       ->check(CLI::Range(0.001, 86400.0));
   app.require_subcommand(0, 1);
-  for (const ExportInfo& info : tools::Exports()) {
+  for (const ExportInfo& info : tools::kExports) {
     if (info.subcommand == nullptr) continue;
-    std::string operands = info.operandNames;
+    std::string operands = info.operands;
     operands.resize(18, ' ');
     CLI::App* sub = app.add_subcommand(info.subcommand, operands + "calls " + info.name);
     sub->set_help_flag();
@@ -99,16 +93,18 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
   // The first "--" only marks where options would end; all of these are operands anyway.
   const auto separator = std::find(operands.begin(), operands.end(), "--");
   if (separator != operands.end()) operands.erase(separator);
-  if (operands.size() != static_cast<std::size_t>(call.OperandCount())) {
-    std::string usage = std::string(call.subcommand) + " " + call.operandNames;
-    while (!usage.empty() && usage.back() == ' ') usage.pop_back();
-    return "usage: jobctl [OPTIONS] " + usage;
+  std::istringstream words(call.operands);
+  std::vector<std::string> names{std::istream_iterator<std::string>(words), {}};
+  if (operands.size() != names.size()) {
+    return "usage: jobctl [OPTIONS] " + std::string(call.subcommand) + (names.empty() ? "" : " ") +
+           call.operands;
   }
   for (std::size_t i = 0; i < operands.size(); ++i) {
     std::int32_t value = 0;
-    switch (call.operands[i]) {
+    switch (tools::OperandKind(names[i])) {
       case Operand::kNumber:
-        if (!ParseInt32(operands[i], value)) return operands[i] + " is not a 32-bit whole number";
+        if (!tools::ParseDecimal(operands[i], value))
+          return operands[i] + " is not a 32-bit whole number";
         invocation.numbers.push_back(value);
         break;
       case Operand::kState:
@@ -118,8 +114,6 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
         break;
       case Operand::kText:
         invocation.texts.push_back(operands[i]);
-        break;
-      case Operand::kNone:
         break;
     }
   }

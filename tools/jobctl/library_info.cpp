@@ -18,43 +18,16 @@ std::string Listed(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::string MachineOfPe(const std::string& fileStart) {
-  auto word = [&](std::size_t at, std::size_t bytes) {
-    std::uint32_t value = 0;
-    for (std::size_t i = bytes; i-- > 0;) {
-      value = value << 8 | static_cast<unsigned char>(fileStart[at + i]);
-    }
-    return value;
-  };
-  if (fileStart.size() < 0x40 || fileStart.compare(0, 2, "MZ") != 0) return "";
-  const std::uint32_t header = word(0x3C, 4);
-  if (header > fileStart.size() - 6 ||
-      fileStart.compare(header, 4, std::string("PE\0\0", 4)) != 0) {
-    return "";
-  }
-  switch (word(header + 4, 2)) {
-    case 0x14C:
-      return "32-bit x86";
-    case 0x8664:
-      return "64-bit x64";
-    case 0xAA64:
-      return "64-bit ARM";
-    default:
-      return "";
-  }
-}
-
 std::string LoadFailure(const std::string& dll, std::uint32_t error, const std::string& systemText,
-                        const std::string& dllMachine, const std::string& ownMachine) {
-  std::string message = "cannot load " + dll + ": ";
+                        const std::string& ownMachine) {
+  // ERROR_BAD_EXE_FORMAT: most often a DLL of the other bitness.
   constexpr std::uint32_t kBadExeFormat = 193;
-  if (error == kBadExeFormat && !dllMachine.empty() && dllMachine != ownMachine) {
-    message += "it is a " + dllMachine + " DLL and this jobctl is " + ownMachine +
-               "; use the jobctl of the DLL's bitness";
-  } else {
-    message += (systemText.empty() ? std::string("no text for it") : systemText);
+  std::string why = systemText.empty() ? "no text for it" : systemText;
+  if (error == kBadExeFormat) {
+    why = "it is not a " + ownMachine +
+          " DLL, which this jobctl needs; for a DLL of the other bitness use that jobctl";
   }
-  return message + " (error " + std::to_string(error) + ")";
+  return "cannot load " + dll + ": " + why + " (error " + std::to_string(error) + ")";
 }
 
 bool IsVelmora(const LibraryFacts& facts) {

@@ -1,5 +1,5 @@
-// What jobctl can tell of a DLL: which machine a PE file is for, why one did not load, and
-// what info found in a loaded one. Pure text, apart from any platform call.
+// What jobctl can tell of a DLL: why it did not load, and what info found in it. Pure text, apart
+// from any platform call.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +8,10 @@
 
 namespace velmora::jobctl {
 
-// "32-bit x86" or "64-bit x64" from the first bytes of a PE file, or "" if they are not one.
-std::string MachineOfPe(const std::string& fileStart);
-// Why a DLL did not load: the system's text, and for a DLL of the other bitness
-// (ERROR_BAD_EXE_FORMAT) which bitness each side has.
+// Why a DLL did not load: the system's text, or for ERROR_BAD_EXE_FORMAT (a DLL of the other
+// bitness, most often) the bitness jobctl needs.
 std::string LoadFailure(const std::string& dll, std::uint32_t error, const std::string& systemText,
-                        const std::string& dllMachine, const std::string& ownMachine);
+                        const std::string& ownMachine);
 
 struct LibraryFacts {
   std::string dll;      // UTF-8

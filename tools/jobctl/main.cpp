@@ -31,12 +31,7 @@ int Run(const Invocation& invocation) {
       invocation.dllPath.empty() ? DefaultDllPath() : tools::WideFromUtf8(invocation.dllPath);
   const HMODULE library = LoadLibraryW(path.c_str());
   if (library == nullptr) {
-    const DWORD error = GetLastError();
-    std::string shown, problem;
-    tools::Utf8FromWide(path, shown, problem);
-    return Fail(invocation.json, "load",
-                LoadFailure(shown, error, SystemText(error), MachineOfFile(path), OwnMachine()),
-                kExitCannotLoad);
+    return Fail(invocation.json, "load", WhyNotLoaded(path, GetLastError()), kExitCannotLoad);
   }
   const LibraryFacts facts = ReadFacts(library);
   if (invocation.action == Invocation::Action::kInfo) {

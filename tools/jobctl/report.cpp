@@ -104,21 +104,16 @@ std::string ResultJson(const Invocation& invocation, const CallResult& result) {
 std::vector<std::string> CutNotes(const Invocation& invocation,
                                   const std::vector<std::size_t>& ansiLengths, int edition) {
   std::vector<std::string> notes;
-  std::size_t param = 0;
-  if (ansiLengths.size() == 2) {
-    param = ansiLengths[0] + 1 + ansiLengths[1];
-    if (param > kJoinedKept) {
-      notes.push_back("the two texts joined are " + std::to_string(param) +
-                      " bytes; the library sends their first " + std::to_string(kJoinedKept));
-      param = kJoinedKept;
-    }
-  } else if (ansiLengths.size() == 1) {
-    param = ansiLengths[0];
-    if (param > kTextKept) {
-      notes.push_back("the text is " + std::to_string(param) +
-                      " bytes; the library sends its first " + std::to_string(kTextKept));
-      param = kTextKept;
-    }
+  // A single text, or StartSyncJob's two joined by "|".
+  const bool joined = ansiLengths.size() == 2;
+  const std::size_t kept = joined ? kJoinedKept : kTextKept;
+  std::size_t param =
+      joined ? ansiLengths[0] + 1 + ansiLengths[1] : (ansiLengths.empty() ? 0 : ansiLengths[0]);
+  if (param > kept) {
+    notes.push_back((joined ? "the two texts joined are " : "the text is ") +
+                    std::to_string(param) + " bytes; the library sends " +
+                    (joined ? "their" : "its") + " first " + std::to_string(kept));
+    param = kept;
   }
   if (edition == 2) {
     // "job;code;param;": the job number (-1 for none), a four-digit code, three separators.

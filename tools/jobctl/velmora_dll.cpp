@@ -1,41 +1,64 @@
 #include "velmora_dll.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "export_call.h"
 #include "wide_text.h"
 
 namespace velmora::jobctl {
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  std::string utf8, problem;
+  tools::Utf8FromWide(text, utf8, problem);
+  return utf8;
+}
+
+std::wstring ModulePath(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  return std::wstring(path, GetModuleFileNameW(module, path, MAX_PATH));
+}
+
+// "3.0.0.85", or "unknown" when the file has no version block.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  std::vector<char> block(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT size = 0;
+  if (block.empty() ||
+      !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
+      !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &size) ||
+      info == nullptr) {
+    return "unknown";
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", HIWORD(info->dwFileVersionMS),
+                LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
+                LOWORD(info->dwFileVersionLS));
+  return text;
+}
+
+std::atomic<bool> gRequestWritten{false};
+
+BOOL WINAPI WatchedWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+  gRequestWritten = true;
+  return WriteFile(file, data, size, written, overlapped);
+}
+
+DWORD WINAPI CallOnWorker(void* call) {
+  MakeCall(*static_cast<Call*>(call));
+  return 0;
+}
+
+}  // namespace
 
 std::wstring DefaultDllPath() {
   std::wstring directory = ModulePath(nullptr);
   directory.resize(directory.find_last_of(L"\\/") + 1);
   return directory + L"Velmora.dll";
-}
-
-std::wstring ModulePath(HMODULE module) {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-  return std::wstring(path, length);
-}
-
-std::string FileVersion(const std::wstring& path) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-  if (size == 0) return "unknown";
-  std::vector<char> block(size);
-  VS_FIXEDFILEINFO* info = nullptr;
-  UINT infoSize = 0;
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
-      !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) ||
-      info == nullptr) {
-    return "unknown";
-  }
-  return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
-         std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
-         std::to_string(HIWORD(info->dwFileVersionLS)) + "." +
-         std::to_string(LOWORD(info->dwFileVersionLS));
 }
 
 std::string SystemText(DWORD code) {
@@ -48,33 +71,20 @@ std::string SystemText(DWORD code) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) {
     message.pop_back();
   }
-  std::string utf8, problem;
-  tools::Utf8FromWide(message, utf8, problem);
-  return utf8;
+  return Utf8(message);
 }
 
-std::string MachineOfFile(const std::wstring& path) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "";
-  char start[4096];
-  DWORD count = 0;
-  const BOOL read = ReadFile(file, start, sizeof start, &count, nullptr);
-  CloseHandle(file);
-  return read ? MachineOfPe(std::string(start, count)) : "";
-}
-
-std::string OwnMachine() {
-  return sizeof(void*) == 8 ? "64-bit x64" : "32-bit x86";
+std::string WhyNotLoaded(const std::wstring& path, DWORD error) {
+  return LoadFailure(Utf8(path), error, SystemText(error),
+                     sizeof(void*) == 8 ? "64-bit x64" : "32-bit x86");
 }
 
 LibraryFacts ReadFacts(HMODULE module) {
   LibraryFacts facts;
   const std::wstring path = ModulePath(module);
-  std::string problem;
-  tools::Utf8FromWide(path, facts.dll, problem);
+  facts.dll = Utf8(path);
   facts.version = FileVersion(path);
-  for (const tools::ExportInfo& info : tools::Exports()) {
+  for (const tools::ExportInfo& info : tools::kExports) {
     (GetProcAddress(module, info.name) != nullptr ? facts.exported : facts.missing)
         .push_back(info.name);
   }
@@ -82,57 +92,30 @@ LibraryFacts ReadFacts(HMODULE module) {
   return facts;
 }
 
-void MakeCall(Call& call) {
-  std::vector<const char*> texts;
-  for (const std::string& text : call.texts) texts.push_back(text.c_str());
-  const std::optional<std::int32_t> status = tools::CallExport(
-      reinterpret_cast<const void*>(call.function), call.info->returnsStatus, call.numbers, texts);
-  call.status = status ? *status : static_cast<std::int32_t>(GetLastError());
-}
-
-namespace {
-
-std::atomic<bool> gRequestWritten{false};
-
-BOOL WINAPI WatchedWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
-                             LPOVERLAPPED overlapped) {
-  gRequestWritten = true;
-  return WriteFile(file, data, size, written, overlapped);
-}
-
-}  // namespace
-
 // The library writes one thing, its request, and only once the pipe is open: until then
 // (still connecting, or waiting for a busy instance) the service cannot have seen the call.
 bool WatchRequestWrites(HMODULE module) {
   BYTE* const base = reinterpret_cast<BYTE*>(module);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
       base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.Size == 0) return false;
-  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       dll->Name != 0; ++dll) {
-    if (lstrcmpiA(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0 ||
-        dll->OriginalFirstThunk == 0) {
-      continue;
-    }
+  const DWORD imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  if (imports == 0) return false;
+  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports); dll->Name != 0;
+       ++dll) {
+    if (lstrcmpiA(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0) continue;
     auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
     auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-    for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-          std::strcmp(
-              reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
-              "WriteFile") != 0) {
+    for (; dll->OriginalFirstThunk != 0 && name->u1.AddressOfData != 0; ++name, ++slot) {
+      const auto* import =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+      if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) || std::strcmp(import->Name, "WriteFile") != 0) {
         continue;
       }
       DWORD protection = 0;
-      if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
-                          &protection)) {
-        return false;
-      }
+      if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) return false;
       slot->u1.Function = reinterpret_cast<ULONG_PTR>(&WatchedWriteFile);
-      VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+      VirtualProtect(slot, sizeof *slot, protection, &protection);
       return true;
     }
   }
@@ -143,14 +126,13 @@ bool RequestWritten() {
   return gRequestWritten;
 }
 
-namespace {
-
-DWORD WINAPI CallOnWorker(void* call) {
-  MakeCall(*static_cast<Call*>(call));
-  return 0;
+void MakeCall(Call& call) {
+  std::vector<const char*> texts;
+  for (const std::string& text : call.texts) texts.push_back(text.c_str());
+  const std::optional<std::int32_t> status = tools::CallExport(
+      reinterpret_cast<const void*>(call.function), call.info->returnsStatus, call.numbers, texts);
+  call.status = status ? *status : static_cast<std::int32_t>(GetLastError());
 }
-
-}  // namespace
 
 // A call sleeping between connect attempts (no service yet) has no I/O to cancel, so the
 // cancel is tried again until the call returns; a wait for a busy instance is cancelled.
@@ -160,12 +142,11 @@ bool MakeBoundedCall(Call& call, double seconds) {
     MakeCall(call);
     return false;
   }
-  bool timedOut = false;
-  if (WaitForSingleObject(worker, static_cast<DWORD>(seconds * 1000)) == WAIT_TIMEOUT) {
-    timedOut = true;
-    do {
-      CancelSynchronousIo(worker);
-    } while (WaitForSingleObject(worker, 50) == WAIT_TIMEOUT);
+  const bool timedOut =
+      WaitForSingleObject(worker, static_cast<DWORD>(seconds * 1000)) == WAIT_TIMEOUT;
+  while (timedOut && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) {
+    CancelSynchronousIo(worker);
+    WaitForSingleObject(worker, 50);
   }
   CloseHandle(worker);
   return timedOut;

@@ -16,16 +16,11 @@ namespace velmora::jobctl {
 
 // Velmora.dll beside jobctl.exe.
 std::wstring DefaultDllPath();
-// The full path of a loaded module, UTF-16.
-std::wstring ModulePath(HMODULE module);
-// "3.0.0.85", or "unknown" when the file has no version block.
-std::string FileVersion(const std::wstring& path);
 // The system's text for a code, UTF-8, without its line end; empty if it has none.
 std::string SystemText(DWORD code);
-// "32-bit x86" or "64-bit x64": of the DLL file at `path` ("" if unreadable), and of jobctl.
-std::string MachineOfFile(const std::wstring& path);
-std::string OwnMachine();
-// Which of the exports in the table the module has.
+// Why the DLL at `path` did not load with `error`.
+std::string WhyNotLoaded(const std::wstring& path, DWORD error);
+// The loaded module's path, version, and which exports of the table it has.
 LibraryFacts ReadFacts(HMODULE module);
 
 // From here on the library's WriteFile passes through jobctl, which notes that the request
