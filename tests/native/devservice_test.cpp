@@ -234,8 +234,8 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   } refused[] = {
       {{"--instances", "256"}, "--instances: needs a whole number from 1 to 255, not \"256\""},
       {{"--jobs", ""}, "--jobs: needs a whole number from 0 to 100000, not \"\""},
-      {{"--delay", "5x"}, "--delay: needs a whole number of milliseconds from 0 to 3600000"},
-      {{"--client-timeout", "99"}, "--client-timeout: needs a whole number of milliseconds"},
+      {{"--delay", "5x"}, "--delay: needs a whole number from 0 to 3600000, not \"5x\""},
+      {{"--client-timeout", "99"}, "--client-timeout: needs a whole number from 100 to 600000"},
       {{"--max-requests", " 3"}, "--max-requests: needs a whole number from 1 to 2147483647"},
       {{"--log", ""}, "--log: needs a file name"},
       {{"--log"}, "--log"},

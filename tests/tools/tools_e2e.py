@@ -205,9 +205,8 @@ class Failures(unittest.TestCase):
         code, result, _, _ = jobctl("start", "1", dll=ARGS.other_dll)
         self.assertEqual(code, exit_status(1157))
         self.assertRegex(result["message"],
-                         r"it is a (64-bit x64|32-bit x86) DLL and this jobctl is "
-                         r"(32-bit x86|64-bit x64); use the jobctl of the DLL's bitness "
-                         r"\(error 193\)")
+                         r"it is not a (64-bit x64|32-bit x86) DLL, which this jobctl needs; "
+                         r"for a DLL of the other bitness use that jobctl \(error 193\)")
 
     def test_a_text_outside_the_ansi_code_page_is_refused_not_sent(self):
         with DevService() as service:
@@ -289,7 +288,7 @@ class ServiceLifetime(unittest.TestCase):
         devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
         rows = [
             (["--jobs", ""], 2, '--jobs: needs a whole number from 0 to 100000, not ""'),
-            (["--delay", "soon"], 2, "--delay: needs a whole number of milliseconds"),
+            (["--delay", "soon"], 2, '--delay: needs a whole number from 0 to 3600000, not "soon"'),
             (["--log", "Z:\\no\\such\\folder\\r.jsonl"], 1,
              "cannot open Z:\\no\\such\\folder\\r.jsonl for appending: No such file"),
         ]

@@ -1,7 +1,5 @@
 #include "job_table.h"
 
-#include "job_command.h"
-
 namespace velmora::devservice {
 namespace {
 
@@ -14,20 +12,16 @@ Outcome NotApplicable(const char* why) {
   return {kStatusInvalidState, why};
 }
 
+Outcome Become(Job& job, JobState state, const char* done) {
+  job.state = state;
+  return {kStatusOk, done};
+}
+
 }  // namespace
 
 const char* StateName(JobState state) {
-  switch (state) {
-    case JobState::kIdle:
-      return "idle";
-    case JobState::kRunning:
-      return "running";
-    case JobState::kCancelled:
-      return "cancelled";
-    case JobState::kDisabled:
-      return "disabled";
-  }
-  return "?";
+  constexpr const char* kNames[] = {"idle", "running", "cancelled", "disabled"};
+  return kNames[static_cast<int>(state)];
 }
 
 JobTable::JobTable(int jobs, std::size_t limit) : limit_(limit) {
@@ -43,18 +37,9 @@ std::optional<Job> JobTable::Find(std::int32_t jobId) const {
 
 Outcome JobTable::Execute(const Request& request) {
   if (!request.wellFormed) return {kStatusInvalidParameter, "malformed: " + request.problem};
+  const auto command = static_cast<JobCommand>(request.command);
   std::lock_guard<std::mutex> lock(mutex_);
-  switch (static_cast<JobCommand>(request.command)) {
-    case JobCommand::kStartJob:
-      return Start(request.jobId);
-    case JobCommand::kRestartJob:
-      return Restart(request.jobId);
-    case JobCommand::kCancelJob:
-      return Cancel(request.jobId);
-    case JobCommand::kDeleteJob:
-      return Delete(request.jobId);
-    case JobCommand::kChangeJobState:
-      return ChangeState(request.jobId, request.param);
+  switch (command) {
     case JobCommand::kStartMigJob:
       return Create(request.jobId, request.param, "migration started");
     case JobCommand::kStartSyncJob:
@@ -65,61 +50,51 @@ Outcome JobTable::Execute(const Request& request) {
     case JobCommand::kDeleteJobProfile:
     case JobCommand::kRunProcAsAdmin:
       return kRecordedOnly;
+    case JobCommand::kChangeJobState:
+      // The library sends "true" to enable a job and "false" to disable it.
+      if (request.param != "true" && request.param != "false") {
+        return {kStatusInvalidParameter, "bad state"};
+      }
+      [[fallthrough]];
+    case JobCommand::kStartJob:
+    case JobCommand::kRestartJob:
+    case JobCommand::kCancelJob:
+    case JobCommand::kDeleteJob: {
+      const auto found = jobs_.find(request.jobId);
+      if (found == jobs_.end()) return kNoSuchJob;
+      if (command != JobCommand::kDeleteJob) return Change(command, found->second, request.param);
+      if (found->second.state == JobState::kRunning) return NotApplicable("running, cancel first");
+      jobs_.erase(found);
+      return {kStatusOk, "deleted"};
+    }
   }
   return {kStatusInvalidParameter, "unknown command"};
 }
 
-Outcome JobTable::Start(std::int32_t jobId) {
-  const auto found = jobs_.find(jobId);
-  if (found == jobs_.end()) return kNoSuchJob;
-  Job& job = found->second;
-  if (job.state == JobState::kRunning) return NotApplicable("already running");
-  if (job.state == JobState::kDisabled) return NotApplicable("disabled");
-  job.state = JobState::kRunning;
-  return {kStatusOk, "started"};
-}
-
-Outcome JobTable::Restart(std::int32_t jobId) {
-  const auto found = jobs_.find(jobId);
-  if (found == jobs_.end()) return kNoSuchJob;
-  Job& job = found->second;
-  if (job.state == JobState::kDisabled) return NotApplicable("disabled");
-  job.state = JobState::kRunning;
-  return {kStatusOk, "restarted"};
-}
-
-Outcome JobTable::Cancel(std::int32_t jobId) {
-  const auto found = jobs_.find(jobId);
-  if (found == jobs_.end()) return kNoSuchJob;
-  Job& job = found->second;
-  if (job.state != JobState::kRunning) return NotApplicable("not running");
-  job.state = JobState::kCancelled;
-  return {kStatusOk, "cancelled"};
-}
-
-Outcome JobTable::Delete(std::int32_t jobId) {
-  const auto found = jobs_.find(jobId);
-  if (found == jobs_.end()) return kNoSuchJob;
-  if (found->second.state == JobState::kRunning) return NotApplicable("running, cancel first");
-  jobs_.erase(found);
-  return {kStatusOk, "deleted"};
-}
-
-// The library sends "true" to enable a job and "false" to disable it.
-Outcome JobTable::ChangeState(std::int32_t jobId, const std::string& state) {
-  if (state != "true" && state != "false") return {kStatusInvalidParameter, "bad state"};
-  const auto found = jobs_.find(jobId);
-  if (found == jobs_.end()) return kNoSuchJob;
-  Job& job = found->second;
-  if (state == "true") {
-    if (job.state != JobState::kDisabled) return NotApplicable("already enabled");
-    job.state = JobState::kIdle;
-    return {kStatusOk, "enabled"};
+// What a command does to a job that exists, or why it does not apply.
+Outcome JobTable::Change(JobCommand command, Job& job, const std::string& param) {
+  const bool running = job.state == JobState::kRunning;
+  const bool disabled = job.state == JobState::kDisabled;
+  switch (command) {
+    case JobCommand::kStartJob:
+      if (running) return NotApplicable("already running");
+      return disabled ? NotApplicable("disabled") : Become(job, JobState::kRunning, "started");
+    case JobCommand::kRestartJob:
+      return disabled ? NotApplicable("disabled") : Become(job, JobState::kRunning, "restarted");
+    case JobCommand::kCancelJob:
+      return running ? Become(job, JobState::kCancelled, "cancelled")
+                     : NotApplicable("not running");
+    case JobCommand::kChangeJobState:
+      if (param == "true") {
+        return disabled ? Become(job, JobState::kIdle, "enabled")
+                        : NotApplicable("already enabled");
+      }
+      if (disabled) return NotApplicable("already disabled");
+      return running ? NotApplicable("running, cancel first")
+                     : Become(job, JobState::kDisabled, "disabled");
+    default:
+      return {kStatusInvalidParameter, "unknown command"};
   }
-  if (job.state == JobState::kDisabled) return NotApplicable("already disabled");
-  if (job.state == JobState::kRunning) return NotApplicable("running, cancel first");
-  job.state = JobState::kDisabled;
-  return {kStatusOk, "disabled"};
 }
 
 // Migration and synchronisation jobs are created running, under the number the caller gives;

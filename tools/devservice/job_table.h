@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "job_command.h"
 #include "service_protocol.h"
 
 namespace velmora::devservice {
@@ -42,11 +43,7 @@ class JobTable {
   std::optional<Job> Find(std::int32_t jobId) const;
 
  private:
-  Outcome Start(std::int32_t jobId);
-  Outcome Restart(std::int32_t jobId);
-  Outcome Cancel(std::int32_t jobId);
-  Outcome Delete(std::int32_t jobId);
-  Outcome ChangeState(std::int32_t jobId, const std::string& state);
+  Outcome Change(JobCommand command, Job& job, const std::string& param);
   Outcome Create(std::int32_t jobId, const std::string& text, const char* started);
 
   const std::size_t limit_;

@@ -4,10 +4,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "client_session.h"
 #include "job_table.h"
 #include "options.h"
 #include "pipe_guard.h"
@@ -15,7 +15,47 @@
 #include "request_log.h"
 #include "wide_text.h"
 
+namespace velmora::devservice {
 namespace {
+
+// The answer to a request read after the request limit was reached
+// (ERROR_SERVICE_CANNOT_ACCEPT_CTRL): it was not carried out.
+constexpr std::int32_t kStatusStopping = 1061;
+
+// The requests the service carries out: the table changes and the log records it under one
+// lock, so the log follows the table. With a limit, exactly that many are carried out.
+struct Requests {
+  const Options& options;
+  JobTable& jobs;
+  RequestLog& log;
+  HANDLE limitReached;
+  std::mutex order;
+  long carriedOut = 0;
+
+  tools::Answer Serve(const std::string& bytes) {
+    const Request request = ParseRequest(bytes.data(), bytes.size());
+    std::unique_lock<std::mutex> lock(order);
+    if (options.maxRequests > 0 && carriedOut >= options.maxRequests) {
+      return {{FormatReply(request.jobId, kStatusStopping, "stopping: request limit reached")}};
+    }
+    Outcome outcome = jobs.Execute(request);
+    if (options.hangUp) outcome.message = "(hung up before replying)";
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    log.Write(
+        {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds},
+        request, outcome);
+    if (++carriedOut == options.maxRequests) SetEvent(limitReached);
+    lock.unlock();
+    tools::Answer answer;
+    answer.delayMs = options.delayMs;
+    answer.hangUp = options.hangUp;
+    if (!options.hangUp) {
+      answer.messages.push_back(FormatReply(request.jobId, outcome.status, outcome.message));
+    }
+    return answer;
+  }
+};
 
 HANDLE gInterrupted = nullptr;
 
@@ -31,22 +71,14 @@ int Refuse(const std::string& message) {
 
 // Whether another server answers on the pipe, in words; empty when none does or only we do.
 std::string OtherServer() {
-  const DWORD process = velmora::devservice::ServingProcess();
+  const DWORD process = ServingProcess();
   if (process == 0 || process == GetCurrentProcessId()) return "";
-  return process == velmora::devservice::kUnknownServer
-             ? "another server"
-             : "another server (process " + std::to_string(process) + ")";
-}
-
-std::string Describe(const velmora::devservice::Options& options) {
-  std::string text =
-      std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) + " jobs";
-  if (options.delayMs > 0) text += ", delaying replies";
-  if (options.hangUp) text += ", hanging up before replies";
-  return text;
+  return process == kUnknownServer ? "another server"
+                                   : "another server (process " + std::to_string(process) + ")";
 }
 
 }  // namespace
+}  // namespace velmora::devservice
 
 int main() {
   using namespace velmora::devservice;
@@ -77,17 +109,16 @@ int main() {
   const HANDLE limitReached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   JobTable jobs(options.jobs);
-  ClientSessions sessions(options, jobs, log, [limitReached] { SetEvent(limitReached); });
-  PipeSecurityAttributes security;
+  Requests requests{options, jobs, log, limitReached, {}, 0};
   velmora::tools::PipeServer server(
-      {options.instances, options.clientTimeoutMs, true, security.Get()},
-      [&sessions](const std::string& request) { return sessions.Serve(request); });
+      {options.instances, options.clientTimeoutMs, true, PipeSecurity()},
+      [&requests](const std::string& request) { return requests.Serve(request); });
   if (!server.Start(error)) return Refuse(error);
   if (const std::string other = OtherServer(); !other.empty()) {
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
   }
-  std::printf("velmora-devservice: serving \\\\.\\pipe\\pipe_job with %s\n",
-              Describe(options).c_str());
+  std::printf("velmora-devservice: serving \\\\.\\pipe\\pipe_job with %d instance(s), %d jobs\n",
+              options.instances, options.jobs);
   std::fflush(stdout);
 
   const HANDLE ends[] = {gInterrupted, limitReached};
@@ -95,7 +126,7 @@ int main() {
   const bool interrupted = WaitForMultipleObjects(2, ends, FALSE, INFINITE) == WAIT_OBJECT_0;
   server.Stop(!interrupted);
   server.Wait();
-  std::printf("velmora-devservice: stopped after %ld requests\n", sessions.requests());
+  std::printf("velmora-devservice: stopped after %ld requests\n", requests.carriedOut);
   std::fflush(stdout);
   return 0;
 }

@@ -1,28 +1,26 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <cstdlib>
 
+#include "decimal.h"
 #include "job_table.h"
 
 namespace velmora::devservice {
 namespace {
 
 // A whole decimal number from `minimum` to `maximum`; nothing else, not even an empty text.
-CLI::Validator Whole(long long minimum, long long maximum, const std::string& what) {
+CLI::Validator Whole(long long minimum, long long maximum) {
   return CLI::Validator(
       [=](std::string& text) -> std::string {
-        char* end = nullptr;
-        errno = 0;
-        const long long value = std::strtoll(text.c_str(), &end, 10);
-        const bool digits =
-            !text.empty() && text.find_first_not_of("0123456789-") == std::string::npos;
-        if (digits && *end == '\0' && errno == 0 && value >= minimum && value <= maximum) return "";
-        return "needs a whole number " + what + ", not \"" + text + "\"";
+        long long value = 0;
+        if (tools::ParseDecimal(text, value) && value >= minimum && value <= maximum) return "";
+        return "needs a whole number from " + std::to_string(minimum) + " to " +
+               std::to_string(maximum) + ", not \"" + text + "\"";
       },
       "N");
 }
+
+constexpr const char* kDescription = "Serves \\\\.\\pipe\\pipe_job for Velmora.dll until Ctrl+C.";
 
 void Declare(CLI::App& app, Options& options, bool& version) {
   app.footer(
@@ -31,24 +29,24 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   app.add_flag("--version", version, "print the version and exit");
   app.add_option("--instances", options.instances,
                  "pipe instances, all listening from the start (default 255)")
-      ->check(Whole(1, kMaxInstances, "from 1 to 255"));
+      ->check(Whole(1, kMaxInstances));
   app.add_flag_callback(
       "--single", [&options] { options.instances = 1; },
       "one instance, so concurrent callers meet the busy path");
   app.add_option("--jobs", options.jobs, "jobs 1..N exist at start, idle (default 5)")
-      ->check(Whole(0, kMaxJobs, "from 0 to 100000"));
+      ->check(Whole(0, kMaxJobs));
   app.add_option("--delay", options.delayMs, "wait this long before each reply")
       ->type_name("MS")
-      ->check(Whole(0, 3600000, "of milliseconds from 0 to 3600000"));
+      ->check(Whole(0, 3600000));
   app.add_flag("--hangup", options.hangUp, "close each connection before replying");
   app.add_option("--client-timeout", options.clientTimeoutMs,
                  "the time a client has from connecting to closing, besides --delay; a client "
                  "still connected then is disconnected (default 3000)")
       ->type_name("MS")
-      ->check(Whole(100, 600000, "of milliseconds from 100 to 600000"));
+      ->check(Whole(100, 600000));
   app.add_option("--max-requests", options.maxRequests,
                  "carry out N requests, reply to each, and exit")
-      ->check(Whole(1, 2147483647, "from 1 to 2147483647"));
+      ->check(Whole(1, 2147483647));
   app.add_option("--log", options.logFile, "also append each request to FILE as a JSON line")
       ->type_name("FILE")
       ->check(CLI::Validator(
@@ -59,7 +57,7 @@ void Declare(CLI::App& app, Options& options, bool& version) {
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-  CLI::App app{"Serves \\\\.\\pipe\\pipe_job for Velmora.dll until Ctrl+C.", "velmora-devservice"};
+  CLI::App app{kDescription, "velmora-devservice"};
   bool version = false;
   Declare(app, options, version);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -77,7 +75,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
 }
 
 std::string UsageText() {
-  CLI::App app{"Serves \\\\.\\pipe\\pipe_job for Velmora.dll until Ctrl+C.", "velmora-devservice"};
+  CLI::App app{kDescription, "velmora-devservice"};
   Options options;
   bool version = false;
   Declare(app, options, version);

@@ -24,14 +24,6 @@ std::wstring CurrentUserSid() {
   return sid;
 }
 
-// A protected DACL (D:P, inheriting nothing) with one allow-all entry (A;;GA) each for SYSTEM,
-// the Administrators and the user; no Everyone, no anonymous or network logon.
-std::wstring PipeSecurity(const std::wstring& userSid) {
-  std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
-  if (!userSid.empty()) sddl += L"(A;;GA;;;" + userSid + L")";
-  return sddl;
-}
-
 }  // namespace
 
 DWORD ServingProcess() {
@@ -46,16 +38,19 @@ DWORD ServingProcess() {
   return known && process != 0 ? static_cast<DWORD>(process) : kUnknownServer;
 }
 
-PipeSecurityAttributes::PipeSecurityAttributes() {
-  const std::wstring sddl = PipeSecurity(CurrentUserSid());
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                           &descriptor_, nullptr)) {
-    attributes_ = {sizeof attributes_, descriptor_, FALSE};
+// A protected DACL (D:P, inheriting nothing) with one allow-all entry (A;;GA) each for SYSTEM,
+// the Administrators and the user; no Everyone, no anonymous or network logon.
+SECURITY_ATTRIBUTES* PipeSecurity() {
+  static SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  const std::wstring user = CurrentUserSid();
+  const std::wstring sddl =
+      L"D:P(A;;GA;;;SY)(A;;GA;;;BA)" + (user.empty() ? L"" : L"(A;;GA;;;" + user + L")");
+  if (attributes.lpSecurityDescriptor == nullptr &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          sddl.c_str(), SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+    return nullptr;
   }
-}
-
-PipeSecurityAttributes::~PipeSecurityAttributes() {
-  if (descriptor_ != nullptr) LocalFree(descriptor_);
+  return &attributes;
 }
 
 }  // namespace velmora::devservice

@@ -11,19 +11,8 @@ namespace velmora::devservice {
 constexpr DWORD kUnknownServer = MAXDWORD;
 DWORD ServingProcess();
 
-// The pipe's security: only the user running the service, SYSTEM and the Administrators.
-class PipeSecurityAttributes {
- public:
-  PipeSecurityAttributes();
-  ~PipeSecurityAttributes();
-  PipeSecurityAttributes(const PipeSecurityAttributes&) = delete;
-  PipeSecurityAttributes& operator=(const PipeSecurityAttributes&) = delete;
-  // nullptr when the descriptor could not be made.
-  SECURITY_ATTRIBUTES* Get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
-
- private:
-  void* descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_{};
-};
+// The pipe's security, made once for the process: only the user running the service, SYSTEM
+// and the Administrators. nullptr when it cannot be made.
+SECURITY_ATTRIBUTES* PipeSecurity();
 
 }  // namespace velmora::devservice

@@ -24,7 +24,7 @@ std::string ConsoleLine(const LogTime& time, const Request& request, const Outco
 std::string JsonLine(const LogTime& time, const Request& request, const Outcome& outcome);
 
 // Writes both lines for each request, one request at a time, so the lines come in the order
-// the requests were carried out when the caller holds the order (see ClientSessions).
+// the requests were carried out when the caller holds the order.
 class RequestLog {
  public:
   // Problems with the log file are reported on `errors`.

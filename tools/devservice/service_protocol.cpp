@@ -1,31 +1,14 @@
 #include "service_protocol.h"
 
 #include <cstring>
-#include <limits>
+
+#include "decimal.h"
 
 namespace velmora::devservice {
 namespace {
 
 // The library keeps at most this much of a reply's message.
 constexpr std::size_t kMessageLimit = kTextBound - 1;
-
-// A whole field of optional "-" and decimal digits that fits 32 bits.
-bool ParseNumber(const std::string& field, std::int32_t& value) {
-  std::size_t i = field.size() > 0 && field[0] == '-' ? 1 : 0;
-  if (i == field.size() || field.size() - i > 10) return false;
-  std::int64_t number = 0;
-  for (; i < field.size(); ++i) {
-    if (field[i] < '0' || field[i] > '9') return false;
-    number = number * 10 + (field[i] - '0');
-  }
-  if (field[0] == '-') number = -number;
-  if (number < std::numeric_limits<std::int32_t>::min() ||
-      number > std::numeric_limits<std::int32_t>::max()) {
-    return false;
-  }
-  value = static_cast<std::int32_t>(number);
-  return true;
-}
 
 Request Malformed(const char* problem, const char* bytes, std::size_t size) {
   Request request;
@@ -47,9 +30,11 @@ Request ParseRequest(const char* bytes, std::size_t size) {
   if (second == std::string::npos) return Malformed("no command field", bytes, size);
 
   Request request;
-  if (!ParseNumber(text.substr(0, first), request.jobId))
+  const std::string_view fields = text;
+  if (!tools::ParseDecimal(fields.substr(0, first), request.jobId)) {
     return Malformed("bad job number", bytes, size);
-  if (!ParseNumber(text.substr(first + 1, second - first - 1), request.command)) {
+  }
+  if (!tools::ParseDecimal(fields.substr(first + 1, second - first - 1), request.command)) {
     return Malformed("bad command code", bytes, size);
   }
   const std::string rest = text.substr(second + 1);
