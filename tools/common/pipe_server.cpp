@@ -1,5 +1,6 @@
 #include "pipe_server.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace velmora::tools {
@@ -245,9 +246,11 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
   }
 }
 
-// Writes the answers whose delay is over, and cancels the operations past their deadline.
-void PipeServer::Expire() {
+// Writes the answers whose delay is over and cancels the operations past their deadline; returns
+// how long a worker may wait before the next of either is due.
+DWORD PipeServer::Expire() {
   const ULONGLONG now = GetTickCount64();
+  ULONGLONG due = kNever;
   for (const auto& instance : instances_) {
     Instance& in = *instance;
     if (in.phase == Instance::Phase::kDelaying && in.wake <= now) {
@@ -256,20 +259,11 @@ void PipeServer::Expire() {
       in.cancelled = true;
       CancelIoEx(in.pipe, &in.overlapped);
     }
-  }
-}
-
-// How long a worker may wait before some delay or deadline is due.
-DWORD PipeServer::UntilNextDue() {
-  ULONGLONG due = kNever;
-  for (const auto& instance : instances_) {
-    const Instance& in = *instance;
-    if (in.phase == Instance::Phase::kDelaying && in.wake < due) due = in.wake;
-    if (in.pending && !in.cancelled && in.deadline < due) due = in.deadline;
+    if (in.phase == Instance::Phase::kDelaying) due = std::min(due, in.wake);
+    if (in.pending && !in.cancelled) due = std::min(due, in.deadline);
   }
   if (due == kNever) return INFINITE;
-  const ULONGLONG now = GetTickCount64();
-  return due <= now ? 0 : static_cast<DWORD>(due - now < INFINITE - 1 ? due - now : INFINITE - 1);
+  return due <= now ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(due - now, INFINITE - 1));
 }
 
 // Once stopping with no operation left under way, the workers are told to end.
@@ -289,7 +283,10 @@ void PipeServer::QuitIfDone() {
 void PipeServer::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    const DWORD wait = UntilNextDue();
+    // Due whether the last wait ran out or not: a steady stream of completions must not hold
+    // off the deadlines of other connections.
+    const DWORD wait = Expire();
+    QuitIfDone();
     lock.unlock();
     DWORD bytes = 0;
     ULONG_PTR key = 0;
@@ -303,10 +300,6 @@ void PipeServer::Work() {
       in.pending = false;
       Advance(in, error, bytes, lock);
     }
-    // Due whether the wait ran out or not: a steady stream of completions must not hold off
-    // the deadlines of other connections.
-    Expire();
-    QuitIfDone();
   }
 }
 

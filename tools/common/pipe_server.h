@@ -69,8 +69,7 @@ class PipeServer {
   void StartWrite(Instance& instance);
   void StartDrain(Instance& instance);
   void Advance(Instance& instance, DWORD error, DWORD bytes, std::unique_lock<std::mutex>& lock);
-  void Expire();
-  DWORD UntilNextDue();
+  DWORD Expire();
   void Started(Instance& instance, BOOL ok);
   void Finish(Instance& instance);
   void QuitIfDone();
