@@ -279,6 +279,21 @@ TEST(DevServiceProcess, AnotherServerOnThePipeIsRefusedAndNothingElseIs) {
   DevServiceProcess beside(L"");
   EXPECT_EQ(beside.ExitCode(10000), 1);
   CloseHandle(impostor);
+  // A caller that takes the only instance the moment it exists is not another server.
+  for (int round = 0; round < 3; ++round) {
+    std::thread caller([] {
+      HANDLE pipe = INVALID_HANDLE_VALUE;
+      for (const ULONGLONG end = GetTickCount64() + 5000;
+           pipe == INVALID_HANDLE_VALUE && GetTickCount64() < end;) {
+        pipe = OpenPipe();
+      }
+      Sleep(300);
+      CloseHandle(pipe);
+    });
+    DevServiceProcess single(L"--single");
+    caller.join();
+    EXPECT_TRUE(single.running()) << "round " << round;
+  }
 }
 
 // One deadline holds for the whole connection whatever the client sends, instances stay put

@@ -70,11 +70,13 @@ int Refuse(const std::string& message) {
 }
 
 // Whether another server answers on the pipe, in words; empty when none does or only we do.
-std::string OtherServer() {
+// Once our own instances exist, a pipe whose every instance is busy may be busy with our own
+// callers, so then only a client that reaches another process tells.
+std::string OtherServer(bool ownInstances) {
   const DWORD process = ServingProcess();
   if (process == 0 || process == GetCurrentProcessId()) return "";
-  return process == kUnknownServer ? "another server"
-                                   : "another server (process " + std::to_string(process) + ")";
+  if (process == kUnknownServer) return ownInstances ? "" : "another server";
+  return "another server (process " + std::to_string(process) + ")";
 }
 
 }  // namespace
@@ -99,7 +101,7 @@ int main() {
     return 0;
   }
   // Wine ignores the pipe's first-instance flag, so ask the pipe itself who serves it.
-  if (const std::string other = OtherServer(); !other.empty()) {
+  if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " already serves \\\\.\\pipe\\pipe_job; stop it first");
   }
   RequestLog log;
@@ -114,7 +116,7 @@ int main() {
       {options.instances, options.clientTimeoutMs, true, PipeSecurity()},
       [&requests](const std::string& request) { return requests.Serve(request); });
   if (!server.Start(error)) return Refuse(error);
-  if (const std::string other = OtherServer(); !other.empty()) {
+  if (const std::string other = OtherServer(true); !other.empty()) {
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
   }
   std::printf("velmora-devservice: serving \\\\.\\pipe\\pipe_job with %d instance(s), %d jobs\n",
