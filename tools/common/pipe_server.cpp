@@ -181,68 +181,45 @@ void PipeServer::StartDrain(Instance& in) {
 void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
                          std::unique_lock<std::mutex>& lock) {
   using Phase = Instance::Phase;
-  const bool done = error == 0 || error == ERROR_MORE_DATA;
-  switch (in.phase) {
-    case Phase::kListening:
-      if ((error == 0 || error == ERROR_PIPE_CONNECTED) && !(stopping_ && !finishing_)) {
-        Accepted(in);
-      } else {
-        Finish(in);
-      }
-      break;
-    case Phase::kReading: {
-      if (!done || in.cancelled) {
-        Finish(in);
-        break;
-      }
-      const std::string request(in.buffer, bytes < kRequestSize ? bytes : kRequestSize);
-      in.working = true;
-      lock.unlock();
-      Answer answer = handler_(request);
-      lock.lock();
-      in.working = false;
-      in.answer = std::move(answer);
-      in.next = 0;
-      if (stopping_ && !finishing_) {
-        Finish(in);
-      } else if (in.answer.delayMs > 0) {
-        const ULONGLONG now = GetTickCount64();
-        in.phase = Phase::kDelaying;
-        in.wake = After(now, in.answer.delayMs);
-        in.deadline = After(in.deadline, in.answer.delayMs);
-      } else {
-        StartWrite(in);
-      }
-      break;
+  // Runs `work` without the lock, the instance marked as served meanwhile.
+  const auto unlocked = [&](auto work) {
+    in.working = true;
+    lock.unlock();
+    work();
+    lock.lock();
+    in.working = false;
+  };
+  if (in.phase == Phase::kListening) {
+    if ((error == 0 || error == ERROR_PIPE_CONNECTED) && !(stopping_ && !finishing_)) {
+      Accepted(in);
+    } else {
+      Finish(in);
     }
-    case Phase::kWriting:
-      if (!done || in.cancelled) {
-        Finish(in);
-      } else {
-        ++in.next;
-        if (in.answer.hangUp && in.next == in.answer.messages.size()) {
-          // Disconnecting drops anything unread: first wait for the client to take it.
-          in.working = true;
-          lock.unlock();
-          FlushFileBuffers(in.pipe);
-          lock.lock();
-          in.working = false;
-          Finish(in);
-        } else {
-          StartWrite(in);
-        }
-      }
-      break;
-    case Phase::kDraining:
-      if (done && !in.cancelled) {
-        StartDrain(in);  // whatever the client sends now is not read
-      } else {
-        Finish(in);
-      }
-      break;
-    case Phase::kDelaying:
-    case Phase::kClosed:
-      break;
+  } else if ((error != 0 && error != ERROR_MORE_DATA) || in.cancelled) {
+    Finish(in);
+  } else if (in.phase == Phase::kReading) {
+    const std::string request(in.buffer, bytes < kRequestSize ? bytes : kRequestSize);
+    unlocked([&] { in.answer = handler_(request); });
+    in.next = 0;
+    if (stopping_ && !finishing_) {
+      Finish(in);
+    } else if (in.answer.delayMs > 0) {
+      in.phase = Phase::kDelaying;
+      in.wake = After(GetTickCount64(), in.answer.delayMs);
+      in.deadline = After(in.deadline, in.answer.delayMs);
+    } else {
+      StartWrite(in);
+    }
+  } else if (in.phase == Phase::kWriting) {
+    if (++in.next == in.answer.messages.size() && in.answer.hangUp) {
+      // Disconnecting drops anything unread: first wait for the client to take it.
+      unlocked([&] { FlushFileBuffers(in.pipe); });
+      Finish(in);
+    } else {
+      StartWrite(in);
+    }
+  } else if (in.phase == Phase::kDraining) {
+    StartDrain(in);  // whatever the client sends now is not read
   }
 }
 

@@ -38,7 +38,7 @@ struct PipeServerSettings {
 
 class PipeServer {
  public:
-  // Called on a worker thread with the request's bytes (one message, at most 1024 of them).
+  // Called on a worker thread with the request: one message, at most 1024 bytes of it.
   using Handler = std::function<Answer(const std::string& request)>;
 
   PipeServer(PipeServerSettings settings, Handler handler);
