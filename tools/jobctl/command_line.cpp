@@ -100,22 +100,19 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
            call.operands;
   }
   for (std::size_t i = 0; i < operands.size(); ++i) {
+    const Operand kind = tools::OperandKind(names[i]);
     std::int32_t value = 0;
-    switch (tools::OperandKind(names[i])) {
-      case Operand::kNumber:
-        if (!tools::ParseDecimal(operands[i], value))
-          return operands[i] + " is not a 32-bit whole number";
-        invocation.numbers.push_back(value);
-        break;
-      case Operand::kState:
-        if (!ParseState(operands[i], value))
-          return "the state must be on or off, not " + operands[i];
-        invocation.numbers.push_back(value);
-        break;
-      case Operand::kText:
-        invocation.texts.push_back(operands[i]);
-        break;
+    if (kind == Operand::kText) {
+      invocation.texts.push_back(operands[i]);
+      continue;
     }
+    if (kind == Operand::kNumber && !tools::ParseDecimal(operands[i], value)) {
+      return operands[i] + " is not a 32-bit whole number";
+    }
+    if (kind == Operand::kState && !ParseState(operands[i], value)) {
+      return "the state must be on or off, not " + operands[i];
+    }
+    invocation.numbers.push_back(value);
   }
   return "";
 }
