@@ -2,35 +2,31 @@
 # <build>/editionN/. Both editions share every source file; the export list (.def), the version
 # block (.rc) and VELMORA_EDITION tell them apart.
 
-# Import definitions written from an edition's export list: the names the DLL exports, with
-# the export list's internal names dropped ("StopScheduler = StartScheduler" exports
-# StopScheduler; '"?nVelmora@@3HA" = nVelmora @1 DATA' exports the decorated name). For MinGW the
-# variable is offered under the plain C name too, as an alias of the decorated one; Visual C++
-# binds the decorated name, and a C host gets the plain one from the header, since an alias
-# member in Velmora.lib would break /SAFESEH. Fails if the export list is not worded as expected.
+# Import definitions written from an edition's export list. Visual C++ takes the list as it is;
+# for MinGW the variable is offered under the plain C name too, as an alias of the decorated one.
+# Visual C++ binds the decorated name, and a C host gets the plain one from the header, since an
+# alias member in Velmora.lib would break /SAFESEH. Fails if the export list is not worded as
+# expected.
 function(velmora_import_definitions export_def mingw_def msvc_def)
   file(READ ${export_def} text)
-  set(function_alias "StopScheduler = StartScheduler")
-  set(variable_export "\"?nVelmora@@3HA\" = nVelmora @1 DATA")
-  foreach(expected IN ITEMS function_alias variable_export)
-    string(FIND "${text}" "${${expected}}" found)
-    if(found EQUAL -1)
-      message(FATAL_ERROR "${export_def} lacks the line '${${expected}}' the import "
-                          "definitions are written from")
-    endif()
-  endforeach()
-  string(REPLACE "${function_alias}" "StopScheduler" text "${text}")
-  string(REPLACE "${variable_export}" "\"?nVelmora@@3HA\" @1 DATA" msvc "${text}")
-  string(REPLACE "${variable_export}"
-                 "\"?nVelmora@@3HA\" @1 DATA\n  nVelmora DATA == \"?nVelmora@@3HA\"" mingw "${text}")
+  set(variable_export "\"?nVelmora@@3HA\" @1 DATA")
+  string(FIND "${text}" "${variable_export}" found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "${export_def} lacks the line '${variable_export}' the import "
+                        "definitions are written from")
+  endif()
+  string(REPLACE "${variable_export}" "${variable_export}\n  nVelmora DATA == \"?nVelmora@@3HA\""
+                 mingw "${text}")
   file(WRITE ${mingw_def} "${mingw}")
-  file(WRITE ${msvc_def} "${msvc}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${export_def})
+  configure_file(${export_def} ${msvc_def} COPYONLY)
 endfunction()
 
 # Velmora.lib, the short-format import library that Visual C++ and lld-link take, is written by
 # llvm-dlltool where the build machine has it.
 find_program(VELMORA_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+if(MINGW)
+  find_program(VELMORA_LLVM_OBJCOPY NAMES llvm-objcopy llvm-objcopy-14 REQUIRED)
+endif()
 if(MINGW AND NOT VELMORA_LLVM_DLLTOOL)
   message(WARNING "llvm-dlltool not found: no Velmora.lib for Visual C++ hosts is written")
 endif()
@@ -93,7 +89,10 @@ function(velmora_add_edition edition)
     endif()
     # dlltool names its members after the temporary prefix, which is fixed here so that the
     # import library is the same from build to build.
+    # The compiler adds DWARF call-frame records (.debug_frame) to code built with debug
+    # information, and lld keeps them in the image; debuggers read the PDB, so they go.
     add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${VELMORA_LLVM_OBJCOPY} --strip-debug Velmora.dll
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/pe_checksum.py Velmora.dll
       COMMAND ${CMAKE_DLLTOOL} --input-def ${mingw_def} --dllname Velmora.dll
               --temp-prefix velmora${edition}

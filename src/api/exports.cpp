@@ -32,12 +32,19 @@ int SendWithText(std::int32_t jobId, JobCommand command, const char* text) {
 
 extern "C" {
 
+// Hosts bind the variable by the name Visual C++ gives a global "int nVelmora". On Windows the
+// symbol itself carries that name, so the PDB and a debugger show it as the export table does.
+#if defined(_WIN32)
+int nVelmora asm("?nVelmora@@3HA") = 0;
+#else
 int nVelmora = 0;
+#endif
 
-// Exported under two names, StartScheduler and StopScheduler.
+// One function under two names; each name is a symbol of its own, so both show in the PDB.
 int VELMORA_CALL StartScheduler(void) {
   return 0;
 }
+int VELMORA_CALL StopScheduler(void) __attribute__((alias("StartScheduler")));
 
 int VELMORA_CALL StartJob(int job) {
   return Send(job, JobCommand::kStartJob);

@@ -3,12 +3,15 @@
 
 usage: check_dll.py DLL --edition {2,3} --machine {i386,amd64} [--objdump O] [--pdbutil P]
        check_dll.py --rules-only --machine {i386,amd64} IMAGE...
+       check_dll.py --start-up-only --machine {i386,amd64} IMAGE...
 
 The first form checks a Velmora.dll: the hardening rules, the export names and their ordinals,
 exactly the imported functions, an entry point that does nothing, the version block, the PDB
 that belongs to it and, for 32-bit x86, that every export leaves its arguments to the caller.
-The second checks only the hardening rules, for every image of a release. Prints one line per
-check and exits 1 if any fails.
+The second checks only the rules every image is held to, for every image of a release: the
+hardening rules and the start-up rules. The third checks the start-up rules alone, for programs
+that do not ship (the tests): what a run would otherwise be the first to show, and a machine
+that cannot execute 32-bit code never runs. Prints one line per check and exits 1 if any fails.
 """
 import argparse
 import os
@@ -25,6 +28,9 @@ EDITION2_FUNCTIONS = [
 ]
 EDITION3_FUNCTIONS = EDITION2_FUNCTIONS + ["StartMigJob", "StartSyncJob", "RunProcAsAdmin"]
 VARIABLE = "?nVelmora@@3HA"
+# The sources every export runs through, whose lines a crash dump must be able to show.
+EXPORT_SOURCES = ["src/api/exports.cpp", "src/api/send_job_command.cpp",
+                  "src/transport/exchange.cpp", "src/transport/job_frames.cpp"]
 
 # What the library calls, and nothing else: no C runtime start-up, no DLL looked up or loaded.
 IMPORTS = {
@@ -73,6 +79,62 @@ def hardening_rules(pe, machine):
     return rules
 
 
+# The DLLs an image may import: Windows' own, and Velmora.dll for the hosts. A program that needs
+# a MinGW runtime DLL (libgcc_s_dw2-1.dll, libstdc++-6.dll, libwinpthread-1.dll) does not start
+# where that DLL is not installed.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "user32.dll",
+               "version.dll", "ntdll.dll", "velmora.dll"}
+# The oldest Windows the images are made for (Vista); the loader refuses an image that asks for a
+# newer one.
+SUBSYSTEM_VERSION = (6, 0)
+
+
+def section_name(pe, section):
+    """A section's full name: a long one ("/4") is looked up in the COFF string table, which
+    stripped images no longer have (they keep the first eight characters)."""
+    name = section.Name.rstrip(b"\0").decode()
+    table = pe.FILE_HEADER.PointerToSymbolTable + 18 * pe.FILE_HEADER.NumberOfSymbols
+    if name.startswith("/") and name[1:].isdigit() and pe.FILE_HEADER.PointerToSymbolTable:
+        start = table + int(name[1:])
+        return pe.__data__[start:pe.__data__.find(b"\0", start)].decode()
+    return name
+
+
+def registers_unwind_tables(pe):
+    """(holds, found) for a 32-bit image with DWARF unwind tables: its code must take their
+    address, as GCC's start-up object does to hand them to the unwinder at start. MinGW-w64's stub
+    start-up object does not, and the program's first C++ exception then aborts it."""
+    tables = [s for s in pe.sections if section_name(pe, s).startswith(".eh_fram")]
+    if not tables or tables[0].Misc_VirtualSize == 0:
+        return True, "no unwind tables"
+    base = pe.OPTIONAL_HEADER.ImageBase
+    low = base + tables[0].VirtualAddress
+    high = low + tables[0].Misc_VirtualSize
+    code = [s for s in pe.sections if s.Characteristics & EXECUTE]
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        for entry in block.entries:
+            if (entry.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"] and
+                    any(s.contains_rva(entry.rva) for s in code) and
+                    low <= pe.get_dword_at_rva(entry.rva) < high):
+                return True, "registered"
+    return False, "%d bytes of unwind tables that no code refers to" % (high - low)
+
+
+def start_up_rules(pe, machine):
+    """(rule, holds, what was found) for what a program needs to start and run as built."""
+    imported = sorted(e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []))
+    version = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    rules = [
+        ("imports only Windows' own DLLs", set(imported) <= SYSTEM_DLLS, ", ".join(imported)),
+        ("runs on Windows %d.%d" % SUBSYSTEM_VERSION, version <= SUBSYSTEM_VERSION,
+         "subsystem version %d.%d" % version),
+    ]
+    if machine == "i386":
+        holds, found = registers_unwind_tables(pe)
+        rules.append(("DWARF unwind tables registered at start", holds, found))
+    return rules
+
+
 def pdb_summary(pdbutil, path):
     text = subprocess.run([pdbutil, "dump", "-summary", path], check=True, capture_output=True,
                           text=True).stdout
@@ -85,6 +147,30 @@ def pdb_publics(pdbutil, path):
     text = subprocess.run([pdbutil, "dump", "-publics", path], check=True, capture_output=True,
                           text=True).stdout
     return set(re.findall(r"`([^`]+)`", text))
+
+
+def pdb_line_counts(pdbutil, path):
+    """{source file: line entries} from the PDB's line tables."""
+    text = subprocess.run([pdbutil, "dump", "-l", path], check=True, capture_output=True,
+                          text=True).stdout
+    counts, current = {}, None
+    for line in text.splitlines():
+        source = re.match(r"^(\S.*) \(MD5: [0-9A-F]+\)$", line)
+        if source:
+            current = source.group(1)
+            counts.setdefault(current, 0)
+            continue
+        entries = re.search(r"line/addr entries = (\d+)", line)
+        if entries and current:
+            counts[current] += int(entries.group(1))
+    return counts
+
+
+def pdb_type_count(pdbutil, path):
+    text = subprocess.run([pdbutil, "dump", "-types", path], check=True, capture_output=True,
+                          text=True).stdout
+    found = re.search(r"Showing (\d+) records", text)
+    return int(found.group(1)) if found else 0
 
 
 def codeview_guid(entry):
@@ -211,12 +297,19 @@ def check_library(pe, args, check):
         check(guid == codeview_guid(records[0]) and age == records[0].Age,
               "PDB: Velmora.pdb has the GUID and age the DLL records",
               "%s/%d against %s/%d" % (guid, age, codeview_guid(records[0]), records[0].Age))
+        # A C function's symbol on x86 starts with "_"; the variable's is its decorated name.
         prefix = "_" if args.machine == "i386" else ""
         publics = pdb_publics(args.pdbutil, pdb)
-        # The variable's symbol is its C name; StopScheduler is StartScheduler's.
-        internal = {VARIABLE: "nVelmora", "StopScheduler": "StartScheduler"}
-        missing = [n for n in names if prefix + internal.get(n, n) not in publics]
-        check(not missing, "PDB: a public symbol for every export", "missing %s" % missing)
+        missing = [n for n in names if (n if n == VARIABLE else prefix + n) not in publics]
+        check(not missing, "PDB: a public symbol named for every export", "missing %s" % missing)
+        lines = pdb_line_counts(args.pdbutil, pdb)
+        root = args.pdb_source_root.replace("/", "\\").rstrip("\\")
+        wanted_sources = [root + "\\" + s.replace("/", "\\") for s in EXPORT_SOURCES]
+        check(all(lines.get(s, 0) > 0 for s in wanted_sources),
+              "PDB: line tables for the export sources, rooted at %s" % args.pdb_source_root,
+              "found %s" % lines)
+        types = pdb_type_count(args.pdbutil, pdb)
+        check(types > 0, "PDB: type records", "%d" % types)
     elif args.pdbutil:
         check(False, "PDB: Velmora.pdb lies beside the DLL")
 
@@ -231,10 +324,13 @@ def main():
     parser.add_argument("images", nargs="+")
     parser.add_argument("--machine", choices=sorted(MACHINES), required=True)
     parser.add_argument("--rules-only", action="store_true")
+    parser.add_argument("--start-up-only", action="store_true")
     parser.add_argument("--edition", type=int, choices=(2, 3))
     parser.add_argument("--objdump")
     parser.add_argument("--pdbutil")
+    parser.add_argument("--pdb-source-root", default="C:\\velmora")
     args = parser.parse_args()
+    args.rules_only = args.rules_only or args.start_up_only
     if not args.rules_only and (len(args.images) != 1 or args.edition is None):
         parser.error("a library check takes one DLL and --edition")
     args.dll = args.images[0]
@@ -254,7 +350,10 @@ def main():
         check(pe.FILE_HEADER.Machine == machine and pe.OPTIONAL_HEADER.Magic == magic,
               "%s: machine 0x%x, optional header 0x%x" % (name, machine, magic),
               "found 0x%x, 0x%x" % (pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic))
-        for rule, holds, found in hardening_rules(pe, args.machine):
+        rules = start_up_rules(pe, args.machine)
+        if not args.start_up_only:
+            rules = hardening_rules(pe, args.machine) + rules
+        for rule, holds, found in rules:
             check(holds, "%s: %s" % (name, rule), found)
         if not args.rules_only:
             check(pe.is_dll(), "%s: marked as a DLL" % name)
