@@ -226,6 +226,8 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   EXPECT_EQ(Options().clientTimeoutMs, 3000u);  // a few seconds unless told otherwise
   ASSERT_TRUE(ParseOptions({"--version"}, options, error));
   EXPECT_EQ(options.action, Options::Action::kVersion);
+  ASSERT_TRUE(ParseOptions({"/?"}, options, error));  // as jobctl takes it
+  EXPECT_EQ(options.action, Options::Action::kHelp);
 
   // Each refusal names the flag, and the limits where it has some.
   const struct {

@@ -50,6 +50,19 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"mig", "3", "-x"}, Action::kCall, "StartMigJob(3, \"-x\")", ""},
       {{"delete-file-by-name", "/?"}, Action::kCall, "DeleteJobFileByName(\"/?\")", ""},
       {{"run-as-admin", "-h"}, Action::kCall, "RunProcAsAdmin(\"-h\")", ""},
+      // A "--" right after the subcommand is dropped, and what follows is still an operand.
+      {{"run-as-admin", "--", "-h"}, Action::kCall, "RunProcAsAdmin(\"-h\")", ""},
+      {{"run-as-admin", "--", "--version"}, Action::kCall, "RunProcAsAdmin(\"--version\")", ""},
+      {{"delete-file-by-name", "--", "/?"}, Action::kCall, "DeleteJobFileByName(\"/?\")", ""},
+      {{"start", "--", "5"}, Action::kCall, "StartJob(5)", ""},
+      {{"--json", "start", "--", "--json"}, Action::kCall, "", "not a 32-bit whole number", true},
+      {{"mig", "3", "--", "--"}, Action::kCall, "StartMigJob(3, \"--\")", ""},
+      // Help for one subcommand, where its operands would be refused otherwise.
+      {{"start", "--help"}, Action::kHelp, "", ""},
+      {{"sync", "3", "-h"}, Action::kHelp, "", ""},
+      {{"info", "/?"}, Action::kHelp, "", ""},
+      {{"start", "--", "--help"}, Action::kCall, "", "not a 32-bit whole number"},
+      {{"run-as-admin", "--help"}, Action::kCall, "RunProcAsAdmin(\"--help\")", ""},
       {{"--json", "--timeout", "2", "start", "1"}, Action::kCall, "StartJob(1)", "", true},
       {{"--timeout=5", "--dll=C:\\v\\Velmora.dll", "start", "1"}, Action::kCall, "StartJob(1)", ""},
       // Other actions.
@@ -61,6 +74,7 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"--version", "--json"}, Action::kVersion, "", "", true},
       // Refused lines; a failure answers in JSON when --json was anywhere before "--".
       {{}, Action::kHelp, "", "no subcommand"},
+      {{"--json"}, Action::kHelp, "", "no subcommand", true},
       {{"launch", "5"}, Action::kHelp, "", "unknown subcommand launch"},
       {{"launch", "--json"}, Action::kHelp, "", "unknown subcommand launch", true},
       {{"--verbose", "start", "5"}, Action::kHelp, "", "unknown option --verbose"},
@@ -77,10 +91,27 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"--timeout", "0", "start", "5"}, Action::kHelp, "", "--timeout"},
       {{"--timeout", "90000", "start", "5"}, Action::kHelp, "", "--timeout"},
       {{"--timeout", "soon", "start", "5"}, Action::kHelp, "", "--timeout"},
+      // A time limit is a plain finite number: NaN would leave the call unbounded.
+      {{"--timeout", "nan", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout=NaN", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "-nan", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "inf", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "0x1p-5", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "1e3", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "-1", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", ".", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", "0.0005", "start", "5"}, Action::kHelp, "", "--timeout"},
+      {{"--timeout", ".5", "start", "5"}, Action::kCall, "StartJob(5)", ""},
+      {{"--timeout", "86400", "start", "5"}, Action::kCall, "StartJob(5)", ""},
+      // --json in any form the parser takes as true answers a refusal in JSON.
+      {{"--json=1", "bogus"}, Action::kHelp, "", "unknown subcommand bogus", true},
+      {{"--json=true", "start", "x"}, Action::kCall, "", "not a 32-bit whole number", true},
+      {{"--json=false", "bogus"}, Action::kHelp, "", "unknown subcommand bogus", false},
+      {{"--json", "--timeout", "nan", "start", "1"}, Action::kHelp, "", "--timeout", true},
       {{"--dll"}, Action::kHelp, "", "--dll"},
       {{"--dll", "", "start", "5"}, Action::kHelp, "", "needs a path"},
       {{"--dll", "--json", "start", "1"}, Action::kHelp, "", "not the option --json", true},
-      {{"info", "extra"}, Action::kHelp, "", "extra"},
+      {{"info", "extra"}, Action::kInfo, "", "info takes no operands"},
   };
   for (const LineCase& c : cases) {
     const Invocation invocation = ParseCommandLine(c.args);
@@ -103,6 +134,16 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
   EXPECT_EQ(options.dllPath, "D:\\ed2\\Velmora.dll");
   EXPECT_DOUBLE_EQ(options.timeoutSeconds, 1.5);
   EXPECT_TRUE(options.quiet);
+  EXPECT_TRUE(ParseCommandLine({}).showUsage);  // a bare jobctl shows how to call it
+  EXPECT_EQ(ParseCommandLine({"sync", "3", "-h"}).helpFor, "sync");
+}
+
+TEST(JobctlCommandLine, EachSubcommandHasItsOwnUsage) {
+  EXPECT_EQ(UsageText("start"),
+            "usage: jobctl [OPTIONS] start JOB\nCalls StartJob and exits with its status.\n"
+            "(jobctl --help lists the options, exit codes and examples)\n");
+  EXPECT_NE(UsageText("priority").find("the status is its last error"), std::string::npos);
+  EXPECT_NE(UsageText("info").find("usage: jobctl [OPTIONS] info\n"), std::string::npos);
 }
 
 TEST(JobctlCommandLine, HelpListsEverySubcommandOfTheExportTable) {
@@ -127,6 +168,9 @@ TEST(JobctlReport, ExitCodesNeverReadAsSuccessInTheirLowByte) {
       {512, 767},
       {1280, 1535},
       {-256, -1},
+      {259, 511},  // never STILL_ACTIVE, which a parent would take for a running process
+      {258, 258},
+      {260, 260},
       {kExitUsage, 1639},
       {kExitMissingExport, 127},
       {kExitCannotLoad, 1157},
@@ -188,6 +232,7 @@ TEST(JobctlReport, SaysPlainlyWhatTheTransportCodesMean) {
       {231, false, false, "stayed busy; nothing was sent", false},
       {121, false, false, "stayed busy; nothing was sent", false},
       {109, false, true, "closed the connection before its reply came", true},
+      {232, false, false, "before it read the request; its request had not been sent", false},
       {233, false, true, "closed the connection before its reply came", true},
       {230, false, true, "empty messages", true},
       {995, false, true, "cancelled before the reply came", true},

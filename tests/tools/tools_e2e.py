@@ -7,6 +7,7 @@ missing export of edition 2, the bounded call, the absent service, and stopping 
 import argparse
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -143,6 +144,21 @@ class Editions(unittest.TestCase):
         self.assertEqual(sorted(info2["missing"]),
                          ["RunProcAsAdmin", "StartMigJob", "StartSyncJob"])
 
+    def test_info_shows_a_path_longer_than_max_path_whole(self):
+        folder = tempfile.mkdtemp()
+        deep = os.path.join(folder, *(["a-folder-name-of-forty-characters-each-x"] * 7))
+        os.makedirs(deep)
+        shutil.copy(os.path.join(ARGS.bin, "Velmora.dll"), deep)
+        try:
+            dll = "Z:" + os.path.join(deep, "Velmora.dll").replace("/", "\\")
+            self.assertGreater(len(dll), 300)
+            code, info, _, _ = jobctl("info", dll=dll)
+            self.assertEqual(code, 0)
+            self.assertEqual((info["dll"].lower(), info["version"], info["edition"]),
+                             (dll.lower(), "3.0.0.85", 3))
+        finally:
+            shutil.rmtree(folder)
+
     def test_info_says_when_a_dll_is_not_velmora(self):
         code, info, _, _ = jobctl("info", dll="C:\\windows\\system32\\kernel32.dll")
         self.assertEqual(code, exit_status(127))
@@ -192,6 +208,21 @@ class Failures(unittest.TestCase):
         self.assertEqual(done.returncode, exit_status(1639))
         self.assertEqual(done.stdout, b"")
         self.assertIn("jobctl --help", done.stderr.decode())
+
+    def test_help_of_each_kind_answers_and_a_bare_jobctl_shows_the_usage(self):
+        jobctl_exe = os.path.join(ARGS.bin, "jobctl.exe")
+        devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
+        rows = [  # command, exit status, text on stdout, text on stderr
+            ([jobctl_exe, "start", "--help"], 0, "usage: jobctl [OPTIONS] start JOB", ""),
+            ([jobctl_exe, "/?"], 0, "Usage: jobctl [OPTIONS] [SUBCOMMAND]", ""),
+            ([jobctl_exe], exit_status(1639), "", "Usage: jobctl [OPTIONS] [SUBCOMMAND]"),
+            ([devservice, "/?"], 0, "Usage: velmora-devservice [OPTIONS]", ""),
+        ]
+        for command, code, out, err in rows:
+            done = subprocess.run([ARGS.wine, *command], capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, code, command)
+            self.assertIn(out, done.stdout.decode(), command)
+            self.assertIn(err, done.stderr.decode(), command)
 
     def test_unloadable_dll_exits_1157(self):
         code, result, _, _ = jobctl("start", "1", dll="C:\\nowhere\\Velmora.dll")

@@ -60,6 +60,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
   CLI::App app{kDescription, "velmora-devservice"};
   bool version = false;
   Declare(app, options, version);
+  // Windows' own way to ask for help, as jobctl takes it.
+  if (!args.empty() && args[0] == "/?") {
+    options.action = Options::Action::kHelp;
+    return true;
+  }
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);

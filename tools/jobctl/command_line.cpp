@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -16,12 +17,16 @@ using tools::Operand;
 
 constexpr const char* kFooter =
     "Options go before the subcommand; everything after it is an operand, so a text may start\n"
-    "with - or /. Texts are sent in the ANSI code page; a character it cannot hold is refused.\n"
+    "with - or /, and a \"--\" among the operands is dropped. jobctl SUBCOMMAND --help shows one\n"
+    "subcommand's usage (run-as-admin --help sends the text \"--help\"). Texts are sent in the\n"
+    "ANSI code page; a character it cannot hold is refused.\n"
     "\n"
     "Exit code: the call's status (0 on success, else the service's status or a system error\n"
     "code), so %ERRORLEVEL% holds it whole. A shell that sees only the low 8 bits (Git Bash,\n"
     "WSL, Wine) would read a status that is a multiple of 256 as 0: such a status exits with\n"
-    "its low 8 bits set (512 exits as 767), and --json always carries the exact status.\n"
+    "its low 8 bits set (512 exits as 767), and so does 259, which a parent polling\n"
+    "GetExitCodeProcess would take for a process still running (it exits as 511); --json\n"
+    "always carries the exact status.\n"
     "jobctl's own failures: 1639 bad command line, 1157 the DLL does not load, 127 the DLL\n"
     "lacks the export or is not Velmora, 1113 a text cannot be sent (low 8 bits: 103, 133,\n"
     "127, 89).\n"
@@ -39,6 +44,17 @@ bool ParseState(const std::string& text, std::int32_t& state) {
   const bool on = text == "on" || text == "true" || text == "1";
   state = on ? 1 : 0;
   return on || text == "off" || text == "false" || text == "0";
+}
+
+// A time limit in plain decimal ("5", "0.25"): no sign, exponent, hex, infinity or NaN, which
+// would leave the call unbounded or bounded by a number nobody wrote.
+bool ParseSeconds(const std::string& text, double& seconds) {
+  const bool plain = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
+                     std::count(text.begin(), text.end(), '.') <= 1 && text != ".";
+  if (!plain) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  return error == std::errc() && end == text.data() + text.size() && seconds >= 0.001 &&
+         seconds <= 86400.0;
 }
 
 // A path or value that is itself an option was meant as one, not as the value.
@@ -70,22 +86,60 @@ std::unique_ptr<Declared> Declare(Invocation& invocation) {
   app.add_option("--timeout", invocation.timeoutSeconds,
                  "cancel the call's blocked pipe I/O after this long (status 995)")
       ->type_name("SECONDS")
-      ->check(CLI::Range(0.001, 86400.0));
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            double seconds = 0;
+            return ParseSeconds(text, seconds) ? std::string()
+                                               : "needs seconds from 0.001 to 86400, not " + text;
+          },
+          ""));
   app.require_subcommand(0, 1);
+  // Only the words up to the subcommand reach the parser (see SplitAtSubcommand).
   for (const ExportInfo& info : tools::kExports) {
     if (info.subcommand == nullptr) continue;
     std::string operands = info.operands;
     operands.resize(18, ' ');
     CLI::App* sub = app.add_subcommand(info.subcommand, operands + "calls " + info.name);
     sub->set_help_flag();
-    sub->prefix_command();  // everything after the subcommand is an operand
     declared->calls.emplace_back(sub, &info);
   }
   declared->info =
       app.add_subcommand("info", std::string(18, ' ') + "which DLL, its edition and exports");
+  declared->info->set_help_flag();
   app.allow_extras();  // a first word that names no subcommand is reported as such
   app.footer(kFooter);
   return declared;
+}
+
+// Everything after the subcommand is an operand, whatever it looks like ("--" and "-h"
+// included), so the parser sees only the options and the subcommand itself: the first word that
+// is neither an option nor the value of --dll or --timeout.
+std::size_t SubcommandIndex(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--dll" || args[i] == "--timeout") {
+      ++i;
+    } else if (args[i].empty() || args[i][0] != '-') {
+      return i;
+    }
+  }
+  return args.size();
+}
+
+// Whether a refused operand list asked for help (before any "--").
+bool AsksForHelp(const std::vector<std::string>& operands) {
+  for (const std::string& operand : operands) {
+    if (operand == "--") return false;
+    if (operand == "-h" || operand == "--help" || operand == "/?") return true;
+  }
+  return false;
+}
+
+// Whether a word is --json in any form the parser takes as true.
+bool IsJsonTrue(const std::string& arg) {
+  if (arg == "--json") return true;
+  if (arg.rfind("--json=", 0) != 0) return false;
+  const std::string value = arg.substr(7);
+  return value != "false" && value != "0" && value != "off" && value != "no";
 }
 
 std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operands,
@@ -121,17 +175,17 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
 
 Invocation ParseCommandLine(const std::vector<std::string>& args) {
   Invocation invocation;
+  const std::size_t at = SubcommandIndex(args);
+  const auto split = args.begin() + static_cast<std::ptrdiff_t>(std::min(at + 1, args.size()));
+  const std::vector<std::string> words(args.begin(), split);
+  const std::vector<std::string> operands(split, args.end());
   // A command line that is not understood answers in JSON when --json stands anywhere in it
   // (before "--"), even where the parse stopped before it or took it for an operand.
-  bool json = false;
-  for (const std::string& arg : args) {
-    if (arg == "--") break;
-    json = json || arg == "--json";
-  }
+  const bool json =
+      std::any_of(args.begin(), std::find(args.begin(), args.end(), "--"), IsJsonTrue);
   std::unique_ptr<Declared> declared = Declare(invocation);
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
-    declared->app.parse(reversed);
+    declared->app.parse(std::vector<std::string>(words.rbegin(), words.rend()));
   } catch (const CLI::CallForHelp&) {
     invocation.action = Invocation::Action::kHelp;
     return invocation;
@@ -141,6 +195,8 @@ Invocation ParseCommandLine(const std::vector<std::string>& args) {
     return invocation;
   }
   const std::vector<std::string> stray = declared->app.remaining();
+  const ExportInfo* call = nullptr;
+  for (const auto& [sub, info] : declared->calls) call = sub->parsed() ? info : call;
   if (declared->version) {
     invocation.action = Invocation::Action::kVersion;
   } else if (!stray.empty() && stray[0] == "/?") {
@@ -150,22 +206,43 @@ Invocation ParseCommandLine(const std::vector<std::string>& args) {
         (stray[0].rfind('-', 0) == 0 ? "unknown option " : "unknown subcommand ") + stray[0];
   } else if (declared->info->parsed()) {
     invocation.action = Invocation::Action::kInfo;
+    if (!operands.empty()) invocation.error = "info takes no operands";
+  } else if (call != nullptr) {
+    invocation.action = Invocation::Action::kCall;
+    invocation.call = call;
+    invocation.error = ReadOperands(*call, operands, invocation);
   } else {
-    for (const auto& [sub, info] : declared->calls) {
-      if (!sub->parsed()) continue;
-      invocation.action = Invocation::Action::kCall;
-      invocation.call = info;
-      invocation.error = ReadOperands(*info, sub->remaining(), invocation);
-    }
-    if (invocation.call == nullptr) invocation.error = "no subcommand given";
+    invocation.error = "no subcommand given";
+    invocation.showUsage = true;
+  }
+  if (!invocation.error.empty() && AsksForHelp(operands) && at < args.size()) {
+    invocation.action = Invocation::Action::kHelp;
+    invocation.helpFor = args[at];
+    invocation.error.clear();
   }
   if (!invocation.error.empty()) invocation.json = json;
   return invocation;
 }
 
-std::string UsageText() {
+std::string UsageText(const std::string& subcommand) {
   Invocation unused;
-  return Declare(unused)->app.help();
+  const std::unique_ptr<Declared> declared = Declare(unused);
+  if (subcommand.empty()) return declared->app.help();
+  const std::string pointer = "(jobctl --help lists the options, exit codes and examples)\n";
+  if (subcommand == "info") {
+    return "usage: jobctl [OPTIONS] info\nSays which DLL jobctl loads, whether it is Velmora, "
+           "its edition and its exports.\n" +
+           pointer;
+  }
+  for (const auto& [sub, info] : declared->calls) {
+    if (subcommand != info->subcommand) continue;
+    const std::string operands = *info->operands != '\0' ? std::string(" ") + info->operands : "";
+    return "usage: jobctl [OPTIONS] " + subcommand + operands + "\nCalls " + info->name +
+           " and exits with its status" +
+           (info->returnsStatus ? "" : " (it returns nothing; the status is its last error)") +
+           ".\n" + pointer;
+  }
+  return declared->app.help();
 }
 
 }  // namespace velmora::jobctl

@@ -29,13 +29,16 @@ struct Invocation {
   bool quiet = false;                 // no output on success; failures still on stderr
   double timeoutSeconds = 0;          // 0: wait as long as the call does
   std::string error;                  // set when the command line is not understood
+  bool showUsage = false;             // with the error: print the usage too (a bare jobctl)
+  std::string helpFor;                // kHelp for one subcommand ("start --help"); empty: all
 };
 
 // Reads the arguments after the program name, UTF-8. Options come before the subcommand;
-// everything after it is an operand, so texts may start with "-" or "/".
+// everything after it is an operand, so texts may start with "-" or "/". A subcommand whose
+// operands are refused but include -h, --help or /? asks for its own help.
 Invocation ParseCommandLine(const std::vector<std::string>& args);
 
-// The help, made from the same declaration.
-std::string UsageText();
+// The help, made from the same declaration: all of it, or one subcommand's.
+std::string UsageText(const std::string& subcommand = "");
 
 }  // namespace velmora::jobctl

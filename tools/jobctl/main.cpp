@@ -101,15 +101,17 @@ int main() {
   }
   const Invocation invocation = ParseCommandLine(args);
   if (!invocation.error.empty()) {
-    return Fail(
-        invocation.json, "usage",
-        invocation.error + (invocation.json ? "" : "\n(jobctl --help lists the subcommands)"),
-        kExitUsage);
+    const std::string more =
+        invocation.showUsage ? "\n" + UsageText() : "\n(jobctl --help lists the subcommands)";
+    return Fail(invocation.json, "usage", invocation.error + (invocation.json ? "" : more),
+                kExitUsage);
   }
   switch (invocation.action) {
-    case Invocation::Action::kHelp:
-      Print(invocation.json ? HelpJson(UsageText()) : UsageText());
+    case Invocation::Action::kHelp: {
+      const std::string usage = UsageText(invocation.helpFor);
+      Print(invocation.json ? HelpJson(usage) : usage);
       return 0;
+    }
     case Invocation::Action::kVersion:
       Print(invocation.json ? VersionJson(VELMORA_VERSION)
                             : std::string("jobctl ") + VELMORA_VERSION + "\n");

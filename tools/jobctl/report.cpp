@@ -13,6 +13,7 @@ using json = nlohmann::ordered_json;
 // The Windows codes a call meets on its way besides the library's own.
 constexpr std::int32_t kErrorBrokenPipe = 109;
 constexpr std::int32_t kErrorSemTimeout = 121;  // a busy wait that ran out
+constexpr std::int32_t kErrorNoData = 232;      // a write to a pipe the service is closing
 constexpr std::int32_t kErrorPipeNotConnected = 233;
 constexpr std::int32_t kErrorOperationAborted = 995;
 
@@ -57,6 +58,8 @@ StatusMeaning MeaningOf(std::int32_t status, bool timedOut, bool written) {
     case kErrorSemTimeout:
     case kErrorPipeBusy:
       return {"every instance of the service's pipe stayed busy; nothing was sent", false};
+    case kErrorNoData:
+      return {"the service closed the connection before it read the request" + acted, written};
     case kErrorBrokenPipe:
     case kErrorPipeNotConnected:
       return {"the service closed the connection before its reply came" + acted, written};
@@ -145,7 +148,10 @@ std::string VersionJson(const std::string& version) {
 }
 
 int ExitCodeFor(std::int32_t status) {
-  return status != 0 && (status & 0xFF) == 0 ? status | 0xFF : status;
+  // STILL_ACTIVE: what GetExitCodeProcess reports of a process that has not ended.
+  constexpr std::int32_t kStillActive = 259;
+  const bool lowByteZero = status != 0 && (status & 0xFF) == 0;
+  return lowByteZero || status == kStillActive ? status | 0xFF : status;
 }
 
 }  // namespace velmora::jobctl

@@ -49,7 +49,8 @@ std::string HelpJson(const std::string& usage);
 std::string VersionJson(const std::string& version);
 
 // The process exit code for a call's status: the status itself, except that a non-zero status
-// whose low 8 bits are 0 gets them set, so no failure reads as success where only they are seen.
+// whose low 8 bits are 0 gets them set, so no failure reads as success where only they are seen,
+// and so does 259, which GetExitCodeProcess gives for a process still running.
 int ExitCodeFor(std::int32_t status);
 
 }  // namespace velmora::jobctl

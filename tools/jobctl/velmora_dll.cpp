@@ -16,9 +16,17 @@ std::string Utf8(const std::wstring& text) {
   return utf8;
 }
 
+// The whole path, however long: GetModuleFileNameW fills the buffer and cuts when it is short.
 std::wstring ModulePath(HMODULE module) {
-  wchar_t path[MAX_PATH];
-  return std::wstring(path, GetModuleFileNameW(module, path, MAX_PATH));
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size() || path.size() >= 32768) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
 }
 
 // "3.0.0.85", or "unknown" when the file has no version block.
@@ -42,10 +50,13 @@ std::string FileVersion(const std::wstring& path) {
 
 std::atomic<bool> gRequestWritten{false};
 
+// Only a write that succeeded can have reached the service; a failed one (a pipe closing, a
+// cancelled call) delivered nothing.
 BOOL WINAPI WatchedWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                              LPOVERLAPPED overlapped) {
-  gRequestWritten = true;
-  return WriteFile(file, data, size, written, overlapped);
+  const BOOL ok = WriteFile(file, data, size, written, overlapped);
+  if (ok) gRequestWritten = true;
+  return ok;
 }
 
 DWORD WINAPI CallOnWorker(void* call) {
