@@ -18,7 +18,35 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfigVersion.cmake
         DESTINATION ${VELMORA_PACKAGE_DIR})
 
-# What users of the binaries read: their README (not the developers'), the licence and the
-# notices of the runtime linked into the tools. scripts/package.sh makes the release archives
-# from this installed tree.
-install(FILES dist/README.md dist/THIRD-PARTY-NOTICES.txt LICENSE DESTINATION .)
+# What users of the binaries read: their README (not the developers'), written for this build's
+# bitness, the licence and the notices of what is compiled into the tools. scripts/package.sh
+# makes the release archives from this installed tree.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VELMORA_BITNESS "64-bit x64")
+  set(VELMORA_OTHER_ARCH win32)
+  set(VELMORA_OTHER_BITNESS "32-bit x86")
+  set(VELMORA_VCVARS x64)
+  set(VELMORA_CSHARP_PLATFORM x64)
+  set(VELMORA_CSHARP_NOTE "an AnyCPU program marked Prefer 32-bit runs as a 32-bit process and \
+cannot load this DLL")
+  set(VELMORA_PYTHON "a 64-bit Python")
+  set(VELMORA_ASLR_NOTE " with high-entropy addresses")
+  set(VELMORA_SEH_NOTE "")
+  set(VELMORA_SAFESEH_NOTE "")
+else()
+  set(VELMORA_BITNESS "32-bit x86")
+  set(VELMORA_OTHER_ARCH win64)
+  set(VELMORA_OTHER_BITNESS "64-bit x64")
+  set(VELMORA_VCVARS x86)
+  set(VELMORA_CSHARP_PLATFORM x86)
+  set(VELMORA_CSHARP_NOTE "an AnyCPU program runs as a 64-bit process on 64-bit Windows and \
+cannot load this DLL")
+  set(VELMORA_PYTHON "a 32-bit Python")
+  set(VELMORA_ASLR_NOTE "")
+  set(VELMORA_SEH_NOTE " The images are marked as having no SEH handlers (none of their code \
+registers one).")
+  set(VELMORA_SAFESEH_NOTE " `Velmora.lib` links with `/SAFESEH`.")
+endif()
+configure_file(dist/README.md.in ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md dist/THIRD-PARTY-NOTICES.txt LICENSE
+        DESTINATION .)

@@ -5,10 +5,13 @@ usage: release_archive.py make STAGE ARCHIVE --epoch SECONDS
        release_archive.py check ARCHIVE --build BUILD --machine {i386,amd64} [--ca-file PEM]
 
 make writes STAGE/SHA256SUMS and zips STAGE under its own name, the same bytes from the same
-files: entries in name order, every time SOURCE_DATE_EPOCH's, fixed permissions.
-check says whether the archive holds what a user needs, its checksums hold, every image passes
-the hardening rules, its DLLs and PDBs are the tested files (a signature aside), and its images
-are signed (and verify against PEM) or, without --ca-file, unsigned.
+files: entries in name order, every time SOURCE_DATE_EPOCH's, fixed permissions; and beside the
+archive ARCHIVE.sha256, so that the download can be checked before it is unpacked.
+check says whether the archive holds what a user needs, its checksums hold (inside and beside
+it), its README is the one written for its bitness, its notices name every library compiled
+into its programs, every image passes the hardening and start-up rules, its DLLs and PDBs are
+the tested files (a signature aside), and its images are signed (and verify against PEM) or,
+without --ca-file, unsigned.
 """
 import argparse
 import hashlib
@@ -36,6 +39,19 @@ TESTED = {"bin/Velmora.dll": "edition3/Velmora.dll", "bin/Velmora.pdb": "edition
           "bin/edition2/Velmora.dll": "edition2/Velmora.dll",
           "bin/edition2/Velmora.pdb": "edition2/Velmora.pdb"}
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+NOTICES = "THIRD-PARTY-NOTICES.txt"
+# What the tools carry of others' code, by the name its notice goes under: the runtime linked
+# into them, and each header-only library the build compiles in, by the folder CMake linked into
+# BUILD/third_party/include for it. A folder that is not listed here fails the check until its
+# notice is written and it is added.
+RUNTIME_NOTICES = ["winpthreads", "mingw-w64 C runtime", "GCC runtime libraries"]
+HEADER_ONLY_NOTICES = {"CLI": "CLI11", "nlohmann": "nlohmann-json"}
+# What a README written for one bitness must not say.
+OTHER_BITNESS_WORDS = {
+    "i386": ["x86_64-w64-mingw32", "vcvarsall x64", "PlatformTarget>x64", "a 64-bit Python",
+             "must be 64-bit"],
+    "amd64": ["i686-w64-mingw32", "vcvarsall x86", "PlatformTarget>x86", "a 32-bit Python",
+              "must be 32-bit"]}
 
 
 def sha256(data):
@@ -61,6 +77,20 @@ def make(stage, archive, epoch):
             with open(os.path.join(stage, name), "rb") as f:
                 zip_file.writestr(entry, f.read())
     os.replace(archive + ".part", archive)
+    with open(archive, "rb") as f:
+        digest = sha256(f.read())
+    with open(archive + ".sha256", "w", newline="\n") as f:
+        f.write("%s  %s\n" % (digest, os.path.basename(archive)))
+
+
+def compiled_in(build):
+    """The notice names of what the build compiles into the tools, and the header-only
+    libraries it found no notice name for."""
+    folder = os.path.join(build, "third_party", "include")
+    libraries = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    names = RUNTIME_NOTICES + [HEADER_ONLY_NOTICES[f] for f in libraries
+                               if f in HEADER_ONLY_NOTICES]
+    return names, [f for f in libraries if f not in HEADER_ONLY_NOTICES]
 
 
 def signature_size(data):
@@ -93,8 +123,25 @@ def check(args):
     expect(not missing, "holds the header, both editions with their PDBs and import libraries, "
            "the CMake package, the tools, the notices and the checksums", str(missing))
     expect(not [n for n in files if n.endswith(".debug")], "no DWARF files")
-    with open(os.path.join(ROOT, "dist", "README.md"), "rb") as f:
-        expect(files.get("README.md") == f.read(), "README.md is the users' README")
+    with open(os.path.join(args.build, "dist", "README.md"), "rb") as f:
+        expect(files.get("README.md") == f.read(), "README.md is the users' README of this build")
+    readme = files.get("README.md", b"").decode()
+    strays = [w for w in OTHER_BITNESS_WORDS[args.machine] if w in readme]
+    expect(os.path.basename(args.archive) in readme and not strays,
+           "README.md is written for this archive's bitness",
+           "names %s, or not %s" % (strays, os.path.basename(args.archive)))
+    # A notice is a section: its heading is the line above a rule of dashes.
+    lines = files.get(NOTICES, b"").decode().splitlines()
+    headings = " | ".join(a for a, b in zip(lines, lines[1:]) if b.startswith("---"))
+    names, unknown = compiled_in(args.build)
+    unnamed = [n for n in names if n not in headings] + unknown
+    expect(names and not unnamed, "%s names everything compiled into the tools" % NOTICES,
+           "no notice for %s" % unnamed)
+    beside = args.archive + ".sha256"
+    with open(args.archive, "rb") as f:
+        wanted_line = "%s  %s\n" % (sha256(f.read()), os.path.basename(args.archive))
+    expect(os.path.exists(beside) and open(beside).read() == wanted_line,
+           "%s lies beside it and holds its digest" % os.path.basename(beside))
 
     sums = dict(reversed(line.split("  ", 1)) for line in files.get(SUMS, b"").decode().splitlines())
     expect(sorted(sums) == sorted(n for n in files if n != SUMS) and
@@ -119,7 +166,7 @@ def check(args):
                 f.write(files[name])
         rules = subprocess.run([sys.executable, CHECK_DLL, "--rules-only", "--machine",
                                 args.machine] + paths, capture_output=True, text=True)
-        expect(rules.returncode == 0, "every image passes the hardening rules",
+        expect(rules.returncode == 0, "every image passes the hardening and start-up rules",
                "\n" + rules.stdout)
         for name, path in zip(images, paths):
             signed = signature_size(files[name]) > 0
