@@ -2,21 +2,30 @@
  * Velmora: control the jobs of the local scheduler service.
  *
  * Every function except StartScheduler and StopScheduler sends one request to the service over
- * the named pipe "\\.\pipe\pipe_job" and blocks until the service replies. The status it returns
- * is the service's own, or a Windows error code when the service could not be reached (2: no
- * service; 231 or 121: every pipe instance stayed busy; 109 or 233: the service closed the pipe
- * before replying; 230, ERROR_BAD_PIPE: the service sent more than 64 empty messages instead of
- * its reply; other codes of the open and wait steps pass through unchanged). The two cannot be
- * told apart by value. The same status is stored as the calling thread's last-error value
- * (GetLastError), which is the only report of the two functions that return nothing.
+ * the named pipe "\\.\pipe\pipe_job" and blocks until the service replies. The status it
+ * returns is the service's own, or a Windows error code from a step of the call: opening the pipe
+ * (2: no service; 231 or 121: every instance stayed busy; other codes unchanged), setting message
+ * mode (87: the service's pipe is a byte pipe), writing the request (232 or 109: the service
+ * closed its end first), reading the reply (109 or 233: the service closed the pipe before a
+ * whole reply; 230, ERROR_BAD_PIPE: it sent more than 64 empty messages instead), or 995 when the
+ * caller cancelled the thread's blocked I/O. The two kinds cannot be told apart by value. The
+ * same status is stored as the calling thread's last-error value (GetLastError), which is the
+ * only report of the two functions that return nothing.
  *
  * Texts are NUL-terminated strings in the caller's ANSI code page; a single text is sent cut to
- * its first 259 bytes, and no byte past those is read. A null text pointer sends nothing and
- * returns 87 (ERROR_INVALID_PARAMETER).
+ * its first 259 bytes, and no byte past those is read. Edition 2 also cuts the whole request
+ * text ("job;code;text;") at 259 bytes: with a text of more than 240 to 250 bytes (it depends on
+ * the job number's digits) the service gets a request without its final ";", and then without
+ * the text's end. A null text pointer sends nothing and returns 87 (ERROR_INVALID_PARAMETER); a
+ * pointer that is neither null nor valid faults in the calling thread, as in any C function
+ * that reads it (the library does not catch the fault and send a wrong text instead).
  *
  * Waits: up to about 2 s while the service's pipe does not exist, then up to 5 s once while all
- * its instances are busy; reading the reply has no time-out. Any number of threads may call at
- * once. Edition 2 of the library lacks StartMigJob, StartSyncJob and RunProcAsAdmin.
+ * its instances are busy; reading the reply has no time-out. A call cancelled with
+ * CancelSynchronousIo returns 995, but once its request was written the service may have acted
+ * on it. Any number of threads may call at once. Edition 2 of the library lacks StartMigJob,
+ * StartSyncJob and RunProcAsAdmin. Import the functions by name: the two editions number some
+ * of them differently. Windows Vista or later.
  */
 #ifndef VELMORA_H_
 #define VELMORA_H_
