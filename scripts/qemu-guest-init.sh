@@ -39,6 +39,7 @@ mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/dev/shm
 index=0
 for folder in $(echo "$work" | tr ':' ' '); do
+  mkdir -p "/host$folder"  # a folder under /tmp lies in the guest's new, empty /tmp
   # With the page cache: without it, Wine read parts of the programs here as zeros (and they
   # crashed). Nothing on the host writes to the folder while the guest runs.
   mount -t 9p -o "$nine,cache=loose" "work$index" "/host$folder"
