@@ -4,7 +4,8 @@
 VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELMORA_PACKAGES=(cmake make g++ python3 python3-pefile googletest clang libclang-rt-14-dev
                   clang-tidy cppcheck lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-                  wine wine64 osslsigncode openssl libcli11-dev nlohmann-json3-dev)
+                  wine wine64 osslsigncode openssl libcli11-dev nlohmann-json3-dev
+                  fp-compiler fp-utils fpc-source mono-mcs)
 source "$VELMORA_ROOT/scripts/wine-env.sh"
 
 velmora_log() { printf '== %s\n' "$*"; }
