@@ -68,14 +68,13 @@ velmora_warn_no_32bit() {
 }
 
 # Installs, with apt-get, whichever of the packages the project needs are not installed yet:
-# 32-bit Wine too where the machine can run it, and QEMU and busybox where the 32-bit runs go to
-# a guest.
+# 32-bit Wine always (run here, or in the guest), and QEMU and busybox where the 32-bit runs go
+# to a guest.
 velmora_install_packages() {
   velmora_probe_32bit
   velmora_choose_i686_runs
-  local wanted=("${VELMORA_PACKAGES[@]}") missing=() package
-  [ "$VELMORA_RUN_32BIT" = OFF ] || wanted+=(wine32:i386)
-  [ "$VELMORA_I686_GUEST" = OFF ] || wanted+=(wine32:i386 qemu-system-x86 busybox-static)
+  local wanted=("${VELMORA_PACKAGES[@]}" wine32:i386) missing=() package
+  [ "$VELMORA_I686_GUEST" = OFF ] || wanted+=(qemu-system-x86 busybox-static)
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
@@ -141,8 +140,9 @@ velmora_start_wine() {
 }
 
 # The smoke part of the i686 suite, run inside the QEMU guest: the tools end to end and both
-# editions' export cases, under 32-bit Wine. A new Wine prefix writes 1.3 GB of small files, which takes the guest's shared folder many minutes: it is made in the guest's memory
-# and copied into the build tree once, where later runs find it.
+# editions' export cases, under 32-bit Wine. A new Wine prefix writes 1.3 GB of small files,
+# which takes the guest's shared folder many minutes: it is made in the guest's memory and
+# copied into the build tree once, where later runs find it.
 VELMORA_I686_SMOKE='^win32\.(tools\.end_to_end|edition[23]\.Exports\.)'
 velmora_i686_smoke() {
   VELMORA_RUN_32BIT=ON

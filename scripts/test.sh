@@ -2,8 +2,8 @@
 # Installs what is missing, builds the native, fuzz, win32 and win64 builds, runs every test
 # through CTest (the Windows suite under 32-bit Wine against the i686 deliverables and under
 # wine64 against the x86_64 build; where this machine cannot execute 32-bit code, or with
-# VELMORA_I686_IN_QEMU=1, the i686 suite's smoke part runs in a QEMU guest), the static analysis, then makes and checks the release
-# archives, signs them with a throwaway certificate, and checks that a second build from another
+# VELMORA_I686_IN_QEMU=1, the i686 suite's smoke part runs in a QEMU guest), the static
+# analysis, then makes and checks the release archives, signs them with a throwaway certificate, and checks that a second build from another
 # folder is the same byte for byte.
 # Exits non-zero if anything fails.
 set -euo pipefail

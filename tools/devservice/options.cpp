@@ -57,14 +57,14 @@ void Declare(CLI::App& app, Options& options, bool& version) {
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-  CLI::App app{kDescription, "velmora-devservice"};
-  bool version = false;
-  Declare(app, options, version);
   // Windows' own way to ask for help, as jobctl takes it.
   if (!args.empty() && args[0] == "/?") {
     options.action = Options::Action::kHelp;
     return true;
   }
+  CLI::App app{kDescription, "velmora-devservice"};
+  bool version = false;
+  Declare(app, options, version);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);

@@ -94,7 +94,7 @@ std::unique_ptr<Declared> Declare(Invocation& invocation) {
           },
           ""));
   app.require_subcommand(0, 1);
-  // Only the words up to the subcommand reach the parser (see SplitAtSubcommand).
+  // Only the words up to the subcommand reach the parser (see SubcommandIndex).
   for (const ExportInfo& info : tools::kExports) {
     if (info.subcommand == nullptr) continue;
     std::string operands = info.operands;
@@ -125,6 +125,12 @@ std::size_t SubcommandIndex(const std::vector<std::string>& args) {
   return args.size();
 }
 
+// "usage: jobctl [OPTIONS] sync JOB FIRST SECOND"
+std::string UsageLine(const ExportInfo& call) {
+  return "usage: jobctl [OPTIONS] " + std::string(call.subcommand) +
+         (*call.operands != '\0' ? " " : "") + call.operands;
+}
+
 // Whether a refused operand list asked for help (before any "--").
 bool AsksForHelp(const std::vector<std::string>& operands) {
   for (const std::string& operand : operands) {
@@ -149,10 +155,7 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
   if (separator != operands.end()) operands.erase(separator);
   std::istringstream words(call.operands);
   std::vector<std::string> names{std::istream_iterator<std::string>(words), {}};
-  if (operands.size() != names.size()) {
-    return "usage: jobctl [OPTIONS] " + std::string(call.subcommand) + (names.empty() ? "" : " ") +
-           call.operands;
-  }
+  if (operands.size() != names.size()) return UsageLine(call);
   for (std::size_t i = 0; i < operands.size(); ++i) {
     const Operand kind = tools::OperandKind(names[i]);
     std::int32_t value = 0;
@@ -236,9 +239,7 @@ std::string UsageText(const std::string& subcommand) {
   }
   for (const auto& [sub, info] : declared->calls) {
     if (subcommand != info->subcommand) continue;
-    const std::string operands = *info->operands != '\0' ? std::string(" ") + info->operands : "";
-    return "usage: jobctl [OPTIONS] " + subcommand + operands + "\nCalls " + info->name +
-           " and exits with its status" +
+    return UsageLine(*info) + "\nCalls " + info->name + " and exits with its status" +
            (info->returnsStatus ? "" : " (it returns nothing; the status is its last error)") +
            ".\n" + pointer;
   }
