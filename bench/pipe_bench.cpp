@@ -25,11 +25,9 @@ constexpr DWORD kFrameSize = static_cast<DWORD>(velmora::kFrameSize);
 constexpr int kRoundSize = 100;
 
 // The service: the tools' pipe server with one reply for every request.
-class BenchService {
+class BenchService : public velmora::tools::PipeService {
  public:
-  explicit BenchService(int instances)
-      : server_({instances, INFINITE, true, nullptr},
-                [this](const std::string&) { return velmora::tools::Answer{{reply_}}; }) {
+  explicit BenchService(int instances) : server_({instances, INFINITE, true, nullptr}, *this) {
     reply_ = "0;0;ok;";
     reply_.resize(kFrameSize, '\0');
     std::string error;
@@ -37,6 +35,11 @@ class BenchService {
       std::fprintf(stderr, "%s\n", error.c_str());
       std::exit(1);
     }
+  }
+  velmora::tools::Answer OnRequest(const std::string&, std::size_t) override {
+    velmora::tools::Answer answer;
+    answer.messages = {reply_};
+    return answer;
   }
 
  private:

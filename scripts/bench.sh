@@ -2,8 +2,10 @@
 # Builds and runs the benchmarks and prints their figures:
 #   1. under wine64, StartJob through the x86_64 Velmora.dll against hand-written pipe calls,
 #      alternating, against the same in-process service (median, p99, calls/s, ratio);
-#   2. natively, Google Benchmark figures for encoding, decoding and a whole call;
-#   3. natively, valgrind's heap summary for 10 and for 10 000 calls.
+#   2. under wine64, the development service's calls per second with no rules and with 50 rules
+#      that never match, 16 callers, alternating rounds;
+#   3. natively, Google Benchmark figures for encoding, decoding and a whole call;
+#   4. natively, valgrind's heap summary for 10 and for 10 000 calls.
 # ./scripts/bench.sh [CALLS_PER_CLIENT]   (default 20000)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -19,6 +21,10 @@ velmora_log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cu
 velmora_log "library against raw Win32 pipe calls, under wine64 (x86_64 build)"
 "$VELMORA_ROOT/scripts/wine-run.sh" "$VELMORA_ROOT/build/win64/bench/velmora_pipe_bench.exe" \
   'build\win64\edition3\Velmora.dll' "$calls"
+
+velmora_log "the development service with no rules and with 50 that never match, 16 callers"
+"$VELMORA_ROOT/scripts/wine-run.sh" "$VELMORA_ROOT/build/win64/bench/velmora_rules_bench.exe" \
+  'build\win64\edition3\Velmora.dll'
 
 velmora_log "native cost per operation (no pipe behind it)"
 "$VELMORA_ROOT/build/bench/bench/velmora_native_bench" --benchmark_min_time=0.5 2>&1 |

@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "job_frames.h"
+#include "rules.h"
+#include "service_protocol.h"
 
 namespace velmora::test_support {
 namespace {
@@ -31,35 +33,49 @@ int RequestCommand(const std::string& request) {
 
 ScriptedService::ScriptedService(ServiceBehaviour behaviour) : behaviour_(std::move(behaviour)) {
   if (!behaviour_.reply) behaviour_.reply = DefaultReply;
+  devservice::RuleSet rules;
+  std::string error;
+  if (!behaviour_.rules.empty() && !devservice::ReadRules(behaviour_.rules, rules, error)) {
+    throw std::runtime_error(error);
+  }
+  const std::uint64_t seed = rules.seed.value_or(1);
+  planner_ = std::make_unique<devservice::Planner>(std::move(rules), seed, GetTickCount64());
   tools::PipeServerSettings settings;
   settings.instances = behaviour_.instances;
   settings.messagePipe = behaviour_.messagePipe;
-  server_ = std::make_unique<tools::PipeServer>(
-      settings, [this](const std::string& request) { return Answer(request); });
-  std::string error;
+  server_ = std::make_unique<tools::PipeServer>(settings, *this);
   if (!server_->Start(error)) throw std::runtime_error(error);
 }
 
-ScriptedService::~ScriptedService() = default;
+ScriptedService::~ScriptedService() {
+  server_.reset();  // stops the workers before the planner goes
+}
 
 std::vector<std::string> ScriptedService::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
-// The reply as the behaviour shapes it: empty messages first, then the reply in pieces, cut
-// short with a hang-up where asked.
-tools::Answer ScriptedService::Answer(const std::string& request) {
+bool ScriptedService::HangUpOnConnect() {
+  return planner_->ForConnection(GetTickCount64()).has_value();
+}
+
+tools::PipeState ScriptedService::StateNow(std::uint64_t now, std::uint64_t& next) {
+  return planner_->StateAt(now, next);
+}
+
+// The answer a rule plans, or else the reply as the behaviour shapes it, in pieces.
+tools::Answer ScriptedService::OnRequest(const std::string& request, std::size_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
+  const devservice::Request parsed = devservice::ParseRequest(request.data(), request.size(), size);
+  if (const auto plan = planner_->ForRequest(parsed, GetTickCount64())) {
+    return devservice::AnswerFor(*plan, parsed.jobId, {0, "ok"});
+  }
   tools::Answer answer;
-  answer.delayMs = behaviour_.replyDelayMs;
-  answer.messages.assign(behaviour_.emptyMessagesFirst, std::string());
-  std::string reply = behaviour_.reply(request);
-  answer.hangUp = behaviour_.hangUpAfter < reply.size();
-  if (answer.hangUp) reply.resize(behaviour_.hangUpAfter);
+  const std::string reply = behaviour_.reply(request);
   std::size_t offset = 0;
   for (const std::size_t piece : behaviour_.pieces) {
     if (offset + piece >= reply.size()) break;

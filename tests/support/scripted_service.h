@@ -1,6 +1,8 @@
 // A scheduler service inside the test program, serving "\\.\pipe\pipe_job" the way a test asks:
-// a number of instances, message or byte pipe, a delay, a reply split into pieces or cut short.
-// It runs on the same pipe server as the development service.
+// a number of instances, message or byte pipe, a reply split into pieces, and whatever else the
+// development service's rules can make a service do (hang-ups, short, oversize and empty
+// replies, delays, a busy or absent pipe). It runs on the same pipe server and the same rules
+// engine as the development service.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "pipe_server.h"
+#include "planner.h"
 
 namespace velmora::test_support {
 
@@ -22,23 +25,21 @@ std::string Frame(const std::string& text);
 struct ServiceBehaviour {
   int instances = 1;
   bool messagePipe = true;
-  DWORD replyDelayMs = 0;
+  // A rules file's text; a request no rule takes gets `reply`.
+  std::string rules;
   // The reply is written as messages of these sizes, the last one taking the rest; empty means
   // one message.
   std::vector<std::size_t> pieces;
-  // Only this many bytes of the reply are sent before the service closes the connection.
-  std::size_t hangUpAfter = SIZE_MAX;
-  // Zero-length messages written before the reply, for as long as the client stays connected.
-  std::size_t emptyMessagesFirst = 0;
   // The reply to a request frame; by default "job;0;ok;" as a frame.
   std::function<std::string(const std::string& request)> reply;
 };
 
-class ScriptedService {
+class ScriptedService : public tools::PipeService {
  public:
-  // Every instance exists and listens when the constructor returns.
+  // Every instance exists and listens (unless the rules say otherwise) when the constructor
+  // returns.
   explicit ScriptedService(ServiceBehaviour behaviour);
-  ~ScriptedService();
+  ~ScriptedService() override;
   ScriptedService(const ScriptedService&) = delete;
   ScriptedService& operator=(const ScriptedService&) = delete;
 
@@ -47,10 +48,13 @@ class ScriptedService {
   // Connections accepted, including those that closed without sending a request.
   int Connections() const { return static_cast<int>(server_->Connections()); }
 
- private:
-  tools::Answer Answer(const std::string& request);
+  bool HangUpOnConnect() override;
+  tools::Answer OnRequest(const std::string& request, std::size_t size) override;
+  tools::PipeState StateNow(std::uint64_t now, std::uint64_t& next) override;
 
+ private:
   ServiceBehaviour behaviour_;
+  std::unique_ptr<devservice::Planner> planner_;
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
   std::unique_ptr<tools::PipeServer> server_;

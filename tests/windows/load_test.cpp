@@ -158,7 +158,7 @@ TEST(LoadSoak, EveryHandleThePipeSystemOpensIsClosed) {
   std::atomic<int> brokenOff{0};
   {
     ServiceBehaviour behaviour = AnsweringByJob(kEnoughInstances);
-    behaviour.hangUpAfter = 100;
+    behaviour.rules = R"({"rules": [{"do": "partial", "bytes": 100}]})";
     ScriptedService service(behaviour);
     RunExchanges(pipes, 50, [&](int, int result) {
       brokenOff += result == ERROR_BROKEN_PIPE || result == ERROR_PIPE_NOT_CONNECTED;

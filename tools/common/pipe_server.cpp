@@ -11,16 +11,25 @@ constexpr DWORD kBufferSize = 4096;
 constexpr DWORD kRequestSize = 1024;  // a request frame; a longer message is cut here
 constexpr int kWorkers = 4;
 constexpr ULONG_PTR kQuitKey = std::numeric_limits<ULONG_PTR>::max();
+constexpr ULONG_PTR kWakeKey = kQuitKey - 1;
 constexpr ULONGLONG kNever = std::numeric_limits<ULONGLONG>::max();
 
 ULONGLONG After(ULONGLONG from, DWORD ms) {
   return ms == INFINITE || from == kNever ? kNever : from + ms;
 }
 
+// Whether a client is connected to an instance whose wait for one was cancelled: it may have
+// come just before the cancel took effect.
+bool ClientConnected(HANDLE pipe) {
+  DWORD available = 0;
+  return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) != FALSE;
+}
+
 }  // namespace
 
 struct PipeServer::Instance {
-  enum class Phase { kListening, kReading, kDelaying, kWriting, kDraining, kClosed };
+  // kHeld: connected to one of the server's own clients, so that no caller gets it.
+  enum class Phase { kListening, kReading, kDelaying, kWriting, kDraining, kHeld, kClosed };
   ULONG_PTR key = 0;
   HANDLE pipe = INVALID_HANDLE_VALUE;
   OVERLAPPED overlapped{};
@@ -30,51 +39,70 @@ struct PipeServer::Instance {
   bool cancelled = false;  // its deadline passed and the operation was cancelled
   ULONGLONG deadline = kNever;
   ULONGLONG wake = kNever;  // while delaying: when to write
+  ULONGLONG arrived = 0;    // when the request was read
+  bool answered = false;    // an answer is under way, to be reported when the connection ends
   Answer answer;
+  std::size_t emptyLeft = 0;  // empty messages still to write before the answer's messages
+  bool writingEmpty = false;
   std::size_t next = 0;  // the answer's next message
+  std::uint64_t written = 0;
   char buffer[kBufferSize];
 };
 
-PipeServer::PipeServer(PipeServerSettings settings, Handler handler)
-    : settings_(settings), handler_(std::move(handler)) {}
+PipeServer::PipeServer(PipeServerSettings settings, PipeService& service)
+    : settings_(settings), service_(service) {}
 
 PipeServer::~PipeServer() {
-  Stop(false);
+  Abort();
   Wait();
-  for (const auto& instance : instances_) CloseHandle(instance->pipe);
+  for (const auto& instance : instances_) {
+    if (instance->pipe != INVALID_HANDLE_VALUE) CloseHandle(instance->pipe);
+  }
+  Release();
   if (port_ != nullptr) CloseHandle(port_);
 }
 
 bool PipeServer::Start(std::string& error) {
   port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, kWorkers);
-  const DWORD type = settings_.messagePipe ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE
-                                           : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE;
-  for (int i = 0; port_ != nullptr && i < settings_.instances; ++i) {
-    // Local callers only; the first instance fails where another server owns the name.
-    const HANDLE pipe = CreateNamedPipeW(
-        kPipeName,
-        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-        type | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, static_cast<DWORD>(settings_.instances),
-        kBufferSize, kBufferSize, 0, settings_.security);
-    if (pipe == INVALID_HANDLE_VALUE) {
+  if (port_ == nullptr) {
+    error = "cannot create an I/O completion port (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  for (int i = 0; i < settings_.instances; ++i) {
+    auto instance = std::make_unique<Instance>();
+    instance->key = instances_.size();
+    if (!Create(*instance)) {
       const DWORD code = GetLastError();
       error = "cannot create \\\\.\\pipe\\pipe_job (error " + std::to_string(code) + ")" +
               (code == ERROR_ACCESS_DENIED ? ": another server owns it" : "");
       return false;
     }
-    auto instance = std::make_unique<Instance>();
-    instance->key = instances_.size();
-    instance->pipe = pipe;
-    CreateIoCompletionPort(pipe, port_, instance->key, 0);
     instances_.push_back(std::move(instance));
-  }
-  if (port_ == nullptr) {
-    error = "cannot create an I/O completion port (error " + std::to_string(GetLastError()) + ")";
-    return false;
   }
   for (int i = 0; i < kWorkers; ++i) workers_.emplace_back([this] { Work(); });
   std::lock_guard<std::mutex> lock(mutex_);
+  // The owner may want the pipe busy or absent from the very start.
+  std::uint64_t next = kNever;
+  state_ = service_.StateNow(GetTickCount64(), next);
+  stateCheck_ = next;
   for (const auto& instance : instances_) Listen(*instance);
+  return true;
+}
+
+// Creates the instance's end of the pipe; the first of them fails where another server owns
+// the name. Local callers only.
+bool PipeServer::Create(Instance& in) {
+  const bool first = std::none_of(instances_.begin(), instances_.end(), [](const auto& other) {
+    return other->pipe != INVALID_HANDLE_VALUE;
+  });
+  const DWORD type = settings_.messagePipe ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE
+                                           : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE;
+  in.pipe = CreateNamedPipeW(
+      kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+      type | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, static_cast<DWORD>(settings_.instances),
+      kBufferSize, kBufferSize, 0, settings_.security);
+  if (in.pipe == INVALID_HANDLE_VALUE) return false;
+  CreateIoCompletionPort(in.pipe, port_, in.key, 0);
   return true;
 }
 
@@ -83,16 +111,83 @@ void PipeServer::Stop(bool finishConnections) {
   if (stopping_ && (!finishing_ || finishConnections)) return;
   stopping_ = true;
   finishing_ = finishConnections;
+  // Every instance still listening is taken by a client of our own, so a caller from now on
+  // finds the pipe busy instead of being let in and cut off at the exit. One that got in first
+  // is served.
+  Fill();
   for (const auto& instance : instances_) {
     Instance& in = *instance;
-    const bool listening = in.phase == Instance::Phase::kListening;
-    if (in.pending && (listening || !finishConnections)) {
+    using Phase = Instance::Phase;
+    const bool idleDrain = in.phase == Phase::kDraining && in.written == 0;
+    if (in.pending && (in.phase == Phase::kListening || (idleDrain && !finishConnections))) {
       CancelIoEx(in.pipe, &in.overlapped);
-    } else if (in.phase == Instance::Phase::kDelaying && !finishConnections) {
-      Finish(in);
+    } else if (in.phase == Phase::kDelaying && !finishConnections) {
+      StartWrite(in);
     }
   }
   QuitIfDone();
+}
+
+// Cuts every connection off, whatever it is doing.
+void PipeServer::Abort() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = true;
+  finishing_ = false;
+  for (const auto& instance : instances_) {
+    if (instance->pending) {
+      CancelIoEx(instance->pipe, &instance->overlapped);
+    } else if (instance->phase == Instance::Phase::kDelaying) {
+      Finish(*instance);
+    }
+  }
+  QuitIfDone();
+}
+
+void PipeServer::Refresh() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stateCheck_ = 0;
+  PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);
+}
+
+// Puts every instance not serving a caller in the state's way: listening, held, or closed.
+void PipeServer::ApplyState() {
+  using Phase = Instance::Phase;
+  for (const auto& instance : instances_) {
+    Instance& in = *instance;
+    if (in.pending || in.working) {
+      // Absent: a listening instance goes once its wait is cancelled.
+      if (state_ == PipeState::kAbsent && in.phase == Phase::kListening) {
+        CancelIoEx(in.pipe, &in.overlapped);
+      }
+    } else if (in.phase == Phase::kHeld) {
+      if (state_ != PipeState::kBusy) Finish(in);
+    } else if (in.phase == Phase::kClosed) {
+      Listen(in);
+    }
+  }
+  if (state_ == PipeState::kBusy) {
+    Fill();
+  } else {
+    Release();
+  }
+}
+
+// Connects clients of our own to every listening instance. Each sends an empty message, by
+// which its connection is told from a caller's.
+void PipeServer::Fill() {
+  for (std::size_t i = holders_.size(); i < instances_.size(); ++i) {
+    const HANDLE holder = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (holder == INVALID_HANDLE_VALUE) return;  // busy: none listens any more
+    DWORD written = 0;
+    WriteFile(holder, "", 0, &written, nullptr);
+    holders_.push_back(holder);
+  }
+}
+
+void PipeServer::Release() {
+  for (const HANDLE holder : holders_) CloseHandle(holder);
+  holders_.clear();
 }
 
 void PipeServer::Wait() {
@@ -118,15 +213,33 @@ void PipeServer::Started(Instance& in, BOOL ok) {
   }
 }
 
-// Ends the connection, if any, and listens again; at the stop the instance stays closed.
+// Ends the connection, if any, reports how its answer went, and listens again; at the stop the
+// instance stays closed, and callers find the pipe busy.
 void PipeServer::Finish(Instance& in) {
   DisconnectNamedPipe(in.pipe);
   in.phase = Instance::Phase::kClosed;
+  if (in.answered) {
+    Delivery delivery;
+    delivery.bytesWritten = in.written;
+    delivery.callerLeftEarly = in.emptyLeft > 0 || in.next < in.answer.messages.size();
+    delivery.ms = GetTickCount64() - in.arrived;
+    service_.OnDelivered(in.answer, delivery);
+    in.answered = false;
+  }
   in.answer = Answer();
   if (!stopping_) Listen(in);
 }
 
 void PipeServer::Listen(Instance& in) {
+  in.phase = Instance::Phase::kClosed;
+  if (stopping_) return;
+  if (state_ == PipeState::kAbsent) {
+    // The instance goes, and with the last one the name.
+    if (in.pipe != INVALID_HANDLE_VALUE) CloseHandle(in.pipe);
+    in.pipe = INVALID_HANDLE_VALUE;
+    return;
+  }
+  if (in.pipe == INVALID_HANDLE_VALUE && !Create(in)) return;
   for (int attempt = 0; attempt < 2; ++attempt) {
     in.phase = Instance::Phase::kListening;
     in.deadline = in.wake = kNever;
@@ -136,6 +249,7 @@ void PipeServer::Listen(Instance& in) {
     const DWORD error = ok ? 0 : GetLastError();
     if (ok || error == ERROR_IO_PENDING) {
       in.pending = true;
+      if (state_ == PipeState::kBusy) Fill();
       return;
     }
     if (error == ERROR_PIPE_CONNECTED) {  // the client came before the wait began
@@ -150,23 +264,34 @@ void PipeServer::Listen(Instance& in) {
 void PipeServer::Accepted(Instance& in) {
   ++connections_;
   in.deadline = After(GetTickCount64(), settings_.clientTimeoutMs);
+  in.written = 0;
+  in.emptyLeft = in.next = 0;
+  if (!stopping_ && state_ == PipeState::kServing && service_.HangUpOnConnect()) {
+    Finish(in);
+    return;
+  }
   in.phase = Instance::Phase::kReading;
   in.overlapped = OVERLAPPED{};
   Started(in, ReadFile(in.pipe, in.buffer, kRequestSize, nullptr, &in.overlapped));
 }
 
 void PipeServer::StartWrite(Instance& in) {
-  if (in.next == in.answer.messages.size()) {
-    if (in.answer.hangUp) {
-      Finish(in);  // nothing was written: nothing to wait for
+  const bool empty = in.emptyLeft > 0;
+  if (!empty && in.next == in.answer.messages.size()) {
+    // Nothing (more) to write. With a hang-up nothing is left to wait for; when stopping, a
+    // caller that got nothing has nothing to read either.
+    if (in.answer.hangUp || (stopping_ && !finishing_ && in.written == 0)) {
+      Finish(in);
     } else {
       StartDrain(in);
     }
     return;
   }
   in.phase = Instance::Phase::kWriting;
+  in.writingEmpty = empty;
   in.overlapped = OVERLAPPED{};
-  const std::string& message = in.answer.messages[in.next];
+  static const std::string kNothing;
+  const std::string& message = empty ? kNothing : in.answer.messages[in.next];
   Started(in, WriteFile(in.pipe, message.data(), static_cast<DWORD>(message.size()), nullptr,
                         &in.overlapped));
 }
@@ -190,20 +315,34 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     in.working = false;
   };
   if (in.phase == Phase::kListening) {
-    if ((error == 0 || error == ERROR_PIPE_CONNECTED) && !(stopping_ && !finishing_)) {
+    // Even at the stop a caller that got in is served: its request is answered, not cut.
+    if (error == 0 || error == ERROR_PIPE_CONNECTED || ClientConnected(in.pipe)) {
       Accepted(in);
     } else {
       Finish(in);
     }
   } else if ((error != 0 && error != ERROR_MORE_DATA) || in.cancelled) {
     Finish(in);
+  } else if (in.phase == Phase::kReading && bytes == 0 && error == 0 &&
+             (state_ == PipeState::kBusy || stopping_ || !ClientConnected(in.pipe))) {
+    // An empty message from one of our own clients: held while busy or stopping; one left from
+    // a busy spell that has ended just goes. A caller that sends one and stays is answered.
+    if (state_ == PipeState::kBusy || stopping_) {
+      in.phase = Phase::kHeld;
+    } else {
+      Finish(in);
+    }
   } else if (in.phase == Phase::kReading) {
     const std::string request(in.buffer, bytes < kRequestSize ? bytes : kRequestSize);
-    unlocked([&] { in.answer = handler_(request); });
+    // A message longer than a frame: the rest of it is still in the pipe.
+    DWORD rest = 0;
+    if (error == ERROR_MORE_DATA) PeekNamedPipe(in.pipe, nullptr, 0, nullptr, nullptr, &rest);
+    in.arrived = GetTickCount64();
+    unlocked([&] { in.answer = service_.OnRequest(request, std::size_t{bytes} + rest); });
+    in.answered = true;
+    in.emptyLeft = in.answer.emptyMessages;
     in.next = 0;
-    if (stopping_ && !finishing_) {
-      Finish(in);
-    } else if (in.answer.delayMs > 0) {
+    if (in.answer.delayMs > 0 && !(stopping_ && !finishing_)) {
       in.phase = Phase::kDelaying;
       in.wake = After(GetTickCount64(), in.answer.delayMs);
       in.deadline = After(in.deadline, in.answer.delayMs);
@@ -211,7 +350,13 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
       StartWrite(in);
     }
   } else if (in.phase == Phase::kWriting) {
-    if (++in.next == in.answer.messages.size() && in.answer.hangUp) {
+    in.written += bytes;
+    if (in.writingEmpty) {
+      if (in.emptyLeft != kUntilTheCallerLeaves) --in.emptyLeft;
+    } else {
+      ++in.next;
+    }
+    if (in.emptyLeft == 0 && in.next == in.answer.messages.size() && in.answer.hangUp) {
       // Disconnecting drops anything unread: first wait for the client to take it.
       unlocked([&] { FlushFileBuffers(in.pipe); });
       Finish(in);
@@ -227,7 +372,16 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
 // how long a worker may wait before the next of either is due.
 DWORD PipeServer::Expire() {
   const ULONGLONG now = GetTickCount64();
-  ULONGLONG due = kNever;
+  if (!stopping_ && stateCheck_ <= now) {
+    std::uint64_t next = kNever;
+    const PipeState state = service_.StateNow(now, next);
+    stateCheck_ = next;
+    if (state != state_) {
+      state_ = state;
+      ApplyState();
+    }
+  }
+  ULONGLONG due = stopping_ ? kNever : stateCheck_;
   for (const auto& instance : instances_) {
     Instance& in = *instance;
     if (in.phase == Instance::Phase::kDelaying && in.wake <= now) {

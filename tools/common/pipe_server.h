@@ -8,11 +8,17 @@
 // close. The whole connection has one deadline (the client time limit, plus any delay the
 // answer asks for): whatever the client sends or withholds, at the deadline its I/O is
 // cancelled, it is disconnected and the instance listens again.
+//
+// The owner may make the pipe busy (every instance not serving a caller is held by a client of
+// the server's own) or absent (every such instance is closed, so the name goes away); callers
+// already connected are served to their end either way. At the stop every instance is held
+// likewise, so that no caller gets in only to be cut off.
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
+#include "pipe_service.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,14 +26,6 @@
 #include <vector>
 
 namespace velmora::tools {
-
-// What the handler answers to one request.
-struct Answer {
-  std::vector<std::string> messages;  // written in order, one message each; none: no reply
-  DWORD delayMs = 0;                  // wait this long first; INFINITE: never write
-  // Close once the messages are written and read, instead of waiting for the client to close.
-  bool hangUp = false;
-};
 
 struct PipeServerSettings {
   int instances = 1;                 // 1 to 255
@@ -38,22 +36,23 @@ struct PipeServerSettings {
 
 class PipeServer {
  public:
-  // Called on a worker thread with the request: one message, at most 1024 bytes of it.
-  using Handler = std::function<Answer(const std::string& request)>;
-
-  PipeServer(PipeServerSettings settings, Handler handler);
+  // `service` answers the callers; it must outlive the server.
+  PipeServer(PipeServerSettings settings, PipeService& service);
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
-  // Stops at once, if not stopped yet.
+  // Stops at once, cutting off every client still connected.
   ~PipeServer();
 
   // Creates every instance, all listening when it returns; false, with the reason in `error`,
   // when the pipe cannot be created (another server may own it).
   bool Start(std::string& error);
-  // Stops accepting clients. With `finishConnections` the clients already accepted are served
-  // to their end (within their deadlines); without, they are cut off. Any thread may call it,
-  // a handler too.
+  // Stops accepting clients; no instance listens from here on. Every client already connected
+  // has its request read and answered (the owner decides how). With `finishConnections` the
+  // answers keep their delays; without, delayed answers are written at once and connections
+  // with nothing written are closed. Any thread may call it.
   void Stop(bool finishConnections);
+  // Asks the owner for the pipe's state at once (after its rules changed, say).
+  void Refresh();
   // Returns once stopped and every worker has ended.
   void Wait();
 
@@ -62,8 +61,13 @@ class PipeServer {
  private:
   struct Instance;
 
+  void Abort();
   void Work();
+  bool Create(Instance& instance);
   void Listen(Instance& instance);
+  void ApplyState();
+  void Fill();
+  void Release();
   void Accepted(Instance& instance);
   void Read(Instance& instance, DWORD bytes);
   void StartWrite(Instance& instance);
@@ -75,7 +79,7 @@ class PipeServer {
   void QuitIfDone();
 
   const PipeServerSettings settings_;
-  const Handler handler_;
+  PipeService& service_;
   HANDLE port_ = nullptr;
   std::vector<std::unique_ptr<Instance>> instances_;
   std::vector<std::thread> workers_;
@@ -84,6 +88,9 @@ class PipeServer {
   bool finishing_ = false;
   bool quitPosted_ = false;
   long connections_ = 0;
+  PipeState state_ = PipeState::kServing;
+  std::vector<HANDLE> holders_;  // our own clients, holding instances while busy or stopping
+  ULONGLONG stateCheck_ = 0;  // when to ask the owner for the state again
 };
 
 }  // namespace velmora::tools

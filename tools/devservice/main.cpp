@@ -1,72 +1,72 @@
 // velmora-devservice: a scheduler service to develop and demonstrate host programs against.
-// It serves "\\.\pipe\pipe_job" as the library expects, keeps its jobs in memory, logs every
-// request, and can be told to misbehave (delay, hang up, a single instance) on purpose.
+// It serves "\\.\pipe\pipe_job" as the library expects, keeps its jobs in memory, journals
+// every request, and misbehaves on purpose where its rules (or --delay, --hangup, --single)
+// say so.
 #include <windows.h>
 
 #include <cstdio>
-#include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "job_table.h"
+#include "journal.h"
+#include "journal_check.h"
 #include "options.h"
 #include "pipe_guard.h"
 #include "pipe_server.h"
-#include "request_log.h"
+#include "planner.h"
+#include "rules.h"
+#include "rules_file.h"
+#include "service.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {
 namespace {
 
-// The answer to a request read after the request limit was reached
-// (ERROR_SERVICE_CANNOT_ACCEPT_CTRL): it was not carried out.
-constexpr std::int32_t kStatusStopping = 1061;
-
-// The requests the service carries out: the table changes and the log records it under one
-// lock, so the log follows the table. With a limit, exactly that many are carried out.
-struct Requests {
-  const Options& options;
-  JobTable& jobs;
-  RequestLog& log;
-  HANDLE limitReached;
-  std::mutex order;
-  long carriedOut = 0;
-
-  tools::Answer Serve(const std::string& bytes) {
-    const Request request = ParseRequest(bytes.data(), bytes.size());
-    std::unique_lock<std::mutex> lock(order);
-    if (options.maxRequests > 0 && carriedOut >= options.maxRequests) {
-      return {{FormatReply(request.jobId, kStatusStopping, "stopping: request limit reached")}};
-    }
-    Outcome outcome = jobs.Execute(request);
-    if (options.hangUp) outcome.message = "(hung up before replying)";
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    log.Write(
-        {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds},
-        request, outcome);
-    if (++carriedOut == options.maxRequests) SetEvent(limitReached);
-    lock.unlock();
-    tools::Answer answer;
-    answer.delayMs = options.delayMs;
-    answer.hangUp = options.hangUp;
-    if (!options.hangUp) {
-      answer.messages.push_back(FormatReply(request.jobId, outcome.status, outcome.message));
-    }
-    return answer;
-  }
-};
+// Console lines held while the console is not read; beyond them, lines are dropped.
+constexpr std::size_t kConsoleBacklog = 4096;
 
 HANDLE gInterrupted = nullptr;
+HANDLE gStopped = nullptr;
+const char* gStoppedBy = nullptr;
 
-BOOL WINAPI OnConsoleControl(DWORD) {
+// Only the three ways a user stops a console program stop the service; the system's logoff and
+// shutdown notices do not.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  const char* by = event == CTRL_C_EVENT       ? "Ctrl+C"
+                   : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                   : event == CTRL_CLOSE_EVENT ? "the console window closing"
+                                               : nullptr;
+  if (by == nullptr) return TRUE;
+  if (gStoppedBy == nullptr) gStoppedBy = by;
   SetEvent(gInterrupted);
+  // The process ends once this returns from a close: let the stop finish first.
+  if (event == CTRL_CLOSE_EVENT) WaitForSingleObject(gStopped, 4000);
   return TRUE;
 }
 
-int Refuse(const std::string& message) {
+LineSink StandardHandle(DWORD which) {
+  return [handle = GetStdHandle(which)](const std::string& line, std::string& error) {
+    DWORD written = 0;
+    if (WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      return true;
+    }
+    error = "error " + std::to_string(GetLastError());
+    return false;
+  };
+}
+
+LogTime UtcNow() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+          now.wMilliseconds};
+}
+
+int Refuse(const std::string& message, int code = 1) {
   std::fprintf(stderr, "velmora-devservice: %s\n", message.c_str());
-  return 1;
+  return code;
 }
 
 // Whether another server answers on the pipe, in words; empty when none does or only we do.
@@ -77,6 +77,31 @@ std::string OtherServer(bool ownInstances) {
   if (process == 0 || process == GetCurrentProcessId()) return "";
   if (process == kUnknownServer) return ownInstances ? "" : "another server";
   return "another server (process " + std::to_string(process) + ")";
+}
+
+int Verify(const VerifyOptions& options) {
+  std::string journal, report;
+  if (!ReadTextFile(options.log, journal, report)) return Refuse(report, 2);
+  const Verdict verdict = CheckJournal(journal, options, report);
+  std::fputs(report.c_str(), verdict == Verdict::kCannotTell ? stderr : stdout);
+  return static_cast<int>(verdict);
+}
+
+// The rules at start: from the file, from --fault, or none.
+bool StartingRules(const Options& options, RuleSet& rules, std::string& text, std::string& error) {
+  if (!options.fault.empty()) return PresetRules(options.fault, rules, error);
+  if (options.rulesFile.empty()) return true;
+  if (!ReadTextFile(options.rulesFile, text, error)) return false;
+  if (ReadRules(text, rules, error)) return true;
+  error = options.rulesFile + ": " + error;
+  return false;
+}
+
+std::uint64_t SeedFor(const Options& options, const RuleSet& rules) {
+  if (options.seed) return *options.seed;
+  if (rules.seed) return *rules.seed;
+  std::random_device entropy;
+  return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
 }
 
 }  // namespace
@@ -92,43 +117,120 @@ int main() {
                  error.c_str());
     return 2;
   }
-  if (options.action == Options::Action::kHelp) {
-    std::fputs(UsageText().c_str(), stdout);
-    return 0;
+  switch (options.action) {
+    case Options::Action::kHelp:
+      std::fputs(UsageText().c_str(), stdout);
+      return 0;
+    case Options::Action::kVersion:
+      std::printf("velmora-devservice %s\n", VELMORA_VERSION);
+      return 0;
+    case Options::Action::kVerify:
+      return Verify(options.verify);
+    case Options::Action::kServe:
+      break;
   }
-  if (options.action == Options::Action::kVersion) {
-    std::printf("velmora-devservice %s\n", VELMORA_VERSION);
-    return 0;
-  }
+  RuleSet rules;
+  std::string rulesText;
+  if (!StartingRules(options, rules, rulesText, error)) return Refuse(error, 2);
   // Wine ignores the pipe's first-instance flag, so ask the pipe itself who serves it.
   if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " already serves \\\\.\\pipe\\pipe_job; stop it first");
   }
-  RequestLog log;
-  if (!options.logFile.empty() && !log.Open(options.logFile, error)) return Refuse(error);
+  JournalFile journalFile;
+  if (!options.logFile.empty() && !journalFile.Open(options.logFile, error)) return Refuse(error);
+
+  // Nothing that serves a caller ever waits on these three.
+  LineWriter console(StandardHandle(STD_OUTPUT_HANDLE), kConsoleBacklog, "velmora-devservice");
+  LineWriter errors(StandardHandle(STD_ERROR_HANDLE), kConsoleBacklog, "velmora-devservice");
+  bool journalFailing = false;
+  LineWriter journal(
+      [&](const std::string& line, std::string& reason) {
+        const bool written = journalFile.Append(line, reason);
+        if (written && journalFailing) {
+          errors.Add("velmora-devservice: " + journalFile.path() + " takes lines again\n");
+        }
+        journalFailing = !written;
+        return written;
+      },
+      0, "velmora-devservice",
+      [&](const std::string& reason) {
+        if (!journalFailing) return;
+        errors.Add("velmora-devservice: cannot write to " + journalFile.path() + ": " + reason +
+                   "; journal lines are left out whole until it takes them again\n");
+      });
 
   gInterrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  gStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const HANDLE limitReached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  const std::uint64_t seed = SeedFor(options, rules);
+  const std::size_t ruleCount = rules.rules.size();
+  // No rules until the guard below has looked at the pipe: its look is a caller too.
+  Planner planner(RuleSet(), seed, GetTickCount64());
   JobTable jobs(options.jobs);
-  Requests requests{options, jobs, log, limitReached, {}, 0};
-  velmora::tools::PipeServer server(
-      {options.instances, options.clientTimeoutMs, true, PipeSecurity()},
-      [&requests](const std::string& request) { return requests.Serve(request); });
+  ServiceHooks hooks;
+  hooks.ticks = [] { return GetTickCount64(); };
+  hooks.utc = UtcNow;
+  hooks.console = [&console](std::string line) { console.Add(std::move(line)); };
+  if (!options.logFile.empty()) {
+    hooks.journal = [&journal](std::string line) { journal.Add(std::move(line)); };
+  }
+  hooks.limitReached = [limitReached] { SetEvent(limitReached); };
+  Service service(options, jobs, planner, hooks);
+  velmora::tools::PipeServer server({options.instances, options.clientTimeoutMs, true, PipeSecurity()},
+                                    service);
   if (!server.Start(error)) return Refuse(error);
   if (const std::string other = OtherServer(true); !other.empty()) {
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
   }
-  std::printf("velmora-devservice: serving \\\\.\\pipe\\pipe_job with %d instance(s), %d jobs\n",
-              options.instances, options.jobs);
-  std::fflush(stdout);
+  planner.Replace(std::move(rules), seed, GetTickCount64());
+  server.Refresh();
+  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
+              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
+              " jobs\n");
+  if (ruleCount > 0) {
+    console.Add("velmora-devservice: " + std::to_string(ruleCount) + " rule(s) from " +
+                (options.fault.empty() ? options.rulesFile : "--fault " + options.fault) +
+                ", seed " + std::to_string(seed) + "\n");
+  }
 
-  const HANDLE ends[] = {gInterrupted, limitReached};
-  // Ctrl+C cuts the clients off; at the request limit the clients already read are answered.
-  const bool interrupted = WaitForMultipleObjects(2, ends, FALSE, INFINITE) == WAIT_OBJECT_0;
+  RulesWatch watch(options.rulesFile.empty() ? "" : options.rulesFile);
+  std::vector<HANDLE> ends = {gInterrupted, limitReached};
+  if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
+    ends.push_back(watch.Event());
+  }
+  DWORD woke = 0;
+  while ((woke = WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), FALSE,
+                                        INFINITE)) == WAIT_OBJECT_0 + 2) {
+    watch.Rearm();
+    Sleep(50);  // an editor's save may come as several changes
+    std::string text;
+    RuleSet changed;
+    if (!ReadTextFile(options.rulesFile, text, error) || text == rulesText) continue;
+    rulesText = text;
+    if (!ReadRules(text, changed, error)) {
+      errors.Add("velmora-devservice: " + options.rulesFile + " refused: " + error +
+                 "; the rules before it stay\n");
+      continue;
+    }
+    const std::uint64_t reseed = options.seed ? *options.seed : changed.seed.value_or(seed);
+    const std::size_t count = changed.rules.size();
+    planner.Replace(std::move(changed), reseed, GetTickCount64());
+    server.Refresh();
+    console.Add("velmora-devservice: " + std::to_string(count) + " rule(s) reloaded from " +
+                options.rulesFile + ", seed " + std::to_string(reseed) + "\n");
+  }
+  const bool interrupted = woke == WAIT_OBJECT_0;
+  // Callers already connected are answered: those whose request comes now hear 1061.
+  service.Stop();
   server.Stop(!interrupted);
   server.Wait();
-  std::printf("velmora-devservice: stopped after %ld requests\n", requests.carriedOut);
-  std::fflush(stdout);
+  console.Add("velmora-devservice: stopped by " +
+              std::string(interrupted ? gStoppedBy : "the request limit") + " after " +
+              std::to_string(service.CarriedOut()) + " requests\n");
+  journal.Close(10000);
+  errors.Close(1000);
+  console.Close(2000);
+  SetEvent(gStopped);
   return 0;
 }

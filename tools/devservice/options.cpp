@@ -22,6 +22,30 @@ CLI::Validator Whole(long long minimum, long long maximum) {
 
 constexpr const char* kDescription = "Serves \\\\.\\pipe\\pipe_job for Velmora.dll until Ctrl+C.";
 
+CLI::Validator NotEmpty(const char* what) {
+  return CLI::Validator(
+      [what](std::string& text) { return text.empty() ? std::string("needs ") + what : ""; }, "");
+}
+
+void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
+  CLI::App* command = app.add_subcommand(
+      "verify", "check a journal written with --log: exit 0 when it agrees, 1 when it does not");
+  command->add_option("--log", verify.log, "the journal")->type_name("FILE")->required()
+      ->check(NotEmpty("a file name"));
+  command->add_option("--export", verify.exportName, "requests of this export's command code");
+  command->add_option("--job", verify.job, "requests for this job")
+      ->check(Whole(-2147483648LL, 2147483647));
+  command->add_option("--text", verify.text,
+                      "requests whose text is TEXT, or contains:PART, or re:EXPRESSION")
+      ->type_name("TEXT");
+  command->add_option("--rule", verify.rule, "requests this rule took")->type_name("NAME");
+  auto* count = command->add_option("--count", verify.count, "exactly N such requests")
+                    ->check(Whole(0, 2147483647));
+  command->add_option("--at-least", verify.atLeast, "N or more (by default 1)")
+      ->check(Whole(0, 2147483647))
+      ->excludes(count);
+}
+
 void Declare(CLI::App& app, Options& options, bool& version) {
   app.footer(
       "Statuses: 0, 1168 no such job, 5023 not in a state for the command, 87 malformed\n"
@@ -47,11 +71,24 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   app.add_option("--max-requests", options.maxRequests,
                  "carry out N requests, reply to each, and exit")
       ->check(Whole(1, 2147483647));
-  app.add_option("--log", options.logFile, "also append each request to FILE as a JSON line")
+  app.add_option("--log", options.logFile,
+                 "also append each request to FILE as a JSON line, when it is read, and how "
+                 "its answer went")
       ->type_name("FILE")
-      ->check(CLI::Validator(
-          [](std::string& file) { return file.empty() ? std::string("needs a file name") : ""; },
-          ""));
+      ->check(NotEmpty("a file name"));
+  auto* rules = app.add_option("--rules", options.rulesFile,
+                               "answer by the rules in FILE (JSON), read again when it changes")
+                    ->type_name("FILE")
+                    ->check(NotEmpty("a file name"));
+  app.add_option("--fault", options.fault,
+                 "one rule for every request: ACTION, or ACTION:N (partial:100, empty:forever, "
+                 "reply:1460, ...)")
+      ->type_name("ACTION")
+      ->check(NotEmpty("an action"))
+      ->excludes(rules);
+  app.add_option("--seed", options.seed, "the seed for the rules' chances (overrides the file's)")
+      ->check(Whole(0, 9223372036854775807LL));
+  DeclareVerify(app, options.verify);
 }
 
 }  // namespace
@@ -76,6 +113,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     return false;
   }
   if (version) options.action = Options::Action::kVersion;
+  if (app.got_subcommand("verify")) options.action = Options::Action::kVerify;
   return true;
 }
 

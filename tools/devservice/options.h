@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,17 @@ namespace velmora::devservice {
 // The most instances a named pipe can have.
 constexpr int kMaxInstances = 255;
 
+// What `velmora-devservice verify` looks for in a journal.
+struct VerifyOptions {
+  std::string log;
+  std::string exportName, text, rule;
+  std::optional<std::int32_t> job;
+  std::optional<long> count;    // exactly this many
+  std::optional<long> atLeast;  // this many or more (1 when neither is given)
+};
+
 struct Options {
-  enum class Action { kServe, kHelp, kVersion };
+  enum class Action { kServe, kVerify, kHelp, kVersion };
   Action action = Action::kServe;
   int instances = kMaxInstances;
   int jobs = 5;
@@ -21,6 +31,10 @@ struct Options {
   bool hangUp = false;
   long maxRequests = 0;  // 0: no limit
   std::string logFile;
+  std::string rulesFile;  // UTF-8
+  std::string fault;      // a preset rule instead of a file
+  std::optional<std::uint64_t> seed;
+  VerifyOptions verify;
 };
 
 // Reads the arguments after the program name, UTF-8 (a log file's name may hold any

@@ -1,13 +1,9 @@
 #include "request_log.h"
 
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "export_table.h"
-#ifdef _WIN32
-#include "wide_text.h"
-#endif
 
 namespace velmora::devservice {
 namespace {
@@ -49,64 +45,62 @@ std::string Quoted(const std::string& bytes) {
 
 }  // namespace
 
-std::string ConsoleLine(const LogTime& time, const Request& request, const Outcome& outcome) {
-  std::string line = Timestamp(time).substr(11) + "  job " + std::to_string(request.jobId) + "  " +
-                     Name(request) + " (" + std::to_string(request.command) + ")  ";
-  if (request.wellFormed) {
-    line += "param " + Quoted(request.param) + (request.cut ? " (cut)" : "");
+std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* request,
+                        const Decision& decision) {
+  std::string line = Timestamp(time).substr(11) + "  #" + std::to_string(seq) + "  ";
+  if (request == nullptr) {
+    line += "connection";
   } else {
-    line += "bytes " + Quoted(request.received) + " of " + std::to_string(request.size);
+    line += "job " + std::to_string(request->jobId) + "  " + Name(*request) + " (" +
+            std::to_string(request->command) + ")  ";
+    if (request->wellFormed) {
+      line += "param " + Quoted(request->param) + (request->cut ? " (cut)" : "");
+    } else {
+      line += "bytes " + Quoted(request->received) + " of " + std::to_string(request->size);
+    }
   }
-  return line + "  -> " + std::to_string(outcome.status) + " " + outcome.message + "\n";
+  line += "  -> ";
+  line += decision.status ? std::to_string(*decision.status) + " " + decision.message
+                          : std::string("no reply");
+  if (!decision.rule.empty()) {
+    line += "  [rule " + Quoted(decision.rule) + " step " + std::to_string(decision.step) + ": " +
+            decision.action + "]";
+  }
+  return line + "\n";
 }
 
-std::string JsonLine(const LogTime& time, const Request& request, const Outcome& outcome) {
-  Json line = {{"time", Timestamp(time)},        {"job", request.jobId},
-               {"command", Name(request)},       {"code", request.command},
-               {"param", Latin1(request.param)}, {"cut", request.cut}};
-  if (!request.wellFormed) {
-    line["bytes"] = Latin1(request.received);
-    line["size"] = request.size;
+std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
+                     const Request* request, const Decision& decision) {
+  Json line = {{"seq", seq},
+               {"event", request != nullptr ? "request" : "connection"},
+               {"time", Timestamp(time)},
+               {"seed", seed}};
+  if (request != nullptr) {
+    line["job"] = request->jobId;
+    line["command"] = Name(*request);
+    line["code"] = request->command;
+    line["param"] = Latin1(request->param);
+    line["cut"] = request->cut;
+    if (!request->wellFormed) {
+      line["bytes"] = Latin1(request->received);
+      line["size"] = request->size;
+    }
   }
-  line["status"] = outcome.status;
-  line["message"] = Latin1(outcome.message);
+  line["rule"] = decision.rule.empty() ? Json() : Json(Latin1(decision.rule));
+  line["step"] = decision.rule.empty() ? Json() : Json(decision.step);
+  line["action"] = decision.rule.empty() ? Json() : Json(decision.action);
+  line["status"] = decision.status ? Json(*decision.status) : Json();
+  line["message"] = Latin1(decision.message);
   return line.dump(-1, ' ', true) + "\n";
 }
 
-RequestLog::~RequestLog() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-bool RequestLog::Open(const std::string& path, std::string& error) {
-#ifdef _WIN32
-  file_ = _wfopen(tools::WideFromUtf8(path).c_str(), L"a");
-#else
-  file_ = std::fopen(path.c_str(), "a");
-#endif
-  if (file_ == nullptr) {
-    error = "cannot open " + path + " for appending: " + std::strerror(errno);
-    return false;
-  }
-  path_ = path;
-  return true;
-}
-
-void RequestLog::Write(const LogTime& time, const Request& request, const Outcome& outcome) {
-  const std::string console = ConsoleLine(time, request, outcome);
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::fputs(console.c_str(), console_);
-  std::fflush(console_);
-  if (file_ == nullptr || failed_) return;
-  const std::string json = JsonLine(time, request, outcome);
-  errno = 0;
-  if (std::fputs(json.c_str(), file_) < 0 || std::fflush(file_) != 0) {
-    failed_ = true;
-    std::fprintf(errors_,
-                 "velmora-devservice: cannot write to %s (%s); the requests from here on are "
-                 "only printed\n",
-                 path_.c_str(), errno != 0 ? std::strerror(errno) : "write failed");
-    std::fflush(errors_);
-  }
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
+  const Json line = {{"seq", seq},
+                     {"event", "outcome"},
+                     {"written", delivery.bytesWritten},
+                     {"left_early", delivery.callerLeftEarly},
+                     {"ms", delivery.ms}};
+  return line.dump() + "\n";
 }
 
 }  // namespace velmora::devservice

@@ -1,52 +1,42 @@
 // The development service's record of each request: a line on the console and, with --log, a
-// JSON line in a file. The lines are made apart from any platform call.
+// JSON line in the journal, written when the request is read, before it is answered; a second
+// journal line follows with how the answer went. The lines are made apart from any platform
+// call.
 #pragma once
 
-#include <cstdio>
-#include <mutex>
+#include <cstdint>
+#include <optional>
 #include <string>
 
-#include "job_table.h"
+#include "pipe_service.h"
 #include "service_protocol.h"
 
 namespace velmora::devservice {
 
-// The time (UTC) a request was carried out.
+// The time (UTC) a request was read.
 struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 
-// "12:00:01.250Z  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request shows
-// the bytes received instead of a param.
-std::string ConsoleLine(const LogTime& time, const Request& request, const Outcome& outcome);
-// {"time":"2026-12-08T12:00:01.250Z","job":5,"command":"StartJob","code":1279,...}: the time
-// in RFC 3339, the bytes a client sent taken as Latin-1, so any of them come out as valid JSON.
-std::string JsonLine(const LogTime& time, const Request& request, const Outcome& outcome);
-
-// Writes both lines for each request, one request at a time, so the lines come in the order
-// the requests were carried out when the caller holds the order.
-class RequestLog {
- public:
-  // Problems with the log file are reported on `errors`.
-  explicit RequestLog(std::FILE* console = stdout, std::FILE* errors = stderr)
-      : console_(console), errors_(errors) {}
-  RequestLog(const RequestLog&) = delete;
-  RequestLog& operator=(const RequestLog&) = delete;
-  ~RequestLog();
-
-  // Appends to `path` (UTF-8) as well as printing. On failure returns false and the reason in
-  // `error`.
-  bool Open(const std::string& path, std::string& error);
-  // A line the file does not take is reported once; the console lines go on.
-  void Write(const LogTime& time, const Request& request, const Outcome& outcome);
-
- private:
-  std::FILE* const console_;
-  std::FILE* const errors_;
-  std::mutex mutex_;
-  std::string path_;
-  std::FILE* file_ = nullptr;
-  bool failed_ = false;
+// Who took a request and how it is answered.
+struct Decision {
+  std::string rule;          // empty: no rule took it
+  std::size_t step = 0;      // from 1, when a rule took it
+  std::string action;        // "reply", "partial", ...: a rule's action
+  std::optional<std::int32_t> status;  // the status in the reply, when one is sent
+  std::string message;
 };
+
+// "12:00:01.250Z  #3  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request
+// shows the bytes received instead of a param, a rule's answer its rule, step and action; a
+// caller hung up on before its request was read has no request.
+std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* request,
+                        const Decision& decision);
+// {"seq":3,"event":"request","time":"2026-12-08T12:00:01.250Z","seed":7,"job":5,...}: the time
+// in RFC 3339, the bytes a client sent taken as Latin-1, so any of them come out as valid JSON.
+std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
+                     const Request* request, const Decision& decision);
+// {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12}
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery);
 
 }  // namespace velmora::devservice

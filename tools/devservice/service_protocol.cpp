@@ -20,8 +20,13 @@ Request Malformed(const char* problem, const char* bytes, std::size_t size) {
 
 }  // namespace
 
-Request ParseRequest(const char* bytes, std::size_t size) {
+Request ParseRequest(const char* bytes, std::size_t size, std::size_t messageSize) {
   if (size > kFrameSize) size = kFrameSize;
+  if (messageSize != kFrameSize) {
+    Request request = Malformed("not a 1024-byte frame", bytes, size);
+    request.size = messageSize;
+    return request;
+  }
   const std::string text(bytes, strnlen(bytes, size));
   if (text.empty()) return Malformed("empty request", bytes, size);
   const std::size_t first = text.find(';');

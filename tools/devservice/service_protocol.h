@@ -35,10 +35,14 @@ struct Request {
 // How many bytes of a malformed request are kept to be logged.
 constexpr std::size_t kShownBytes = 48;
 
-// Reads "jobId;command;param;" from the bytes received (at most a frame): the text runs to the
-// first zero byte or to the end. The param may itself hold ";" (texts travel unescaped), so it
-// runs to the last ";".
-Request ParseRequest(const char* bytes, std::size_t size);
+// Reads "jobId;command;param;" from the bytes received (at most a frame are looked at): the
+// text runs to the first zero byte or to the end. The param may itself hold ";" (texts travel
+// unescaped), so it runs to the last ";". A message of any size but a frame's is malformed:
+// `messageSize` is the whole message's, of which `bytes` may hold only the first part.
+Request ParseRequest(const char* bytes, std::size_t size, std::size_t messageSize);
+inline Request ParseRequest(const char* bytes, std::size_t size) {
+  return ParseRequest(bytes, size, size);
+}
 
 // "jobId;status;message;" padded with zero bytes to a whole frame. A message is cut at its
 // first ";" (the client would end it there anyway) and to 259 bytes.

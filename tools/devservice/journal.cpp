@@ -1,0 +1,171 @@
+#include "journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+
+#include "wide_text.h"
+#else
+#include <unistd.h>
+#endif
+
+namespace velmora::devservice {
+
+struct LineWriter::Shared {
+  LineSink sink;
+  std::size_t capacity;
+  std::string name;
+  std::function<void(const std::string&)> failed;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> lines;
+  bool writing = false;
+  bool closing = false;
+  std::uint64_t dropped = 0;
+  std::uint64_t droppedUnsaid = 0;
+  std::thread thread;
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [this] { return closing || !lines.empty(); });
+      if (lines.empty()) return;
+      std::string line = std::move(lines.front());
+      lines.pop_front();
+      if (droppedUnsaid > 0) {
+        line = name + ": " + std::to_string(droppedUnsaid) +
+               " lines dropped: nothing took them in time\n" + line;
+        droppedUnsaid = 0;
+      }
+      writing = true;
+      lock.unlock();
+      std::string error;
+      const bool written = sink(line, error);
+      if (!written && failed) failed(error);
+      lock.lock();
+      writing = false;
+      changed.notify_all();
+    }
+  }
+};
+
+LineWriter::LineWriter(LineSink sink, std::size_t capacity, std::string name,
+                       std::function<void(const std::string& error)> failed)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->sink = std::move(sink);
+  shared_->capacity = capacity;
+  shared_->name = std::move(name);
+  shared_->failed = std::move(failed);
+  // The thread holds the shared state, so it may outlive this writer.
+  shared_->thread = std::thread([shared = shared_] { shared->Run(); });
+}
+
+LineWriter::~LineWriter() {
+  Close(0);
+}
+
+void LineWriter::Add(std::string line) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (shared_->closing) return;
+  if (shared_->capacity > 0 && shared_->lines.size() >= shared_->capacity) {
+    ++shared_->dropped;
+    ++shared_->droppedUnsaid;
+    return;
+  }
+  shared_->lines.push_back(std::move(line));
+  shared_->changed.notify_all();
+}
+
+bool LineWriter::Close(std::uint32_t waitMs) {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  if (!shared_->thread.joinable()) return shared_->lines.empty();
+  const bool drained = shared_->changed.wait_for(
+      lock, std::chrono::milliseconds(waitMs),
+      [this] { return shared_->lines.empty() && !shared_->writing; });
+  shared_->closing = true;
+  if (!drained) shared_->lines.clear();
+  shared_->changed.notify_all();
+  std::thread thread = std::move(shared_->thread);
+  lock.unlock();
+  if (drained) {
+    thread.join();
+  } else {
+    thread.detach();  // blocked in the sink; it ends with the process
+  }
+  return drained;
+}
+
+std::uint64_t LineWriter::Dropped() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->dropped;
+}
+
+namespace {
+
+std::string Reason(int error) {
+  if (error == ENOSPC) return "the disk is full";
+  if (error == EFBIG) return "the file has reached its size limit";
+  return std::strerror(error);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+#define VELMORA_FILE(call) _##call
+using FileOffset = long;
+#else
+#define VELMORA_FILE(call) call
+using FileOffset = off_t;
+#endif
+
+JournalFile::~JournalFile() {
+  if (descriptor_ >= 0) VELMORA_FILE(close)(descriptor_);
+}
+
+bool JournalFile::Open(const std::string& path, std::string& error) {
+#ifdef _WIN32
+  descriptor_ = _wopen(tools::WideFromUtf8(path).c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY,
+                       _S_IREAD | _S_IWRITE);
+#else
+  descriptor_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+#endif
+  if (descriptor_ < 0) {
+    error = "cannot open " + path + " for appending: " + std::strerror(errno);
+    return false;
+  }
+  path_ = path;
+  return true;
+}
+
+bool JournalFile::Append(const std::string& line, std::string& error) {
+  const FileOffset before = VELMORA_FILE(lseek)(descriptor_, 0, SEEK_END);
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const auto count = VELMORA_FILE(write)(descriptor_, line.data() + done,
+                                           static_cast<unsigned>(line.size() - done));
+    if (count <= 0) {
+      error = Reason(count < 0 ? errno : ENOSPC);
+      // The part of the line the disk took is taken back out, so the file keeps whole lines.
+#ifdef _WIN32
+      _chsize(descriptor_, before);
+#else
+      if (ftruncate(descriptor_, before) != 0) error += "; a part of a line is left";
+#endif
+      return false;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+}  // namespace velmora::devservice

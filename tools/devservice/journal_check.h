@@ -1,0 +1,17 @@
+// `velmora-devservice verify`: counts the requests in a journal that meet the conditions given,
+// and says what it found and, when it disagrees, the nearest requests that did not match.
+#pragma once
+
+#include <string>
+
+#include "options.h"
+
+namespace velmora::devservice {
+
+enum class Verdict { kAgrees = 0, kDisagrees = 1, kCannotTell = 2 };
+
+// `journal` is the journal file's text; `report` gets what to print either way.
+Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
+                     std::string& report);
+
+}  // namespace velmora::devservice

@@ -1,0 +1,176 @@
+#include "planner.h"
+
+#include "service_protocol.h"
+
+namespace velmora::devservice {
+namespace {
+
+bool ActsOnThePipe(Action action) {
+  return action == Action::kBusy || action == Action::kAbsent;
+}
+
+}  // namespace
+
+bool Plan::NeedsJobTable() const {
+  switch (what.action) {
+    case Action::kReply:
+    case Action::kPartial:
+    case Action::kOversize:
+    case Action::kEmpty:
+      return !what.status || !what.message;
+    default:
+      return false;
+  }
+}
+
+Planner::Planner(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs) {
+  Replace(std::move(rules), seed, nowMs);
+}
+
+void Planner::Replace(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rules_ = std::move(rules);
+  progress_.assign(rules_.rules.size(), Progress());
+  seed_ = seed;
+  startMs_ = nowMs;
+  random_.seed(seed);
+}
+
+std::uint64_t Planner::Seed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return seed_;
+}
+
+bool Planner::Available(std::size_t rule, std::uint64_t nowMs) const {
+  return !progress_[rule].passed && rules_.rules[rule].DueAt(nowMs - startMs_);
+}
+
+// Drawn only for a probability strictly between 0 and 1, so that 0 never fires, 1 always does,
+// and neither moves the generator.
+bool Planner::ChanceComesUp(const Rule& rule) {
+  if (rule.probability >= 1.0) return true;
+  if (rule.probability <= 0.0) return false;
+  const double draw = static_cast<double>(random_() >> 11) * 0x1.0p-53;  // [0, 1)
+  return draw < rule.probability;
+}
+
+Plan Planner::Take(std::size_t index) {
+  const Rule& rule = rules_.rules[index];
+  Progress& progress = progress_[index];
+  Plan plan{index, rule.name, progress.step, rule.steps[progress.step], ""};
+  Step& what = plan.what;
+  if (what.delayMax > what.delayMin) {
+    what.delayMin += static_cast<std::uint32_t>(random_() % (what.delayMax - what.delayMin + 1));
+  }
+  what.delayMax = what.delayMin;
+  if (what.action == Action::kGarbled) {
+    for (std::size_t i = 0; i < what.bytes; ++i) {
+      plan.garbled += static_cast<char>(random_() & 0xFF);
+    }
+  }
+  if (what.times > 0 && ++progress.used == what.times) {
+    progress.used = 0;
+    if (progress.step + 1 < rule.steps.size()) {
+      ++progress.step;
+    } else if (rule.then == Rule::Then::kCycle) {
+      progress.step = 0;
+    } else if (rule.then == Rule::Then::kPass) {
+      progress.passed = true;
+    }
+  }
+  return plan;
+}
+
+std::optional<Plan> Planner::ForConnection(std::uint64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < rules_.rules.size(); ++i) {
+    const Rule& rule = rules_.rules[i];
+    if (!Available(i, nowMs) || !rule.match.TakesEverything() ||
+        ActsOnThePipe(rule.steps[0].action)) {
+      continue;
+    }
+    // A rule that would take every request but does not hang up here leaves the caller to
+    // the request's own turn.
+    if (rule.steps[progress_[i].step].action != Action::kHangUpBeforeRead) return std::nullopt;
+    if (ChanceComesUp(rule)) return Take(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<Plan> Planner::ForRequest(const Request& request, std::uint64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < rules_.rules.size(); ++i) {
+    const Rule& rule = rules_.rules[i];
+    if (Available(i, nowMs) && !ActsOnThePipe(rule.steps[0].action) &&
+        rule.match.Holds(request) && ChanceComesUp(rule)) {
+      return Take(i);
+    }
+  }
+  return std::nullopt;
+}
+
+tools::PipeState Planner::StateAt(std::uint64_t nowMs, std::uint64_t& next) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uint64_t elapsed = nowMs - startMs_;
+  tools::PipeState state = tools::PipeState::kServing;
+  bool decided = false;
+  next = kNoChange;
+  for (const Rule& rule : rules_.rules) {
+    const Action action = rule.steps[0].action;
+    if (!ActsOnThePipe(action)) continue;
+    if (elapsed < rule.afterMs) {
+      next = std::min(next, startMs_ + rule.afterMs);
+    } else if (rule.forMs && elapsed - rule.afterMs < *rule.forMs) {
+      next = std::min(next, startMs_ + rule.afterMs + *rule.forMs);
+    }
+    if (!decided && rule.DueAt(elapsed)) {
+      decided = true;
+      state = action == Action::kBusy ? tools::PipeState::kBusy : tools::PipeState::kAbsent;
+    }
+  }
+  return state;
+}
+
+tools::Answer AnswerFor(const Plan& plan, std::int32_t jobId, const Outcome& table) {
+  const Step& what = plan.what;
+  tools::Answer answer;
+  answer.delayMs = what.delayMin;
+  const std::string reply = FormatReply(jobId, what.status.value_or(table.status),
+                                        what.message.value_or(table.message));
+  switch (what.action) {
+    case Action::kReply:
+      answer.messages = {reply};
+      break;
+    case Action::kRaw: {
+      std::string frame = what.text;
+      if (what.pad && frame.size() < kFrameSize) frame.resize(kFrameSize, '\0');
+      answer.messages = {frame};
+      break;
+    }
+    case Action::kPartial:
+      answer.messages = {reply.substr(0, what.bytes)};
+      answer.hangUp = true;
+      break;
+    case Action::kOversize:
+      answer.messages = {reply + std::string(what.bytes, 'x')};
+      break;
+    case Action::kEmpty:
+      answer.emptyMessages = what.count == kEndless ? tools::kUntilTheCallerLeaves : what.count;
+      answer.messages = {reply};
+      break;
+    case Action::kGarbled:
+      answer.messages = {plan.garbled};
+      break;
+    case Action::kHangUpBeforeRead:
+    case Action::kHangUpAfterRead:
+      answer.hangUp = true;
+      break;
+    case Action::kHang:
+    case Action::kBusy:
+    case Action::kAbsent:
+      break;
+  }
+  return answer;
+}
+
+}  // namespace velmora::devservice

@@ -1,0 +1,72 @@
+// Carries out the rules: for each caller and request, which rule takes it and what to answer,
+// as data for the pipe server; and what state the pipe is in at each moment. Times are
+// milliseconds on the caller's clock; chance comes from one seeded generator, so a run with
+// the same seed and the same requests in the same order plans the same answers.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pipe_service.h"
+#include "job_table.h"
+#include "rules.h"
+
+namespace velmora::devservice {
+
+constexpr std::uint64_t kNoChange = UINT64_MAX;
+
+struct Plan {
+  std::size_t rule = 0;  // index in the rules
+  std::string ruleName;
+  std::size_t step = 0;  // index in the rule's steps
+  Step what;             // the step's values, with the delay drawn
+  std::string garbled;   // the drawn bytes of a garbled reply
+  // Whether the job table is to carry the request out: its status or message is wanted.
+  bool NeedsJobTable() const;
+};
+
+class Planner {
+ public:
+  Planner(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs);
+
+  // New rules, in force at once: their windows and sequences start afresh at `nowMs`, and the
+  // generator restarts from `seed`.
+  void Replace(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs);
+  std::uint64_t Seed() const;
+
+  // A hang-up as the caller connects, before its request is read: the first due rule that
+  // takes every request decides.
+  std::optional<Plan> ForConnection(std::uint64_t nowMs);
+  // The rule that takes this request, if any: the first that matches, is due and whose chance
+  // comes up.
+  std::optional<Plan> ForRequest(const Request& request, std::uint64_t nowMs);
+  // The pipe's state at `nowMs`, and in `next` when it may change (kNoChange: never).
+  tools::PipeState StateAt(std::uint64_t nowMs, std::uint64_t& next);
+
+ private:
+  struct Progress {
+    std::size_t step = 0;
+    int used = 0;  // requests the step has taken
+    bool passed = false;
+  };
+  bool Available(std::size_t rule, std::uint64_t nowMs) const;
+  bool ChanceComesUp(const Rule& rule);
+  Plan Take(std::size_t rule);
+
+  mutable std::mutex mutex_;
+  RuleSet rules_;
+  std::vector<Progress> progress_;
+  std::uint64_t seed_ = 0;
+  std::uint64_t startMs_ = 0;
+  std::mt19937_64 random_;
+};
+
+// The answer a plan makes for a request; `table` is the job table's outcome, whose values fill
+// what the plan leaves out.
+tools::Answer AnswerFor(const Plan& plan, std::int32_t jobId, const Outcome& table);
+
+}  // namespace velmora::devservice

@@ -1,0 +1,104 @@
+#include "service.h"
+
+namespace velmora::devservice {
+namespace {
+
+Decision ByRule(const Plan& plan) {
+  Decision decision;
+  decision.rule = plan.ruleName;
+  decision.step = plan.step + 1;
+  decision.action = ActionName(plan.what.action);
+  return decision;
+}
+
+}  // namespace
+
+Service::Service(const Options& options, JobTable& jobs, Planner& planner, ServiceHooks hooks)
+    : options_(options), jobs_(jobs), planner_(planner), hooks_(std::move(hooks)) {}
+
+void Service::Record(std::uint64_t seq, const Request* request, const Decision& decision) {
+  const LogTime time = hooks_.utc();
+  hooks_.console(ConsoleLine(seq, time, request, decision));
+  if (hooks_.journal) hooks_.journal(JsonLine(seq, planner_.Seed(), time, request, decision));
+}
+
+bool Service::HangUpOnConnect() {
+  std::lock_guard<std::mutex> lock(order_);
+  if (stopping_) return false;
+  const std::optional<Plan> plan = planner_.ForConnection(hooks_.ticks());
+  if (!plan) return false;
+  Record(++seq_, nullptr, ByRule(*plan));
+  if (hooks_.journal) hooks_.journal(OutcomeLine(seq_, tools::Delivery()));
+  return true;
+}
+
+tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
+  const Request request = ParseRequest(bytes.data(), bytes.size(), size);
+  std::lock_guard<std::mutex> lock(order_);
+  tools::Answer answer;
+  answer.tag = ++seq_;
+  Decision decision;
+  if (stopping_ || (options_.maxRequests > 0 && carriedOut_ >= options_.maxRequests)) {
+    decision.status = kStatusStopping;
+    decision.message = stopping_ ? "stopping: not carried out" : "stopping: request limit reached";
+    answer.messages = {FormatReply(request.jobId, *decision.status, decision.message)};
+    Record(answer.tag, &request, decision);
+    return answer;
+  }
+  // Rules take only well-formed frames: anything else is answered 87 and not carried out.
+  const std::optional<Plan> plan =
+      request.wellFormed ? planner_.ForRequest(request, hooks_.ticks()) : std::nullopt;
+  if (plan) {
+    const Outcome table = plan->NeedsJobTable() ? jobs_.Execute(request) : Outcome{0, ""};
+    answer = AnswerFor(*plan, request.jobId, table);
+    answer.tag = seq_;
+    decision = ByRule(*plan);
+    if (plan->NeedsJobTable() || plan->what.status) {
+      decision.status = plan->what.status.value_or(table.status);
+      decision.message = plan->what.message.value_or(table.message);
+    }
+  } else {
+    const Outcome outcome = jobs_.Execute(request);
+    decision.status = outcome.status;
+    decision.message = outcome.message;
+    answer.delayMs = options_.delayMs;
+    if (options_.hangUp) {
+      decision.message = "(hung up before replying)";
+      answer.hangUp = true;
+    } else {
+      answer.messages = {FormatReply(request.jobId, outcome.status, outcome.message)};
+    }
+  }
+  Record(answer.tag, &request, decision);
+  if (++carriedOut_ == options_.maxRequests && hooks_.limitReached) hooks_.limitReached();
+  return answer;
+}
+
+void Service::OnDelivered(const tools::Answer& answer, const tools::Delivery& delivery) {
+  if (hooks_.journal) hooks_.journal(OutcomeLine(answer.tag, delivery));
+}
+
+tools::PipeState Service::StateNow(std::uint64_t now, std::uint64_t& next) {
+  const tools::PipeState state = planner_.StateAt(now, next);
+  std::lock_guard<std::mutex> lock(order_);
+  if (state != state_) {
+    constexpr const char* kSaid[] = {"serving again", "busy: no instance takes a caller",
+                                     "absent: no instance exists"};
+    hooks_.console(std::string("velmora-devservice: the pipe is ") +
+                   kSaid[static_cast<int>(state)] + "\n");
+    state_ = state;
+  }
+  return state;
+}
+
+void Service::Stop() {
+  std::lock_guard<std::mutex> lock(order_);
+  stopping_ = true;
+}
+
+long Service::CarriedOut() const {
+  std::lock_guard<std::mutex> lock(order_);
+  return carriedOut_;
+}
+
+}  // namespace velmora::devservice
