@@ -47,7 +47,8 @@ TEST(DevServiceFrames, ParseEveryShapeOfRequest) {
       {"no terminator at all", "9;1279;" + std::string(1017, 'x'), true, 9, 1279,
        std::string(1017, 'x'), true},
       {"extremes", Padded("-2147483648;2147483647;;"), true, INT32_MIN, INT32_MAX, "", false},
-      {"short message", "5;1279;;", true, 5, 1279, "", false},
+      {"short message", "5;1279;;", false, 0, 0, "", false},
+      {"a frame and a byte", Padded("5;1279;;") + "x", false, 0, 0, "", false},
       {"empty frame", Padded(""), false, 0, 0, "", false},
       {"no fields", Padded("hello"), false, 0, 0, "", false},
       {"one field", Padded("5;"), false, 0, 0, "", false},
@@ -266,67 +267,47 @@ TEST(DevServiceJobs, AFullTableRefusesNewJobsWith1816) {
 TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
   const LogTime time = {2026, 12, 8, 9, 5, 7, 42};
   const Request request = Parse(Padded("-1;1286;C:\\a \"b\";"));
-  const Outcome outcome = {0, "recorded, nothing done"};
-  EXPECT_EQ(ConsoleLine(time, request, outcome),
-            "09:05:07.042Z  job -1  DeleteJobFileByName (1286)  param \"C:\\\\a \\\"b\\\"\"  -> 0 "
-            "recorded, nothing done\n");
-  EXPECT_EQ(JsonLine(time, request, outcome),
-            "{\"time\":\"2026-12-08T09:05:07.042Z\",\"job\":-1,\"command\":\"DeleteJobFileByName\","
-            "\"code\":1286,\"param\":\"C:\\\\a \\\"b\\\"\",\"cut\":false,\"status\":0,"
+  const Decision byTable = {"", 0, "", 0, "recorded, nothing done"};
+  EXPECT_EQ(ConsoleLine(3, time, &request, byTable),
+            "09:05:07.042Z  #3  job -1  DeleteJobFileByName (1286)  param \"C:\\\\a \\\"b\\\"\"  "
+            "-> 0 recorded, nothing done\n");
+  EXPECT_EQ(JsonLine(3, 7, time, &request, byTable),
+            "{\"seq\":3,\"event\":\"request\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
+            "\"job\":-1,\"command\":\"DeleteJobFileByName\",\"code\":1286,\"param\":\"C:\\\\a "
+            "\\\"b\\\"\",\"cut\":false,\"rule\":null,\"step\":null,\"action\":null,\"status\":0,"
             "\"message\":\"recorded, nothing done\"}\n");
+  // A rule's answer names the rule, its step and action; a hang-up before the read has no
+  // request and no reply.
+  const Decision byRule = {"flaky names", 2, "hang-up-before-read", std::nullopt, ""};
+  EXPECT_EQ(ConsoleLine(4, time, nullptr, byRule),
+            "09:05:07.042Z  #4  connection  -> no reply  [rule \"flaky names\" step 2: "
+            "hang-up-before-read]\n");
+  EXPECT_EQ(JsonLine(4, 7, time, nullptr, byRule),
+            "{\"seq\":4,\"event\":\"connection\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
+            "\"rule\":\"flaky names\",\"step\":2,\"action\":\"hang-up-before-read\",\"status\":null,"
+            "\"message\":\"\"}\n");
+  EXPECT_EQ(OutcomeLine(4, {100, true, 12}),
+            "{\"seq\":4,\"event\":\"outcome\",\"written\":100,\"left_early\":true,\"ms\":12}\n");
 }
 
 TEST(DevServiceLog, MalformedRequestsShowTheBytesReceivedEscapedAndBounded) {
   const LogTime time = {2026, 12, 8, 9, 5, 7, 42};
-  const Outcome outcome = {87, "malformed: bad job number"};
+  const Decision refused = {"", 0, "", 87, "malformed: bad job number"};
   const Request garbage = Parse(Padded("five;\x01\xff;" + std::string(100, 'z')));
   const std::string shown = "five;\\u0001\\u00ff;" + std::string(40, 'z');  // 48 bytes
-  EXPECT_EQ(ConsoleLine(time, garbage, outcome), "09:05:07.042Z  job 0  malformed (0)  bytes \"" +
-                                                     shown + "\" of 1024  -> 87 " +
-                                                     outcome.message + "\n");
-  EXPECT_NE(JsonLine(time, garbage, outcome)
+  EXPECT_EQ(ConsoleLine(1, time, &garbage, refused),
+            "09:05:07.042Z  #1  job 0  malformed (0)  bytes \"" + shown + "\" of 1024  -> 87 " +
+                refused.message + "\n");
+  EXPECT_NE(JsonLine(1, 0, time, &garbage, refused)
                 .find("\"command\":\"malformed\",\"code\":0,\"param\":\"\",\"cut\":false,"
                       "\"bytes\":\"" +
                       shown + "\",\"size\":1024,"),
             std::string::npos);
-  const std::string shortMessage = "\x02\x03";
-  EXPECT_NE(ConsoleLine(time, Parse(shortMessage), outcome).find("bytes \"\\u0002\\u0003\" of 2"),
-            std::string::npos);
-}
-
-TEST(DevServiceLog, AFileThatCannotBeOpenedOrWrittenIsReported) {
-  RequestLog unopened;
-  std::string error;
-  EXPECT_FALSE(unopened.Open("/nonexistent-dir/requests.jsonl", error));
-  EXPECT_EQ(error,
-            "cannot open /nonexistent-dir/requests.jsonl for appending: "
-            "No such file or directory");
-
-  // /dev/full takes every write and fails it when flushed.
-  std::FILE* console = std::tmpfile();
-  std::FILE* errors = std::tmpfile();
-  ASSERT_NE(console, nullptr);
-  ASSERT_NE(errors, nullptr);
-  {
-    RequestLog log(console, errors);
-    ASSERT_TRUE(log.Open("/dev/full", error)) << error;
-    const Request request = Parse(Padded("1;1279;;"));
-    for (int i = 0; i < 3; ++i) log.Write({2026, 1, 1, 0, 0, 0, i}, request, {0, "started"});
-  }
-  auto contents = [](std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
-    return text;
-  };
-  const std::string reported = contents(errors);
-  EXPECT_EQ(reported,
-            "velmora-devservice: cannot write to /dev/full (No space left on device); the "
-            "requests from here on are only printed\n");
-  const std::string printed = contents(console);
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3);  // the console still has all
-  std::fclose(console);
-  std::fclose(errors);
+  // A message of another size than a frame's is logged with its whole size, though only a
+  // frame of it was read.
+  const std::string big(kFrameSize, 'q');
+  const Request oversize = ParseRequest(big.data(), big.size(), 65536);
+  EXPECT_NE(ConsoleLine(1, time, &oversize, refused).find("\" of 65536  -> 87"), std::string::npos);
 }
 
 }  // namespace
