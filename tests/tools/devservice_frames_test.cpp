@@ -1,7 +1,9 @@
 // velmora-devservice as a separate process: fed frames no library would send, it answers each
-// malformed one with status 87 and goes on serving; clients that hold instances idle, or keep
-// sending, cannot starve it; callers arriving together find instances listening; its log
-// follows its job table; a request limit is exact; another server on the pipe is refused.
+// malformed one (or one of another size than a frame) with status 87 and goes on serving;
+// clients that hold instances idle, or keep sending, cannot starve it; callers arriving
+// together find instances listening; its log follows its job table; a request limit is exact
+// and cuts no caller off; a console nobody reads holds no caller; another server on the pipe
+// is refused.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -20,12 +22,18 @@ constexpr DWORD kFrameSize = 1024;
 // The development service, started for one test (with extra options) and ended with it.
 class DevServiceProcess {
  public:
-  explicit DevServiceProcess(const std::wstring& options = L"--instances 2") {
+  // With `output`, an inheritable handle, the service's stdout and stderr go there.
+  explicit DevServiceProcess(const std::wstring& options = L"--instances 2",
+                             HANDLE output = nullptr) {
     std::wstring command = L"\"" VELMORA_DEVSERVICE_EXE L"\" " + options;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_);
+    if (output != nullptr) {
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdOutput = startup.hStdError = output;
+    }
+    started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != nullptr, 0,
+                              nullptr, nullptr, &startup, &process_);
     // The pipe exists once the service is ready.
     for (int i = 0; started_ && running() && i < 200 && !WaitNamedPipeW(kPipeName, 0); ++i) {
       Sleep(50);
@@ -80,14 +88,17 @@ std::size_t AwaitDisconnected(const std::vector<HANDLE>& pipes, DWORD ms) {
 }
 
 // Sends `message` as one message and returns the reply text ("" if none came). With `keepOpen`
-// the connection stays open and is handed back there instead of being closed.
-std::string Exchange(const std::string& message, HANDLE* keepOpen = nullptr) {
+// the connection stays open and is handed back there instead of being closed; `connected`
+// tells whether the service let the client in at all.
+std::string Exchange(const std::string& message, HANDLE* keepOpen = nullptr,
+                     bool* connected = nullptr) {
   HANDLE pipe = OpenPipe();
   // Every instance may still be closing the previous connections: wait for one, as callers do.
   if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
       WaitNamedPipeW(kPipeName, 5000)) {
     pipe = OpenPipe();
   }
+  if (connected != nullptr) *connected = pipe != INVALID_HANDLE_VALUE;
   if (pipe == INVALID_HANDLE_VALUE) return "";
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
@@ -130,8 +141,10 @@ TEST(DevServiceProcess, AnswersMalformedFramesWith87AndKeepsServing) {
       {"no terminator", std::string(kFrameSize, 'x'), "0;87;malformed"},
       {"bad job number", Padded("five;1279;;"), "0;87;malformed"},
       {"unknown command", Padded("1;1288;;"), "1;87;unknown command;"},
-      {"short message", "2;1279;;", "2;0;started;"},
-      {"longer than a frame", Padded("3;1279;;") + std::string(kFrameSize, 'y'), "3;0;started;"},
+      {"short message", "2;1279;;", "0;87;malformed"},
+      {"a byte short", Padded("2;1279;;").substr(0, kFrameSize - 1), "0;87;malformed"},
+      {"longer than a frame", Padded("3;1279;;") + std::string(kFrameSize, 'y'), "0;87;malformed"},
+      {"64 KiB", Padded("3;1279;;") + std::string(64512, 'y'), "0;87;malformed"},
       {"edition 2 cut", Padded("-1;1286;" + std::string(251, 'n')), "-1;0;recorded"},
       {"well formed afterwards", Padded("1;1281;;"), "1;0;cancelled;"},
   };
@@ -243,14 +256,16 @@ TEST(DevServiceProcess, TheLogFollowsTheTable) {
   std::ifstream lines(log);
   bool running = false;
   int replayed = 0;
-  for (std::string line; std::getline(lines, line); ++replayed) {
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("\"event\":\"outcome\"") != std::string::npos) continue;
+    ++replayed;
     const bool start = line.find("\"command\":\"StartJob\"") != std::string::npos;
     const std::size_t at = line.find("\"status\":");
     ASSERT_NE(at, std::string::npos) << line;
     const int status = std::atoi(line.c_str() + at + 9);
     // Start succeeds unless running; cancel succeeds only when running.
     const int expected = start == running ? 5023 : 0;
-    ASSERT_EQ(status, expected) << "line " << replayed + 1 << ": " << line;
+    ASSERT_EQ(status, expected) << "request " << replayed << ": " << line;
     if (status == 0) running = start;
   }
   EXPECT_EQ(replayed, 16 * 25);
@@ -341,23 +356,56 @@ TEST(DevServiceProcess, DeadlinesChurnAndTheRequestLimit) {
     EXPECT_EQ(failures, 0);
   }
 
-  // A limit of 3 with 16 callers at once: 3 carried out, the rest answered or never read.
-  DevServiceProcess limited(L"--max-requests 3");
-  ASSERT_TRUE(limited.started());
-  std::atomic<int> carriedOut{0}, refused{0};
+  // A limit with many callers at once: exactly that many carried out, and every caller the
+  // service let in answered, the others told "not carried out" (1061); none cut off.
+  for (const int limit : {3, 300}) {
+    DevServiceProcess limited(L"--max-requests " + std::to_wstring(limit));
+    ASSERT_TRUE(limited.started());
+    std::atomic<int> carriedOut{0}, refused{0}, cut{0}, kept{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 32; ++i) {
+      callers.emplace_back([&] {
+        for (bool connected = true; connected;) {
+          const std::string reply = Exchange(Padded("-1;1284;;"), nullptr, &connected);
+          carriedOut += reply.rfind("-1;0;", 0) == 0;
+          refused += reply.rfind("-1;1061;", 0) == 0;
+          cut += connected && reply.empty();
+          kept += !connected;
+        }
+      });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(carriedOut, limit);
+    EXPECT_EQ(cut, 0);
+    EXPECT_EQ(limited.ExitCode(10000), 0);
+    std::printf("[ limit    ] 32 callers, limit %d: %d carried out, %d told 1061, %d cut off, %d "
+                "kept out\n",
+                limit, carriedOut.load(), refused.load(), cut.load(), kept.load());
+  }
+}
+
+// With its output a pipe nobody reads, the service still answers every caller, and stops.
+TEST(DevServiceProcess, AConsoleNobodyReadsHoldsNoCaller) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 4096));
+  constexpr int kCalls = 3000;  // about 240 KB of console lines
+  DevServiceProcess service(L"--max-requests " + std::to_wstring(kCalls), writeEnd);
+  ASSERT_TRUE(service.started());
+  std::atomic<int> answered{0};
   std::vector<std::thread> callers;
-  for (int i = 0; i < 16; ++i) {
+  for (int i = 0; i < 8; ++i) {
     callers.emplace_back([&] {
-      const std::string reply = Exchange(Padded("-1;1284;;"));
-      carriedOut += reply.rfind("-1;0;", 0) == 0;
-      refused += reply.rfind("-1;1061;", 0) == 0;
+      for (int n = 0; n < kCalls / 8; ++n) {
+        answered += Exchange(Padded("-1;1284;;")).rfind("-1;0;", 0) == 0;
+      }
     });
   }
   for (std::thread& caller : callers) caller.join();
-  EXPECT_EQ(carriedOut, 3);
-  EXPECT_EQ(limited.ExitCode(10000), 0);
-  std::printf("[ limit    ] 16 callers, limit 3: %d carried out, %d told it was stopping\n",
-              carriedOut.load(), refused.load());
+  EXPECT_EQ(answered, kCalls);
+  EXPECT_EQ(service.ExitCode(15000), 0) << "the stop waited on the console";
+  CloseHandle(writeEnd);
+  CloseHandle(readEnd);
 }
 
 }  // namespace

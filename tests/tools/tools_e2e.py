@@ -48,9 +48,20 @@ class DevService:
         self.out.seek(0)
         return self.out.read().decode("utf-8", "replace")
 
+    def journal(self):
+        with open(self.log, "rb") as raw:
+            return raw.read()
+
     def requests(self):
-        with open(self.log, encoding="utf-8") as lines:
-            return [json.loads(line) for line in lines]
+        lines = [json.loads(line) for line in self.journal().decode("utf-8").splitlines()]
+        return [line for line in lines if line["event"] == "request"]
+
+    def verify(self, *conditions):
+        """Runs velmora-devservice verify on this service's journal: (exit status, output)."""
+        done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"),
+                               "verify", "--log", self.log, *conditions], capture_output=True,
+                              timeout=60)
+        return done.returncode, done.stdout.decode() + done.stderr.decode()
 
     def stop(self):
         if self.process.poll() is None:
@@ -123,6 +134,7 @@ class EverySubcommand(unittest.TestCase):
                 self.assertEqual(code, exit_status(status), args)
                 self.assertEqual(result["export"], name, args)
             logged = service.requests()
+            self.assertNotIn(b"\r\n", service.journal())
             self.assertEqual(service.stop(), 0)
         self.assertEqual(
             [(r["job"], r["command"], r["param"], r["status"]) for r in logged],
@@ -331,7 +343,7 @@ class ServiceLifetime(unittest.TestCase):
             jobctl("start", "1")
             jobctl("start", "2")
             self.assertEqual(service.process.wait(timeout=20), 0)
-            self.assertIn("stopped after 2 requests", service.output())
+            self.assertIn("stopped by the request limit after 2 requests", service.output())
 
     def test_mistakes_stop_the_start_with_the_reason(self):
         devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
@@ -340,6 +352,11 @@ class ServiceLifetime(unittest.TestCase):
             (["--delay", "soon"], 2, '--delay: needs a whole number from 0 to 3600000, not "soon"'),
             (["--log", "Z:\\no\\such\\folder\\r.jsonl"], 1,
              "cannot open Z:\\no\\such\\folder\\r.jsonl for appending: No such file"),
+            (["--rules", "Z:\\no\\such\\rules.json"], 2, "cannot read Z:\\no\\such\\rules.json"),
+            (["--rules", rules_file({"rules": [{"do": "reply"}, {"do": "melt"}]}, pretty=True)], 2,
+             'line 7: unknown action "melt"'),
+            (["--fault", "partial:2000"], 2,
+             '--fault partial:2000: "bytes" must be a whole number from 0 to 1023'),
         ]
         for args, code, text in rows:
             done = subprocess.run([ARGS.wine, devservice, *args], capture_output=True, timeout=30)
@@ -377,7 +394,94 @@ class ServiceLifetime(unittest.TestCase):
     def test_ctrl_c_stops_the_service_cleanly(self):
         with DevService() as service:
             self.assertEqual(service.stop(), 0)
-            self.assertIn("stopped after 0 requests", service.output())
+            self.assertIn("stopped by Ctrl+C after 0 requests", service.output())
+
+
+def rules_file(rules, path=None, pretty=False):
+    """Writes a rules file (a new one unless `path` is given); returns its path."""
+    if path is None:
+        handle, path = tempfile.mkstemp(suffix=".json")
+        os.close(handle)
+    with open(path + ".new", "w", encoding="utf-8") as out:
+        json.dump(rules, out, indent=2 if pretty else None)
+    os.replace(path + ".new", path)  # as editors save: the whole file at once
+    return path
+
+
+def closed_pipe(status):
+    """The statuses of a call whose service hung up after reading: 109, or 233 under Wine."""
+    return status in (109, 233)
+
+
+class Rules(unittest.TestCase):
+    def test_fail_twice_then_succeed_through_both_editions_and_verify_it(self):
+        rules = rules_file({"rules": [
+            {"name": "start 5 fails twice", "match": {"export": "StartJob", "job": 5},
+             "steps": [{"times": 2, "do": "hang-up-after-read"},
+                       {"do": "reply", "status": 0, "message": "started"}]}]})
+        for dll in (None, ARGS.edition2_dll):
+            with DevService("--rules", rules) as service:
+                statuses = [jobctl("start", "5", dll=dll)[1]["status"] for _ in range(3)]
+                statuses.append(jobctl("start", "6", dll=dll)[1]["status"])
+                self.assertTrue(closed_pipe(statuses[0]) and closed_pipe(statuses[1]), statuses)
+                self.assertEqual(statuses[2:], [0, 1168], dll)
+                # The journal agrees, and says where it does not.
+                agreeing = [("--rule", "start 5 fails twice", "--count", "3"),
+                            ("--export", "StartJob", "--job", "5", "--count", "3"),
+                            ("--export", "StartJob", "--at-least", "4")]
+                for conditions in agreeing:
+                    self.assertEqual(service.verify(*conditions)[0], 0, conditions)
+                code, said = service.verify("--export", "StartJob", "--job", "5", "--count", "4")
+                self.assertEqual(code, 1, said)
+                self.assertIn("found 3 request(s) with export StartJob, job 5; expected exactly 4",
+                              said)
+                self.assertIn("StartJob job 6", said)  # the nearest miss
+        os.unlink(rules)
+
+    def test_one_seed_replays_the_same_outcomes(self):
+        rules = rules_file({"seed": 3, "rules": [
+            {"name": "coin", "probability": 0.5, "do": "reply", "status": 77}]})
+        runs = []
+        for _ in range(2):
+            with DevService("--rules", rules, "--seed", "11") as service:
+                runs.append([jobctl("start-on-boot")[1]["status"] for _ in range(12)])
+                self.assertIn("seed 11", service.output())
+                self.assertEqual({r["seed"] for r in service.requests()}, {11})
+        self.assertEqual(runs[0], runs[1])
+        self.assertEqual(set(runs[0]), {0, 77}, runs[0])
+        os.unlink(rules)
+
+    def test_the_file_is_read_again_when_it_changes_and_a_bad_one_is_refused(self):
+        rules = rules_file({"rules": [{"do": "reply", "status": 7}]})
+        with DevService("--rules", rules) as service:
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 7)
+            rules_file({"rules": [{"do": "reply", "status": 8}]}, rules)
+            service._wait_for("rule(s) reloaded")
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 8)
+            rules_file({"rules": [{"do": "reply", "status": 9}, {"do": "nope"}]}, rules,
+                       pretty=True)
+            service._wait_for("refused")
+            self.assertIn('refused: line 8: unknown action "nope"; the rules before it stay',
+                          service.output())
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 8)
+        os.unlink(rules)
+
+    @timed
+    def test_a_rule_holds_only_in_its_window(self):
+        rules = rules_file({"rules": [{"for_ms": 2000, "do": "reply", "status": 7}]})
+        with DevService("--rules", rules):
+            started = time.time()
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 7)
+            time.sleep(max(0, 2.5 - (time.time() - started)))
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 0)
+        os.unlink(rules)
+
+    def test_fault_presets_take_every_request(self):
+        with DevService("--fault", "reply:1460") as service:
+            self.assertEqual(jobctl("delete", "1")[1]["status"], 1460)
+            self.assertEqual(service.requests()[0]["rule"], "--fault reply:1460")
+        with DevService("--fault", "hang-up-after-read"):
+            self.assertTrue(closed_pipe(jobctl("start", "1")[1]["status"]))
 
 
 def main():
