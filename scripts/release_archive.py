@@ -30,7 +30,8 @@ SUMS = "SHA256SUMS"
 WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", SUMS, "include/velmora.h",
           "bin/jobctl.exe", "bin/velmora-devservice.exe", "lib/cmake/Velmora/VelmoraConfig.cmake",
           "lib/cmake/Velmora/VelmoraConfigVersion.cmake", "bindings/Velmora.pas",
-          "bindings/Velmora.cs", "bindings/velmora.py"]
+          "bindings/Velmora.cs", "bindings/velmora.py", "examples/rules/retry.json",
+          "examples/rules/outage.json", "examples/rules/broken-replies.json"]
 for _edition, _sub in ((3, ""), (2, "edition2/")):
     WANTED += ["bin/%sVelmora.dll" % _sub, "bin/%sVelmora.pdb" % _sub, "lib/%sVelmora.lib" % _sub,
                "lib/%slibVelmora.dll.a" % _sub, "lib/%sVelmora.def" % _sub,
@@ -122,7 +123,8 @@ def check(args):
         expect(len(files) == len(zip_file.namelist()), "every entry lies under %s" % top)
     missing = [n for n in WANTED if n not in files]
     expect(not missing, "holds the header, both editions with their PDBs and import libraries, "
-           "the CMake package, the tools, the bindings, the notices and the checksums",
+           "the CMake package, the tools, the bindings, the example rules, the notices and the "
+           "checksums",
            str(missing))
     expect(not [n for n in files if n.endswith(".debug")], "no DWARF files")
     written = os.path.join(args.build, "dist", "README.md")

@@ -51,12 +51,16 @@ TEST(DevServiceRules, MistakesAreRefusedWithTheirLineAndReason) {
       {"{\"rules\": [], \"sead\": 1}", "line 1: unknown key \"sead\""},
       {"{\"seed\": -1, \"rules\": []}", "\"seed\" must be a whole number from 0"},
       {"{\"rules\": [{}]}", "a rule needs \"do\""},
-      {"{\"rules\": [\n{\"do\": \"reply\",\n \"bytes\": 5}]}", "line 3: \"bytes\" does not go with reply"},
-      {"{\"rules\": [{\"do\": \"partial\", \"bytes\": 1024}]}", "\"bytes\" must be a whole number from 0 to 1023"},
+      {"{\"rules\": [\n{\"do\": \"reply\",\n \"bytes\": 5}]}",
+       "line 3: \"bytes\" does not go with reply"},
+      {"{\"rules\": [{\"do\": \"partial\", \"bytes\": 1024}]}",
+       "\"bytes\" must be a whole number from 0 to 1023"},
       {"{\"rules\": [{\"do\": \"partial\"}]}", "partial needs \"bytes\""},
-      {"{\"rules\": [{\"do\": \"empty\", \"count\": 0}]}", "\"count\" must be a whole number from 1"},
+      {"{\"rules\": [{\"do\": \"empty\", \"count\": 0}]}",
+       "\"count\" must be a whole number from 1"},
       {"{\"rules\": [{\"do\": \"raw\"}]}", "raw needs \"text\""},
-      {"{\"rules\": [{\"do\": \"reply\", \"status\": 2147483648}]}", "\"status\" must be a whole number"},
+      {"{\"rules\": [{\"do\": \"reply\", \"status\": 2147483648}]}",
+       "\"status\" must be a whole number"},
       {"{\"rules\": [{\"do\": \"reply\", \"delay_ms\": [5, 1]}]}", "min is above max"},
       {"{\"rules\": [{\"do\": \"reply\", \"probability\": 1.5}]}", "from 0 to 1"},
       {"{\"rules\": [{\"do\": \"reply\", \"then\": \"loop\"}]}", "\"then\" must be"},
@@ -66,7 +70,8 @@ TEST(DevServiceRules, MistakesAreRefusedWithTheirLineAndReason) {
        "\"export\" must name an export"},
       {"{\"rules\": [{\"match\": {\"text\": \"re:([\"}, \"do\": \"reply\"}]}",
        "is not a regular expression"},
-      {"{\"rules\": [{\"match\": {\"name\": \"x\"}, \"do\": \"reply\"}]}", "unknown key \"name\" in \"match\""},
+      {"{\"rules\": [{\"match\": {\"name\": \"x\"}, \"do\": \"reply\"}]}",
+       "unknown key \"name\" in \"match\""},
       {"{\"rules\": [{\"match\": {\"job\": 5}, \"do\": \"busy\"}]}", "busy acts on the pipe"},
       {"{\"rules\": [{\"do\": \"absent\", \"probability\": 0.5}]}", "absent acts on the pipe"},
       {"{\"rules\": [{\"match\": {\"job\": 5}, \"do\": \"hang-up-before-read\"}]}",
@@ -127,13 +132,17 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
       {"fail twice, then succeed",
        R"({"rules": [{"name": "s", "match": {"export": "StartJob", "job": 5},
            "steps": [{"times": 2, "do": "hang-up-after-read"}, {"do": "reply", "status": 0}]}]})",
-       {{kStart5, 0, "s/1/hang-up-after-read"}, {start6, 0, ""},
-        {kStart5, 0, "s/1/hang-up-after-read"}, {kStart5, 0, "s/2/reply"},
+       {{kStart5, 0, "s/1/hang-up-after-read"},
+        {start6, 0, ""},
+        {kStart5, 0, "s/1/hang-up-after-read"},
+        {kStart5, 0, "s/2/reply"},
         {kStart5, 0, "s/2/reply"}}},
       {"cycle",
        R"({"rules": [{"name": "c", "then": "cycle", "steps": [{"times": 1, "do": "hang"},
            {"times": 2, "do": "reply"}]}]})",
-       {{kStart5, 0, "c/1/hang"}, {kStart5, 0, "c/2/reply"}, {kStart5, 0, "c/2/reply"},
+       {{kStart5, 0, "c/1/hang"},
+        {kStart5, 0, "c/2/reply"},
+        {kStart5, 0, "c/2/reply"},
         {kStart5, 0, "c/1/hang"}}},
       {"pass",
        R"({"rules": [{"name": "p", "then": "pass", "steps": [{"times": 2, "do": "hang"}]},
@@ -146,11 +155,15 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
        R"({"rules": [{"name": "late", "after_ms": 1000, "do": "hang"},
                      {"name": "job 6", "match": {"job": 6}, "do": "reply"},
                      {"name": "all", "for_ms": 2000, "do": "raw", "text": "x"}]})",
-       {{start6, 0, "job 6/1/reply"}, {kStart5, 999, "all/1/raw"}, {kStart5, 1000, "late/1/hang"},
+       {{start6, 0, "job 6/1/reply"},
+        {kStart5, 999, "all/1/raw"},
+        {kStart5, 1000, "late/1/hang"},
         {start6, 5000, "late/1/hang"}}},
       {"a window ends",
        R"({"rules": [{"name": "w", "after_ms": 100, "for_ms": 200, "do": "hang"}]})",
-       {{kStart5, 99, ""}, {kStart5, 100, "w/1/hang"}, {kStart5, 299, "w/1/hang"},
+       {{kStart5, 99, ""},
+        {kStart5, 100, "w/1/hang"},
+        {kStart5, 299, "w/1/hang"},
         {kStart5, 300, ""}}},
       {"exports that share a code match it",
        R"({"rules": [{"name": "f", "match": {"export": "DeleteJobFile"}, "do": "hang"}]})",
@@ -160,7 +173,8 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
                      {"name": "part", "match": {"text": "contains:a.t"}, "do": "hang"},
                      {"name": "re", "match": {"text": "re:C:.*txt"}, "do": "hang"},
                      {"name": "re-part", "match": {"text": "re:temp"}, "do": "hang"}]})",
-       {{byName, 0, "part/1/hang"}, {Requesting(-1, 1286, "C:\\temp"), 0, "exact/1/hang"},
+       {{byName, 0, "part/1/hang"},
+        {Requesting(-1, 1286, "C:\\temp"), 0, "exact/1/hang"},
         {Requesting(-1, 1286, "C:\\x.txt"), 0, "re/1/hang"},
         {Requesting(-1, 1286, "temp2"), 0, ""}}},
   };
@@ -169,8 +183,8 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
     for (std::size_t i = 0; i < row.calls.size(); ++i) {
       const Call& call = row.calls[i];
       const auto plan = planner.ForRequest(call.request, 10000 + call.atMs);
-      const std::string taken = plan ? plan->ruleName + "/" + std::to_string(plan->step + 1) +
-                                           "/" + ActionName(plan->what.action)
+      const std::string taken = plan ? plan->ruleName + "/" + std::to_string(plan->step + 1) + "/" +
+                                           ActionName(plan->what.action)
                                      : "";
       EXPECT_EQ(taken, call.taken) << row.name << ", call " << i + 1;
     }
@@ -224,8 +238,8 @@ TEST(DevServicePlanner, HangUpsBeforeTheReadAreDecidedAtTheConnection) {
        "h"},
       {"a catch-all rule before it answers the request instead",
        R"({"rules": [{"do": "reply"}, {"name": "h", "do": "hang-up-before-read"}]})", ""},
-      {"its chance does not come up", R"({"rules": [{"probability": 0, "do": "hang-up-before-read"}]})",
-       ""},
+      {"its chance does not come up",
+       R"({"rules": [{"probability": 0, "do": "hang-up-before-read"}]})", ""},
       {"not due yet", R"({"rules": [{"after_ms": 50, "do": "hang-up-before-read"}]})", ""},
   };
   for (const auto& row : rows) {
@@ -411,8 +425,10 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
     Verdict verdict;
     const char* said;
   } rows[] = {
-      {verify("StartJob", 5, "", "", 2, {}), Verdict::kAgrees, "found 2 request(s) with export StartJob, job 5; expected exactly 2"},
-      {verify("StartJob", 5, "", "", 3, {}), Verdict::kDisagrees, "#3 StartJob job 6 text \"\" rule none  (differs in: job)"},
+      {verify("StartJob", 5, "", "", 2, {}), Verdict::kAgrees,
+       "found 2 request(s) with export StartJob, job 5; expected exactly 2"},
+      {verify("StartJob", 5, "", "", 3, {}), Verdict::kDisagrees,
+       "#3 StartJob job 6 text \"\" rule none  (differs in: job)"},
       {verify("StartJob", {}, "", "", {}, {}), Verdict::kAgrees, "expected at least 1"},
       {verify("", {}, "", "flaky", 3, {}), Verdict::kAgrees, "rule \"flaky\""},
       {verify("DeleteJobFileByName", {}, "contains:temp", "", 1, {}), Verdict::kAgrees, "found 1"},
@@ -452,11 +468,13 @@ TEST(DevServiceJournal, AnUnreadConsoleDropsLinesAndHoldsNobody) {
   std::vector<std::string> taken;
   std::mutex slow;
   slow.lock();
-  LineWriter later([&](const std::string& line, std::string&) {
-    std::lock_guard<std::mutex> wait(slow);
-    taken.push_back(line);
-    return true;
-  }, 2, "svc");
+  LineWriter later(
+      [&](const std::string& line, std::string&) {
+        std::lock_guard<std::mutex> wait(slow);
+        taken.push_back(line);
+        return true;
+      },
+      2, "svc");
   for (int i = 0; i < 10; ++i) later.Add("l" + std::to_string(i) + "\n");
   slow.unlock();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -486,9 +504,8 @@ std::string AppendUnderALimit(const std::string& path, rlim_t limit, int lines) 
     std::string error, said;
     if (!file.Open(path, error)) _exit(2);
     for (int i = 0; i < lines; ++i) {
-      const bool taken = file.Append("{\"seq\":" + std::to_string(i) + ",\"pad\":\"" +
-                                         std::string(40, 'p') + "\"}\n",
-                                     error);
+      const bool taken = file.Append(
+          "{\"seq\":" + std::to_string(i) + ",\"pad\":\"" + std::string(40, 'p') + "\"}\n", error);
       said += taken ? "+" : "-(" + error + ")";
     }
     if (write(out[1], said.data(), said.size()) < 0) _exit(3);
@@ -532,15 +549,15 @@ TEST(DevServiceOptions, RulesFaultsSeedsAndVerify) {
   EXPECT_FALSE(ParseOptions({"--rules", "r.json", "--fault", "busy"}, options, error));
   EXPECT_NE(error.find("excludes"), std::string::npos) << error;
   Options verify;
-  ASSERT_TRUE(ParseOptions({"verify", "--log", "j", "--export", "StartJob", "--job", "-1",
-                            "--count", "3"},
-                           verify, error))
+  ASSERT_TRUE(
+      ParseOptions({"verify", "--log", "j", "--export", "StartJob", "--job", "-1", "--count", "3"},
+                   verify, error))
       << error;
   EXPECT_EQ(verify.action, Options::Action::kVerify);
   EXPECT_EQ(verify.verify.job, -1);
   EXPECT_EQ(verify.verify.count, 3);
-  EXPECT_FALSE(ParseOptions({"verify", "--log", "j", "--count", "1", "--at-least", "1"}, verify,
-                            error));
+  EXPECT_FALSE(
+      ParseOptions({"verify", "--log", "j", "--count", "1", "--at-least", "1"}, verify, error));
   EXPECT_FALSE(ParseOptions({"verify", "--export", "StartJob"}, verify, error));
   EXPECT_NE(error.find("--log"), std::string::npos) << error;
 }

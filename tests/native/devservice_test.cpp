@@ -282,10 +282,11 @@ TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
   EXPECT_EQ(ConsoleLine(4, time, nullptr, byRule),
             "09:05:07.042Z  #4  connection  -> no reply  [rule \"flaky names\" step 2: "
             "hang-up-before-read]\n");
-  EXPECT_EQ(JsonLine(4, 7, time, nullptr, byRule),
-            "{\"seq\":4,\"event\":\"connection\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
-            "\"rule\":\"flaky names\",\"step\":2,\"action\":\"hang-up-before-read\",\"status\":null,"
-            "\"message\":\"\"}\n");
+  EXPECT_EQ(
+      JsonLine(4, 7, time, nullptr, byRule),
+      "{\"seq\":4,\"event\":\"connection\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
+      "\"rule\":\"flaky names\",\"step\":2,\"action\":\"hang-up-before-read\",\"status\":null,"
+      "\"message\":\"\"}\n");
   EXPECT_EQ(OutcomeLine(4, {100, true, 12}),
             "{\"seq\":4,\"event\":\"outcome\",\"written\":100,\"left_early\":true,\"ms\":12}\n");
 }

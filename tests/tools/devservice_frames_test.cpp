@@ -378,9 +378,10 @@ TEST(DevServiceProcess, DeadlinesChurnAndTheRequestLimit) {
     EXPECT_EQ(carriedOut, limit);
     EXPECT_EQ(cut, 0);
     EXPECT_EQ(limited.ExitCode(10000), 0);
-    std::printf("[ limit    ] 32 callers, limit %d: %d carried out, %d told 1061, %d cut off, %d "
-                "kept out\n",
-                limit, carriedOut.load(), refused.load(), cut.load(), kept.load());
+    std::printf(
+        "[ limit    ] 32 callers, limit %d: %d carried out, %d told 1061, %d cut off, %d "
+        "kept out\n",
+        limit, carriedOut.load(), refused.load(), cut.load(), kept.load());
   }
 }
 

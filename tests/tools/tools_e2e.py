@@ -476,6 +476,23 @@ class Rules(unittest.TestCase):
             self.assertEqual(jobctl("start-on-boot")[1]["status"], 0)
         os.unlink(rules)
 
+    def test_the_examples_read_and_broken_replies_end_as_documented(self):
+        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "examples", "rules")
+        for name in ("retry.json", "outage.json"):
+            with DevService("--rules", os.path.join(examples, name)) as service:
+                self.assertIn("rule(s) from", service.output(), name)
+        # job: what the call returns (None: whatever the random bytes decode to).
+        expected = {101: closed_pipe, 102: 0, 103: 0, 104: 230, 105: None, 106: closed_pipe,
+                    107: 1460, 108: closed_pipe, 109: closed_pipe, 110: 5}
+        with DevService("--rules", os.path.join(examples, "broken-replies.json")):
+            for job, status in expected.items():
+                got = jobctl("start", str(job))[1]["status"]
+                if callable(status):
+                    self.assertTrue(status(got), (job, got))
+                elif status is not None:
+                    self.assertEqual(got, status, job)
+
     def test_fault_presets_take_every_request(self):
         with DevService("--fault", "reply:1460") as service:
             self.assertEqual(jobctl("delete", "1")[1]["status"], 1460)

@@ -98,7 +98,8 @@ bool PipeServer::Create(Instance& in) {
   const DWORD type = settings_.messagePipe ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE
                                            : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE;
   in.pipe = CreateNamedPipeW(
-      kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+      kPipeName,
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
       type | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, static_cast<DWORD>(settings_.instances),
       kBufferSize, kBufferSize, 0, settings_.security);
   if (in.pipe == INVALID_HANDLE_VALUE) return false;
@@ -176,8 +177,8 @@ void PipeServer::ApplyState() {
 // which its connection is told from a caller's.
 void PipeServer::Fill() {
   for (std::size_t i = holders_.size(); i < instances_.size(); ++i) {
-    const HANDLE holder = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE holder =
+        CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (holder == INVALID_HANDLE_VALUE) return;  // busy: none listens any more
     DWORD written = 0;
     WriteFile(holder, "", 0, &written, nullptr);

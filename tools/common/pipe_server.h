@@ -17,13 +17,13 @@
 
 #include <windows.h>
 
-#include "pipe_service.h"
-
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "pipe_service.h"
 
 namespace velmora::tools {
 
@@ -90,7 +90,7 @@ class PipeServer {
   long connections_ = 0;
   PipeState state_ = PipeState::kServing;
   std::vector<HANDLE> holders_;  // our own clients, holding instances while busy or stopping
-  ULONGLONG stateCheck_ = 0;  // when to ask the owner for the state again
+  ULONGLONG stateCheck_ = 0;     // when to ask the owner for the state again
 };
 
 }  // namespace velmora::tools

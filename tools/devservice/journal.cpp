@@ -89,9 +89,9 @@ void LineWriter::Add(std::string line) {
 bool LineWriter::Close(std::uint32_t waitMs) {
   std::unique_lock<std::mutex> lock(shared_->mutex);
   if (!shared_->thread.joinable()) return shared_->lines.empty();
-  const bool drained = shared_->changed.wait_for(
-      lock, std::chrono::milliseconds(waitMs),
-      [this] { return shared_->lines.empty() && !shared_->writing; });
+  const bool drained = shared_->changed.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
+    return shared_->lines.empty() && !shared_->writing;
+  });
   shared_->closing = true;
   if (!drained) shared_->lines.clear();
   shared_->changed.notify_all();
@@ -134,8 +134,8 @@ JournalFile::~JournalFile() {
 
 bool JournalFile::Open(const std::string& path, std::string& error) {
 #ifdef _WIN32
-  descriptor_ = _wopen(tools::WideFromUtf8(path).c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY,
-                       _S_IREAD | _S_IWRITE);
+  descriptor_ = _wopen(tools::WideFromUtf8(path).c_str(),
+                       _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
   descriptor_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
 #endif

@@ -14,7 +14,7 @@ namespace {
 using Json = nlohmann::json;
 
 struct Seen {
-  std::string line;  // as the journal shows it, shortened
+  std::string line;                 // as the journal shows it, shortened
   std::vector<std::string> misses;  // the conditions it does not meet
 };
 

@@ -11,7 +11,6 @@ namespace velmora::devservice {
 enum class Verdict { kAgrees = 0, kDisagrees = 1, kCannotTell = 2 };
 
 // `journal` is the journal file's text; `report` gets what to print either way.
-Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
-                     std::string& report);
+Verdict CheckJournal(const std::string& journal, const VerifyOptions& options, std::string& report);
 
 }  // namespace velmora::devservice

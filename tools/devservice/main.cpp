@@ -60,8 +60,7 @@ LineSink StandardHandle(DWORD which) {
 LogTime UtcNow() {
   SYSTEMTIME now;
   GetSystemTime(&now);
-  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-          now.wMilliseconds};
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
 int Refuse(const std::string& message, int code = 1) {
@@ -177,8 +176,8 @@ int main() {
   }
   hooks.limitReached = [limitReached] { SetEvent(limitReached); };
   Service service(options, jobs, planner, hooks);
-  velmora::tools::PipeServer server({options.instances, options.clientTimeoutMs, true, PipeSecurity()},
-                                    service);
+  velmora::tools::PipeServer server(
+      {options.instances, options.clientTimeoutMs, true, PipeSecurity()}, service);
   if (!server.Start(error)) return Refuse(error);
   if (const std::string other = OtherServer(true); !other.empty()) {
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");

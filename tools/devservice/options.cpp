@@ -30,13 +30,16 @@ CLI::Validator NotEmpty(const char* what) {
 void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
   CLI::App* command = app.add_subcommand(
       "verify", "check a journal written with --log: exit 0 when it agrees, 1 when it does not");
-  command->add_option("--log", verify.log, "the journal")->type_name("FILE")->required()
+  command->add_option("--log", verify.log, "the journal")
+      ->type_name("FILE")
+      ->required()
       ->check(NotEmpty("a file name"));
   command->add_option("--export", verify.exportName, "requests of this export's command code");
   command->add_option("--job", verify.job, "requests for this job")
       ->check(Whole(-2147483648LL, 2147483647));
-  command->add_option("--text", verify.text,
-                      "requests whose text is TEXT, or contains:PART, or re:EXPRESSION")
+  command
+      ->add_option("--text", verify.text,
+                   "requests whose text is TEXT, or contains:PART, or re:EXPRESSION")
       ->type_name("TEXT");
   command->add_option("--rule", verify.rule, "requests this rule took")->type_name("NAME");
   auto* count = command->add_option("--count", verify.count, "exactly N such requests")

@@ -101,8 +101,8 @@ std::optional<Plan> Planner::ForRequest(const Request& request, std::uint64_t no
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < rules_.rules.size(); ++i) {
     const Rule& rule = rules_.rules[i];
-    if (Available(i, nowMs) && !ActsOnThePipe(rule.steps[0].action) &&
-        rule.match.Holds(request) && ChanceComesUp(rule)) {
+    if (Available(i, nowMs) && !ActsOnThePipe(rule.steps[0].action) && rule.match.Holds(request) &&
+        ChanceComesUp(rule)) {
       return Take(i);
     }
   }
@@ -135,8 +135,8 @@ tools::Answer AnswerFor(const Plan& plan, std::int32_t jobId, const Outcome& tab
   const Step& what = plan.what;
   tools::Answer answer;
   answer.delayMs = what.delayMin;
-  const std::string reply = FormatReply(jobId, what.status.value_or(table.status),
-                                        what.message.value_or(table.message));
+  const std::string reply =
+      FormatReply(jobId, what.status.value_or(table.status), what.message.value_or(table.message));
   switch (what.action) {
     case Action::kReply:
       answer.messages = {reply};

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "pipe_service.h"
 #include "job_table.h"
+#include "pipe_service.h"
 #include "rules.h"
 
 namespace velmora::devservice {

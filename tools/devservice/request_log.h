@@ -20,9 +20,9 @@ struct LogTime {
 
 // Who took a request and how it is answered.
 struct Decision {
-  std::string rule;          // empty: no rule took it
-  std::size_t step = 0;      // from 1, when a rule took it
-  std::string action;        // "reply", "partial", ...: a rule's action
+  std::string rule;                    // empty: no rule took it
+  std::size_t step = 0;                // from 1, when a rule took it
+  std::string action;                  // "reply", "partial", ...: a rule's action
   std::optional<std::int32_t> status;  // the status in the reply, when one is sent
   std::string message;
 };

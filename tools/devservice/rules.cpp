@@ -110,10 +110,11 @@ class Reader {
   template <typename T>
   T Whole(const Json& value, long long minimum, long long maximum, std::size_t at,
           const std::string& key) const {
-    const bool whole = value.is_number_integer() && value.get<long long>() >= minimum &&
-                       value.get<long long>() <= maximum &&
-                       !(value.is_number_unsigned() && value.get<unsigned long long>() >
-                                                           static_cast<unsigned long long>(maximum));
+    const bool whole =
+        value.is_number_integer() && value.get<long long>() >= minimum &&
+        value.get<long long>() <= maximum &&
+        !(value.is_number_unsigned() &&
+          value.get<unsigned long long>() > static_cast<unsigned long long>(maximum));
     Require(whole, at,
             "\"" + key + "\" must be a whole number from " + std::to_string(minimum) + " to " +
                 std::to_string(maximum));
@@ -138,7 +139,7 @@ class Reader {
         const std::string then = value.is_string() ? value.get<std::string>() : "";
         Require(then == "stay" || then == "cycle" || then == "pass", at,
                 "\"then\" must be \"stay\", \"cycle\" or \"pass\"");
-        rule.then = then == "stay" ? Rule::Then::kStay
+        rule.then = then == "stay"    ? Rule::Then::kStay
                     : then == "cycle" ? Rule::Then::kCycle
                                       : Rule::Then::kPass;
       } else if (key == "probability") {
@@ -146,11 +147,11 @@ class Reader {
                 "\"probability\" must be a number from 0 to 1");
         rule.probability = value.get<double>();
       } else if (key == "after_ms") {
-        rule.afterMs = Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(),
-                                            at, key);
+        rule.afterMs =
+            Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(), at, key);
       } else if (key == "for_ms") {
-        rule.forMs = Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(),
-                                          at, key);
+        rule.forMs =
+            Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(), at, key);
       } else if (key != "steps") {
         stepKeys[key] = value;  // the rule's one action, or the steps' shared delay
       }
@@ -185,11 +186,12 @@ class Reader {
     for (const Step& step : rule.steps) {
       const std::string name = ActionName(step.action);
       if (step.action == Action::kBusy || step.action == Action::kAbsent) {
-        Require(rule.steps.size() == 1 && rule.match.TakesEverything() &&
-                    rule.probability == 1.0 && step.delayMax == 0,
+        Require(rule.steps.size() == 1 && rule.match.TakesEverything() && rule.probability == 1.0 &&
+                    step.delayMax == 0,
                 at,
-                name + " acts on the pipe while the rule is due: it takes no match, steps, "
-                       "probability or delay_ms");
+                name +
+                    " acts on the pipe while the rule is due: it takes no match, steps, "
+                    "probability or delay_ms");
       }
       if (step.action == Action::kHangUpBeforeRead) {
         Require(rule.match.TakesEverything() && step.delayMax == 0, at,
@@ -221,8 +223,9 @@ class Reader {
         Require(ReadTextMatch(value.get<std::string>(), text, error), at, error);
         match.text = std::move(text);
       } else {
-        throw Refusal{at, "unknown key \"" + key + "\" in \"match\" (it takes \"export\", "
-                                                   "\"command\", \"job\" and \"text\")"};
+        throw Refusal{at, "unknown key \"" + key +
+                              "\" in \"match\" (it takes \"export\", "
+                              "\"command\", \"job\" and \"text\")"};
       }
     }
     return match;
@@ -231,7 +234,8 @@ class Reader {
   Step ReadStep(const Json& object, std::size_t start, bool last) const {
     Step step;
     const auto action = object.find("do");
-    const std::string name = action != object.end() && action->is_string() ? action->get<std::string>() : "";
+    const std::string name =
+        action != object.end() && action->is_string() ? action->get<std::string>() : "";
     const auto info = std::find_if(std::begin(kActions), std::end(kActions),
                                    [&](const ActionInfo& a) { return name == a.name; });
     Require(info != std::end(kActions), KeyOffset(start, "do"),

@@ -55,10 +55,10 @@ struct Step {
   Action action = Action::kReply;
   int times = 0;  // 0: without end
   std::uint32_t delayMin = 0, delayMax = 0;
-  std::optional<std::int32_t> status;   // reply-shaped actions: the job table's value if left out
+  std::optional<std::int32_t> status;  // reply-shaped actions: the job table's value if left out
   std::optional<std::string> message;
-  std::string text;   // raw
-  bool pad = true;    // raw
+  std::string text;       // raw
+  bool pad = true;        // raw
   std::size_t bytes = 0;  // partial, oversize, garbled
   std::size_t count = 0;  // empty; kEndless for "forever"
 };
