@@ -193,10 +193,13 @@ int main() {
                 ", seed " + std::to_string(seed) + "\n");
   }
 
-  RulesWatch watch(options.rulesFile.empty() ? "" : options.rulesFile);
+  RulesWatch watch(options.rulesFile);
   std::vector<HANDLE> ends = {gInterrupted, limitReached};
   if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
     ends.push_back(watch.Event());
+  } else if (!options.rulesFile.empty()) {
+    errors.Add("velmora-devservice: cannot watch the folder of " + options.rulesFile +
+               " (error " + std::to_string(GetLastError()) + "); changes to it are not read\n");
   }
   DWORD woke = 0;
   while ((woke = WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), FALSE,

@@ -62,7 +62,7 @@ void Declare(CLI::App& app, Options& options, bool& version) {
       "one instance, so concurrent callers meet the busy path");
   app.add_option("--jobs", options.jobs, "jobs 1..N exist at start, idle (default 5)")
       ->check(Whole(0, kMaxJobs));
-  app.add_option("--delay", options.delayMs, "wait this long before each reply")
+  app.add_option("--delay", options.delayMs, "wait this long before each reply that no rule gives")
       ->type_name("MS")
       ->check(Whole(0, 3600000));
   app.add_flag("--hangup", options.hangUp, "close each connection before replying");

@@ -342,7 +342,7 @@ bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error
 }
 
 bool Match::Holds(const Request& request) const {
-  if (!request.wellFormed) return TakesEverything();
+  if (!request.wellFormed) return false;  // a malformed request is the job table's to refuse
   return (!command || *command == request.command) && (!job || *job == request.jobId) &&
          (!text || text->Holds(request.param));
 }
