@@ -26,11 +26,6 @@ int RequestJob(const std::string& request) {
   return std::atoi(request.c_str());
 }
 
-int RequestCommand(const std::string& request) {
-  const std::size_t separator = request.find(';');
-  return separator == std::string::npos ? 0 : std::atoi(request.c_str() + separator + 1);
-}
-
 ScriptedService::ScriptedService(ServiceBehaviour behaviour) : behaviour_(std::move(behaviour)) {
   if (!behaviour_.reply) behaviour_.reply = DefaultReply;
   devservice::RuleSet rules;

@@ -62,7 +62,5 @@ class ScriptedService : public tools::PipeService {
 
 // The job number at the start of a request frame.
 int RequestJob(const std::string& request);
-// The command code that follows it.
-int RequestCommand(const std::string& request);
 
 }  // namespace velmora::test_support

@@ -493,6 +493,18 @@ class Rules(unittest.TestCase):
                 elif status is not None:
                     self.assertEqual(got, status, job)
 
+    def test_a_request_is_journaled_on_arrival_before_its_answer(self):
+        with DevService("--fault", "hang", "--client-timeout", "8000") as service:
+            caller = subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--json",
+                                       "start", "3"], stdout=subprocess.PIPE)
+            deadline = time.time() + 20
+            while not service.requests() and time.time() < deadline:
+                time.sleep(0.05)
+            self.assertIsNone(caller.poll(), "the caller was answered before the journal said")
+            self.assertEqual([(r["job"], r["action"]) for r in service.requests()], [(3, "hang")])
+            caller.kill()
+            caller.communicate()
+
     def test_fault_presets_take_every_request(self):
         with DevService("--fault", "reply:1460") as service:
             self.assertEqual(jobctl("delete", "1")[1]["status"], 1460)
