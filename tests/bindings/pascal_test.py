@@ -80,7 +80,8 @@ def free_pascal(cache, arch):
 
 
 def serve_and_run(args, program, work):
-    """Runs the program against a new service; returns its output and the service's log."""
+    """Runs the program against a new service; returns its output and the requests the
+    service journaled."""
     log = os.path.join(work, os.path.basename(program) + ".jsonl")
     console = os.path.join(work, "service.txt")
     with open(console, "wb") as out:
@@ -97,7 +98,8 @@ def serve_and_run(args, program, work):
         service.send_signal(2)
         service.wait(timeout=30)
     with open(log, encoding="utf-8") as lines:
-        return done, [json.loads(line) for line in lines]
+        entries = [json.loads(line) for line in lines]
+    return done, [entry for entry in entries if entry["event"] == "request"]
 
 
 def main():
