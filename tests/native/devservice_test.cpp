@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "job_table.h"
@@ -210,9 +212,10 @@ TEST(DevServiceJobs, MalformedRequestsAndUnknownCommandsGet87) {
 TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   Options options;
   std::string error;
-  ASSERT_TRUE(ParseOptions({"--instances", "3", "--jobs", "0", "--delay", "250", "--hangup",
-                            "--max-requests", "2", "--log", "r.jsonl", "--client-timeout", "500"},
-                           options, error))
+  ASSERT_TRUE(ParseOptions(
+      {"--instances", "3", "--jobs", "0", "--delay", "250", "--hangup", "--max-requests", "2",
+       "--log", "r.jsonl", "--client-timeout", "500", "--rules", "r.json", "--seed", "42"},
+      options, error))
       << error;
   EXPECT_EQ(options.instances, 3);
   EXPECT_EQ(options.jobs, 0);
@@ -221,7 +224,14 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   EXPECT_EQ(options.maxRequests, 2);
   EXPECT_EQ(options.logFile, "r.jsonl");
   EXPECT_EQ(options.clientTimeoutMs, 500u);
+  EXPECT_EQ(std::make_pair(options.rulesFile, options.seed),
+            std::make_pair(std::string("r.json"), std::optional<std::uint64_t>(42)));
   EXPECT_EQ(options.action, Options::Action::kServe);
+  ASSERT_TRUE(
+      ParseOptions({"verify", "--log", "j", "--job", "-1", "--count", "3"}, options, error));
+  EXPECT_EQ(options.action, Options::Action::kVerify);
+  EXPECT_EQ(std::make_pair(options.verify.job, options.verify.count),
+            std::make_pair(std::optional<std::int32_t>(-1), std::optional<long>(3)));
   ASSERT_TRUE(ParseOptions({"--single"}, options, error));
   EXPECT_EQ(options.instances, 1);
   EXPECT_EQ(Options().clientTimeoutMs, 3000u);  // a few seconds unless told otherwise
@@ -243,6 +253,9 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
       {{"--log", ""}, "--log: needs a file name"},
       {{"--log"}, "--log"},
       {{"--verbose"}, "The following argument was not expected: --verbose"},
+      {{"--rules", "r.json", "--fault", "busy"}, "--rules excludes --fault"},
+      {{"verify", "--log", "j", "--count", "1", "--at-least", "1"}, "--count excludes --at-least"},
+      {{"verify", "--export", "StartJob"}, "--log is required"},
   };
   for (const auto& row : refused) {
     Options ignored;
