@@ -25,7 +25,6 @@ struct LineWriter::Shared {
   LineSink sink;
   std::size_t capacity;
   std::string name;
-  std::function<void(const std::string&)> failed;
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<std::string> lines;
@@ -50,8 +49,7 @@ struct LineWriter::Shared {
       writing = true;
       lock.unlock();
       std::string error;
-      const bool written = sink(line, error);
-      if (!written && failed) failed(error);
+      sink(line, error);  // a sink that fails says so itself
       lock.lock();
       writing = false;
       changed.notify_all();
@@ -59,13 +57,11 @@ struct LineWriter::Shared {
   }
 };
 
-LineWriter::LineWriter(LineSink sink, std::size_t capacity, std::string name,
-                       std::function<void(const std::string& error)> failed)
+LineWriter::LineWriter(LineSink sink, std::size_t capacity, std::string name)
     : shared_(std::make_shared<Shared>()) {
   shared_->sink = std::move(sink);
   shared_->capacity = capacity;
   shared_->name = std::move(name);
-  shared_->failed = std::move(failed);
   // The thread holds the shared state, so it may outlive this writer.
   shared_->thread = std::thread([shared = shared_] { shared->Run(); });
 }

@@ -18,9 +18,8 @@ class LineWriter {
  public:
   // With a `capacity`, lines beyond it wait for none: they are dropped and counted, and the
   // count is written (as "<name>: N lines dropped ...") once the sink takes lines again.
-  // Without one (0), every line is kept until written. `failed` hears of each sink failure.
-  LineWriter(LineSink sink, std::size_t capacity, std::string name,
-             std::function<void(const std::string& error)> failed = nullptr);
+  // Without one (0), every line is kept until written.
+  LineWriter(LineSink sink, std::size_t capacity, std::string name);
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
   // Closes with no wait: lines not yet written may be lost.

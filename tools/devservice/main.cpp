@@ -141,22 +141,22 @@ int main() {
   // Nothing that serves a caller ever waits on these three.
   LineWriter console(StandardHandle(STD_OUTPUT_HANDLE), kConsoleBacklog, "velmora-devservice");
   LineWriter errors(StandardHandle(STD_ERROR_HANDLE), kConsoleBacklog, "velmora-devservice");
+  // A journal line the file does not take is said once, and so is the file taking lines again.
   bool journalFailing = false;
   LineWriter journal(
       [&](const std::string& line, std::string& reason) {
         const bool written = journalFile.Append(line, reason);
-        if (written && journalFailing) {
-          errors.Add("velmora-devservice: " + journalFile.path() + " takes lines again\n");
+        if (written == journalFailing) {
+          errors.Add("velmora-devservice: " +
+                     (written ? journalFile.path() + " takes lines again\n"
+                              : "cannot write to " + journalFile.path() + ": " + reason +
+                                    "; journal lines are left out whole until it takes them "
+                                    "again\n"));
         }
         journalFailing = !written;
         return written;
       },
-      0, "velmora-devservice",
-      [&](const std::string& reason) {
-        if (!journalFailing) return;
-        errors.Add("velmora-devservice: cannot write to " + journalFile.path() + ": " + reason +
-                   "; journal lines are left out whole until it takes them again\n");
-      });
+      0, "velmora-devservice");
 
   gInterrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   gStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -198,8 +198,8 @@ int main() {
   if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
     ends.push_back(watch.Event());
   } else if (!options.rulesFile.empty()) {
-    errors.Add("velmora-devservice: cannot watch the folder of " + options.rulesFile +
-               " (error " + std::to_string(GetLastError()) + "); changes to it are not read\n");
+    errors.Add("velmora-devservice: cannot watch the folder of " + options.rulesFile + " (error " +
+               std::to_string(GetLastError()) + "); changes to it are not read\n");
   }
   DWORD woke = 0;
   while ((woke = WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), FALSE,
