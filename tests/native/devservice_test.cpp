@@ -239,6 +239,8 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   EXPECT_EQ(options.action, Options::Action::kVersion);
   ASSERT_TRUE(ParseOptions({"/?"}, options, error));  // as jobctl takes it
   EXPECT_EQ(options.action, Options::Action::kHelp);
+  ASSERT_TRUE(ParseOptions({"verify", "--help"}, options, error));
+  EXPECT_TRUE(options.action == Options::Action::kHelp && options.helpForVerify);
 
   // Each refusal names the flag, and the limits where it has some.
   const struct {

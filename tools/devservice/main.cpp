@@ -118,7 +118,7 @@ int main() {
   }
   switch (options.action) {
     case Options::Action::kHelp:
-      std::fputs(UsageText().c_str(), stdout);
+      std::fputs(UsageText(options.helpForVerify).c_str(), stdout);
       return 0;
     case Options::Action::kVersion:
       std::printf("velmora-devservice %s\n", VELMORA_VERSION);

@@ -30,6 +30,7 @@ CLI::Validator NotEmpty(const char* what) {
 void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
   CLI::App* command = app.add_subcommand(
       "verify", "check a journal written with --log: exit 0 when it agrees, 1 when it does not");
+  command->footer("Exit status: 0 the journal agrees, 1 it does not, 2 it cannot be read.");
   command->add_option("--log", verify.log, "the journal")
       ->type_name("FILE")
       ->required()
@@ -52,7 +53,8 @@ void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
 void Declare(CLI::App& app, Options& options, bool& version) {
   app.footer(
       "Statuses: 0, 1168 no such job, 5023 not in a state for the command, 87 malformed\n"
-      "request or unknown command, 1816 the job table is full (100000 jobs).");
+      "request (or not one 1024-byte frame) or unknown command, 1816 the job table is full\n"
+      "(100000 jobs), 1061 stopping: not carried out. Rules files: see the README.");
   app.add_flag("--version", version, "print the version and exit");
   app.add_option("--instances", options.instances,
                  "pipe instances, all listening from the start (default 255)")
@@ -110,6 +112,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     options.action = Options::Action::kHelp;
+    options.helpForVerify = app.got_subcommand("verify");
     return true;
   } catch (const CLI::ParseError& e) {
     error = e.what();
@@ -120,12 +123,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
   return true;
 }
 
-std::string UsageText() {
+std::string UsageText(bool verify) {
   CLI::App app{kDescription, "velmora-devservice"};
   Options options;
   bool version = false;
   Declare(app, options, version);
-  return app.help();
+  return verify ? app.get_subcommand("verify")->help() : app.help();
 }
 
 }  // namespace velmora::devservice

@@ -35,6 +35,7 @@ struct Options {
   std::string fault;      // a preset rule instead of a file
   std::optional<std::uint64_t> seed;
   VerifyOptions verify;
+  bool helpForVerify = false;  // "verify --help"
 };
 
 // Reads the arguments after the program name, UTF-8 (a log file's name may hold any
@@ -42,7 +43,7 @@ struct Options {
 // it takes.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// The help, made from the same declaration.
-std::string UsageText();
+// The help, made from the same declaration: the service's, or verify's.
+std::string UsageText(bool verify = false);
 
 }  // namespace velmora::devservice
