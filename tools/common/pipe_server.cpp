@@ -324,14 +324,14 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     }
   } else if ((error != 0 && error != ERROR_MORE_DATA) || in.cancelled) {
     Finish(in);
-  } else if (in.phase == Phase::kReading && bytes == 0 && error == 0 &&
-             (state_ == PipeState::kBusy || stopping_ || !ClientConnected(in.pipe))) {
-    // An empty message from one of our own clients: held while busy or stopping; one left from
-    // a busy spell that has ended just goes. A caller that sends one and stays is answered.
+  } else if (in.phase == Phase::kReading && bytes == 0 && error == 0) {
+    // An empty message is no request. Our own clients send one, to be held while busy or
+    // stopping; anywhere else it is skipped and the request read after it.
     if (state_ == PipeState::kBusy || stopping_) {
       in.phase = Phase::kHeld;
     } else {
-      Finish(in);
+      in.overlapped = OVERLAPPED{};
+      Started(in, ReadFile(in.pipe, in.buffer, kRequestSize, nullptr, &in.overlapped));
     }
   } else if (in.phase == Phase::kReading) {
     const std::string request(in.buffer, bytes < kRequestSize ? bytes : kRequestSize);
