@@ -453,10 +453,9 @@ TEST(DevServiceJournal, AnUnreadConsoleHearsHowManyLinesItMissed) {
   std::mutex slow;
   slow.lock();
   LineWriter later(
-      [&](const std::string& line, std::string&) {
+      [&](const std::string& line) {
         std::lock_guard<std::mutex> wait(slow);
         taken.push_back(line);
-        return true;
       },
       2, "svc");
   for (int i = 0; i < 10; ++i) later.Add("l" + std::to_string(i) + "\n");

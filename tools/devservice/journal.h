@@ -11,8 +11,8 @@
 
 namespace velmora::devservice {
 
-// Writes one whole line somewhere; false with the reason when it could not.
-using LineSink = std::function<bool(const std::string& line, std::string& error)>;
+// Writes one whole line somewhere; a sink that fails says so itself.
+using LineSink = std::function<void(const std::string& line)>;
 
 class LineWriter {
  public:

@@ -47,13 +47,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 
 LineSink StandardHandle(DWORD which) {
-  return [handle = GetStdHandle(which)](const std::string& line, std::string& error) {
+  // A console that cannot be written to has nowhere to say so.
+  return [handle = GetStdHandle(which)](const std::string& line) {
     DWORD written = 0;
-    if (WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-      return true;
-    }
-    error = "error " + std::to_string(GetLastError());
-    return false;
+    WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   };
 }
 
@@ -144,7 +141,8 @@ int main() {
   // A journal line the file does not take is said once, and so is the file taking lines again.
   bool journalFailing = false;
   LineWriter journal(
-      [&](const std::string& line, std::string& reason) {
+      [&](const std::string& line) {
+        std::string reason;
         const bool written = journalFile.Append(line, reason);
         if (written == journalFailing) {
           errors.Add("velmora-devservice: " +
@@ -154,7 +152,6 @@ int main() {
                                     "again\n"));
         }
         journalFailing = !written;
-        return written;
       },
       0, "velmora-devservice");
 
