@@ -50,7 +50,8 @@ fi
 run=$(mktemp -d "$VELMORA_ROOT/build/qemu/run.XXXXXX")
 velmora_on_exit "rm -rf '$run'"
 {
-  printf 'export PATH=%q HOME=/tmp WINEDEBUG=%q WINEPREFIX=%q\n' "$PATH" "$WINEDEBUG" \
+  printf 'export PATH=%q HOME=/tmp VELMORA_IN_GUEST=1 WINEDEBUG=%q WINEPREFIX=%q\n' "$PATH" \
+    "$WINEDEBUG" \
     "${VELMORA_GUEST_WINEPREFIX:-$VELMORA_ROOT/build/qemu/wineprefix}"
   printf 'cd %q &&' "$PWD"
   printf ' %q' "$@"
