@@ -36,10 +36,10 @@ for build in "${builds[@]}"; do
     *) echo "package.sh: no release is made from build $build" >&2; exit 2 ;;
   esac
   velmora_build "$build" >/dev/null
-  tree="$VELMORA_ROOT/build/$build"
+  tree="$VELMORA_BUILD_ROOT/$build"
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")
   name="Velmora-$version-$build"
-  stage="$VELMORA_ROOT/build/release/$build/$name"
+  stage="$VELMORA_BUILD_ROOT/release/$build/$name"
   rm -rf "$stage"
   cmake --install "$tree" --prefix "$stage" >/dev/null
   if [ ${#sign[@]} -gt 0 ]; then
