@@ -110,6 +110,10 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"--json", "--timeout", "nan", "start", "1"}, Action::kHelp, "", "--timeout", true},
       {{"--dll"}, Action::kHelp, "", "--dll"},
       {{"--dll", "", "start", "5"}, Action::kHelp, "", "needs a path"},
+      // An empty value after "=" is the option's, not the next word's.
+      {{"--dll=", "start", "5"}, Action::kHelp, "", "--dll: needs a path"},
+      {{"--timeout=", "start", "5"}, Action::kHelp, "", "--timeout: needs seconds"},
+      {{"--dll=", "--timeout=1", "start", "5"}, Action::kHelp, "", "--dll: needs a path"},
       {{"--dll", "--json", "start", "1"}, Action::kHelp, "", "not the option --json", true},
       {{"info", "extra"}, Action::kInfo, "", "info takes no operands"},
   };
@@ -238,6 +242,7 @@ TEST(JobctlReport, SaysPlainlyWhatTheTransportCodesMean) {
       // Cancelled while it still waited for a busy instance: the service never saw it.
       {995, true, false, "its request had not been sent", false},
       {995, false, false, "its request had not been sent", false},
+      {676, false, false, "stopped while the call waited for a busy instance", false},
       {5023, false, true, "", false},
       {87, false, true, "", false},
   };

@@ -125,6 +125,30 @@ std::size_t SubcommandIndex(const std::vector<std::string>& args) {
   return args.size();
 }
 
+// The arguments with "--dll=PATH" and "--timeout=SECONDS" before the subcommand made two words
+// each, as the parser reads "--dll PATH": an empty value then stays the option's, and is
+// refused, instead of taking the word after it.
+std::vector<std::string> ValuesApart(const std::vector<std::string>& args) {
+  std::vector<std::string> apart;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const std::string name = arg.substr(0, arg.find('='));
+    if (name != arg && (name == "--dll" || name == "--timeout")) {
+      apart.push_back(name);
+      apart.push_back(arg.substr(name.size() + 1));
+      continue;
+    }
+    apart.push_back(arg);
+    if ((arg == "--dll" || arg == "--timeout") && i + 1 < args.size()) {
+      apart.push_back(args[++i]);
+    } else if (arg.empty() || arg[0] != '-') {
+      apart.insert(apart.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
+  }
+  return apart;
+}
+
 // "usage: jobctl [OPTIONS] sync JOB FIRST SECOND"
 std::string UsageLine(const ExportInfo& call) {
   return "usage: jobctl [OPTIONS] " + std::string(call.subcommand) +
@@ -176,7 +200,8 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
 
 }  // namespace
 
-Invocation ParseCommandLine(const std::vector<std::string>& args) {
+Invocation ParseCommandLine(const std::vector<std::string>& given) {
+  const std::vector<std::string> args = ValuesApart(given);
   Invocation invocation;
   const std::size_t at = SubcommandIndex(args);
   const auto split = args.begin() + static_cast<std::ptrdiff_t>(std::min(at + 1, args.size()));

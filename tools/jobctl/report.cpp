@@ -16,6 +16,9 @@ constexpr std::int32_t kErrorSemTimeout = 121;  // a busy wait that ran out
 constexpr std::int32_t kErrorNoData = 232;      // a write to a pipe the service is closing
 constexpr std::int32_t kErrorPipeNotConnected = 233;
 constexpr std::int32_t kErrorOperationAborted = 995;
+// Under Wine, what a wait for a busy pipe returns when the pipe's last instance closes during
+// the wait: the service stopped while the call waited for it.
+constexpr std::int32_t kWineInstancesClosedWhileWaiting = 676;
 
 // What the library keeps of a single text, of the joined texts of StartSyncJob, and of the
 // whole request text in edition 2.
@@ -67,6 +70,11 @@ StatusMeaning MeaningOf(std::int32_t status, bool timedOut, bool written) {
       return {"the service sent empty messages instead of a reply" + acted, written};
     case kErrorOperationAborted:
       return {"the call was cancelled before the reply came" + acted, written};
+    case kWineInstancesClosedWhileWaiting:
+      return {
+          "the service stopped while the call waited for a busy instance (Wine's status "
+          "for it); nothing was sent",
+          false};
     default:
       return {"", false};
   }
