@@ -1,11 +1,14 @@
 // The library's own work per call, with no pipe behind it: encoding, decoding, and a whole
-// StartJob against a stand-in that answers at once.
+// StartJob against a stand-in that answers at once. Also the development service's reading of a
+// large rules file, which must grow with the file, not with its square.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 
 #include "job_command.h"
 #include "job_frames.h"
+#include "rules.h"
 #include "system_pipes.h"
 #include "velmora.h"
 
@@ -61,5 +64,24 @@ BENCHMARK(BM_StartJobWithInstantService);
 
 }  // namespace
 }  // namespace velmora
+
+// A rules file of N named rules, each for its own job, read whole (start or reload).
+void BM_ReadRules(benchmark::State& state) {
+  std::string file = "{\"rules\": [\n";
+  for (long i = 0; i < state.range(0); ++i) {
+    file += std::string(i == 0 ? "" : ",\n") + "{\"name\": \"rule " + std::to_string(i) +
+            "\", \"match\": {\"export\": \"StartJob\", \"job\": " + std::to_string(i) +
+            "}, \"do\": \"reply\", \"status\": 5023}";
+  }
+  file += "\n]}";
+  for (auto _ : state) {
+    velmora::devservice::RuleSet rules;
+    std::string error;
+    if (!velmora::devservice::ReadRules(file, rules, error)) state.SkipWithError(error.c_str());
+    benchmark::DoNotOptimize(rules);
+  }
+  state.counters["bytes"] = static_cast<double>(file.size());
+}
+BENCHMARK(BM_ReadRules)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

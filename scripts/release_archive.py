@@ -47,7 +47,7 @@ NOTICES = "THIRD-PARTY-NOTICES.txt"
 # BUILD/third_party/include for it. A folder that is not listed here fails the check until its
 # notice is written and it is added.
 RUNTIME_NOTICES = ["winpthreads", "mingw-w64 C runtime", "GCC runtime libraries"]
-HEADER_ONLY_NOTICES = {"CLI": "CLI11", "nlohmann": "nlohmann-json"}
+HEADER_ONLY_NOTICES = {"CLI": "CLI11", "nlohmann": "nlohmann-json", "boost": "Boost.Regex"}
 # What a README written for one bitness must not say.
 OTHER_BITNESS_WORDS = {
     "i386": ["x86_64-w64-mingw32", "vcvarsall x64", "PlatformTarget>x64", "a 64-bit Python",

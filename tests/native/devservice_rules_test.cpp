@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,8 +43,10 @@ Request Requesting(int job, int command, std::string param = "") {
 const Request kStart5 = Requesting(5, 1279);
 
 TEST(DevServiceRules, MistakesAreRefusedWithTheirLineAndReason) {
+  using namespace std::string_literals;  // "..."s keeps a NUL byte inside
+  const std::string deep = "{\"rules\": [\n" + std::string(10000, '[') + std::string(10000, ']');
   const struct {
-    const char* file;
+    std::string file;
     const char* error;
   } rows[] = {
       {"{\"rules\": [\n{\"do\": \"reply\",}\n]}", "parse error at line 2"},
@@ -82,13 +86,31 @@ TEST(DevServiceRules, MistakesAreRefusedWithTheirLineAndReason) {
        "\"do\" belongs in each step"},
       {"{\"rules\": [{\"name\": \"a\", \"do\": \"hang\"},\n {\"name\": \"a\", \"do\": \"hang\"}]}",
        "line 2: two rules are named \"a\""},
+      // What the parser would take badly, crash on or read the wrong way.
+      {"{\"rules\": [\n{\"do\": \"reply\", \"status\": 1e400}]}", "line 2: 1e400 is too large"},
+      {"{\"rules\": [{\"do\": \"reply\", \"status\": 1" + std::string(400, '0') + "}]}",
+       "is too large a number"},
+      {deep, "line 2: nested deeper than 32 levels"},
+      {"{\"rules\": []}\0junk"s, "line 1: a NUL byte"},
+      {"{\"rules\": []}\n\0{\"x\":1"s, "line 2: a NUL byte"},
+      {"{\"rules\": [{\"do\": \"raw\", \"text\": \"a\0b\"}]}"s, "line 1: a NUL byte"},
+      {"{\"rules\": [\n{\"do\": \"reply\", \"status\": 11,\n \"status\": 22}]}",
+       "line 3: \"status\" is given twice"},
+      {"{\"rules\": [], \"rul\\u0065s\": []}", "line 1: \"rules\" is given twice"},
+      {"{\"rules\": [{\"match\": {\"text\": \"re:" + std::string(1100, 'a') +
+           "\"}, \"do\": \"hang\"}]}",
+       "longer than 1024 bytes"},
+      {"{\"rules\": [{\"match\": {\"text\": \"re:" + std::string(33, '(') + "a" +
+           std::string(33, ')') + "\"}, \"do\": \"hang\"}]}",
+       "groups nest deeper than 32 levels"},
   };
   for (const auto& row : rows) {
     RuleSet rules;
     rules.seed = 99;
     std::string error;
-    EXPECT_FALSE(ReadRules(row.file, rules, error)) << row.file;
-    EXPECT_NE(error.find(row.error), std::string::npos) << row.file << "\n  said: " << error;
+    EXPECT_FALSE(ReadRules(row.file, rules, error)) << row.file.substr(0, 200);
+    EXPECT_NE(error.find(row.error), std::string::npos)
+        << row.file.substr(0, 200) << "\n  said: " << error;
     EXPECT_EQ(rules.seed, 99u) << "a refused file must leave the rules as they were";
   }
 }
@@ -400,6 +422,35 @@ TEST(DevServiceRequests, ARuleAnswersWithTheTableOnlyWhereItLeavesValuesOut) {
       << h.journal[0];
 }
 
+// A pattern whose matching runs past its bound (here an exponential one against 250 a's) is no
+// match for that request, is said once per rule, and costs the request a bounded time.
+TEST(DevServiceRequests, APatternPastItsBoundIsNoMatchAndIsSaidOnce) {
+  Harness h, plain;
+  h.planner.Replace(Read(R"({"rules": [{"name": "exponential", "match": {"text": "re:(a|a)*b"},
+                                        "do": "reply", "status": 7, "message": "matched"}]})"),
+                    1, 0);
+  const std::string costly = Frame("-1;1286;" + std::string(250, 'a') + ";");
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(h.Reply(costly, 1024), plain.Reply(costly, 1024));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(h.Reply(Frame("-1;1286;aab;"), 1024), "-1;7;matched;");
+  const auto count = [](const std::vector<std::string>& lines, const char* part) {
+    return std::count_if(lines.begin(), lines.end(), [part](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(count(h.console, "rule \"exponential\": its pattern gave up"), 1);
+  EXPECT_EQ(count(h.journal,
+                  "\"event\":\"pattern\",\"time\":\"2026-12-08T00:00:00.000Z\","
+                  "\"rule\":\"exponential\""),
+            1);
+  // Rules replaced between the match and the plan are matched afresh.
+  const Matches before = h.planner.Match(Requesting(-1, 1286, "aab"));
+  h.planner.Replace(RuleSet(), 1, 0);
+  EXPECT_FALSE(h.planner.ForRequest(before, 0).current);
+  EXPECT_TRUE(h.planner.ForRequest(h.planner.Match(Requesting(-1, 1286, "aab")), 0).current);
+}
+
 TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
   std::string journal;
   const LogTime time = {2026, 12, 8, 0, 0, 0, 0};
@@ -441,9 +492,46 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
     EXPECT_EQ(CheckJournal(journal, row.options, report), row.verdict) << report;
     EXPECT_NE(report.find(row.said), std::string::npos) << report;
   }
+}
+
+// A journal line that is not as the service writes it ends the check with its line number,
+// whatever it holds; lines the service could not write show as gaps in the numbering.
+TEST(DevServiceVerify, AnUnreadableLineIsNamedAndMissingRequestsAreSaid) {
+  using namespace std::string_literals;
+  VerifyOptions byJob;
+  byJob.job = 5;
+  const struct {
+    std::string journal;
+    const char* said;
+  } unreadable[] = {
+      {"{\"seq\":1}\nnot json\n", "the journal cannot be read: line 2: not a JSON object"},
+      {"{\"seq\":1,\"event\":\"request\",\"command\":5}\n", "line 1: \"command\" is a number"},
+      {"{}\n{\"seq\":2,\"event\":\"request\",\"job\":\"5\"}\n", "line 2: \"job\" is a string"},
+      {"{\"seq\":\"1\",\"event\":\"connection\"}\n", "line 1: \"seq\" is a string"},
+      {"{\"a\":" + std::string(100000, '[') + "\n", "line 1: nested deeper than 16 levels"},
+      {"{\"seq\":1,\"event\":\"request\"}\0\n"s, "line 1: a NUL byte"},
+      {"{\"seq\":1,\"seq\":2,\"event\":\"request\"}\n", "line 1: \"seq\" is given twice"},
+  };
+  for (const auto& row : unreadable) {
+    std::string report;
+    EXPECT_EQ(CheckJournal(row.journal, byJob, report), Verdict::kCannotTell) << report;
+    EXPECT_NE(report.find(row.said), std::string::npos) << report;
+  }
+  // Requests 3, 4 and 6 are missing; a second run of the service numbers from 1 again.
+  const LogTime time = {2026, 12, 8, 0, 0, 0, 0};
+  const Decision none = {"", 0, "", 0, "started"};
+  std::string journal;
+  for (const int seq : {1, 2, 5, 7, 1, 2}) journal += JsonLine(seq, 7, time, &kStart5, none);
   std::string report;
-  EXPECT_EQ(CheckJournal("{\"seq\":1}\nnot json\n", VerifyOptions(), report), Verdict::kCannotTell);
-  EXPECT_EQ(report, "line 2 of the journal is not JSON\n");
+  VerifyOptions six;
+  six.count = 6;
+  EXPECT_EQ(CheckJournal(journal, six, report), Verdict::kAgrees) << report;
+  EXPECT_NE(report.find("lacks request(s) #3-#4, #6: lines the service could not write"),
+            std::string::npos)
+      << report;
+  journal = JsonLine(1, 7, time, &kStart5, none) + JsonLine(2, 7, time, &kStart5, none);
+  EXPECT_EQ(CheckJournal(journal, six, report), Verdict::kDisagrees);
+  EXPECT_EQ(report.find("lacks"), std::string::npos) << report;
 }
 
 // Lines beyond the backlog are dropped while the console blocks; the next line written says
@@ -473,9 +561,9 @@ TEST(DevServiceJournal, AnUnreadConsoleHearsHowManyLinesItMissed) {
   EXPECT_EQ(taken.back().substr(taken.back().size() - 5), "last\n");
 }
 
-// In a child process whose files may not grow past `limit` bytes, appends `lines` and reports
-// on stdout which were taken.
-std::string AppendUnderALimit(const std::string& path, rlim_t limit, int lines) {
+// Runs `work` in a child process whose files may not grow past `limit` bytes; returns what it
+// returned.
+std::string UnderAFileSizeLimit(rlim_t limit, const std::function<std::string()>& work) {
   int out[2];
   EXPECT_EQ(pipe(out), 0);
   const pid_t child = fork();
@@ -483,14 +571,7 @@ std::string AppendUnderALimit(const std::string& path, rlim_t limit, int lines) 
     signal(SIGXFSZ, SIG_IGN);
     const rlimit size = {limit, limit};
     setrlimit(RLIMIT_FSIZE, &size);
-    JournalFile file;
-    std::string error, said;
-    if (!file.Open(path, error)) _exit(2);
-    for (int i = 0; i < lines; ++i) {
-      const bool taken = file.Append(
-          "{\"seq\":" + std::to_string(i) + ",\"pad\":\"" + std::string(40, 'p') + "\"}\n", error);
-      said += taken ? "+" : "-(" + error + ")";
-    }
+    const std::string said = work();
     if (write(out[1], said.data(), said.size()) < 0) _exit(3);
     _exit(0);
   }
@@ -504,14 +585,33 @@ std::string AppendUnderALimit(const std::string& path, rlim_t limit, int lines) 
   return said;
 }
 
+// Appends `lines` to the file at `path` under a size limit; says which were taken.
+std::string AppendUnderALimit(const std::string& path, rlim_t limit, int lines) {
+  return UnderAFileSizeLimit(limit, [&] {
+    JournalFile file;
+    std::string error, said;
+    if (!file.Open(path, error)) return std::string("cannot open");
+    for (int i = 0; i < lines; ++i) {
+      const bool taken = file.Append(
+          "{\"seq\":" + std::to_string(i) + ",\"pad\":\"" + std::string(40, 'p') + "\"}\n", error);
+      said += taken ? "+" : "-(" + error + ")";
+    }
+    return said;
+  });
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
 TEST(DevServiceJournal, AFullDiskTakesWholeLinesOrNone) {
   const std::string path = ::testing::TempDir() + "velmora-journal-limit.jsonl";
   std::remove(path.c_str());
   const std::string said = AppendUnderALimit(path, 200, 6);  // 59-byte lines: 3 fit
   EXPECT_EQ(said.substr(0, 3), "+++") << said;
   EXPECT_NE(said.find("-(the file has reached its size limit)"), std::string::npos) << said;
-  std::ifstream file(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string text = FileText(path);
   EXPECT_EQ(text.size(), 3 * 59u) << "a part of a line was left";
   EXPECT_EQ(text.find('\r'), std::string::npos);
   std::remove(path.c_str());
@@ -521,6 +621,49 @@ TEST(DevServiceJournal, AFullDiskTakesWholeLinesOrNone) {
   ASSERT_TRUE(full.Open("/dev/full", error)) << error;
   EXPECT_FALSE(full.Append("{}\n", error));
   EXPECT_EQ(error.rfind("the disk is full", 0), 0u) << error;
+}
+
+// A request whose line the file did not take loses its outcome line too, though a short line
+// would still fit; the losses are counted when the file takes lines again and at the end.
+TEST(DevServiceJournal, ARequestsLinesAreKeptOrLostTogetherAndTheLossIsCounted) {
+  const std::string path = ::testing::TempDir() + "velmora-journal-keeper.jsonl";
+  std::remove(path.c_str());
+  // Each line: {"seq":N,"event":"E","pad":"..."} padded to `bytes` with its newline.
+  const auto line = [](int seq, const std::string& event, std::size_t bytes) {
+    const std::string head =
+        "{\"seq\":" + std::to_string(seq) + ",\"event\":\"" + event + "\",\"pad\":\"";
+    return head + std::string(bytes - head.size() - 3, 'p') + "\"}\n";
+  };
+  const std::vector<std::string> lines = {
+      line(1, "request", 80), line(1, "outcome", 40),  // 120 bytes taken
+      line(2, "request", 90),                          // 210: lost
+      line(2, "outcome", 40),                          // would fit; left out with its request
+      line(3, "request", 70),                          // 190: taken
+      line(3, "outcome", 40),                          // 230: lost
+  };
+  const std::string said = UnderAFileSizeLimit(200, [&] {
+    JournalFile file;
+    std::string error, said;
+    if (!file.Open(path, error)) return error;
+    JournalKeeper keeper(file, [&said](std::string text) { said += text; });
+    for (const std::string& text : lines) keeper.Write(text);
+    said += "total " + std::to_string(keeper.SayTotal()) + "\n";
+    return said;
+  });
+  EXPECT_EQ(FileText(path), lines[0] + lines[1] + lines[4]);
+  const std::vector<std::string> expected = {
+      "cannot write to " + path + ": the file has reached its size limit",
+      path + " takes lines again; 2 journal line(s) were lost meanwhile",
+      "3 journal line(s) in all were not written", "total 3"};
+  std::size_t from = 0;
+  for (const std::string& text : expected) {
+    from = said.find(text, from);
+    ASSERT_NE(from, std::string::npos) << "no \"" << text << "\" in order in:\n" << said;
+  }
+  EXPECT_NE(said.find("cannot write", said.find("takes lines again")), std::string::npos)
+      << "the second failure is said too:\n"
+      << said;
+  std::remove(path.c_str());
 }
 
 }  // namespace

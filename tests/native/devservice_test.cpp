@@ -256,6 +256,8 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
       {{"--log"}, "--log"},
       {{"--verbose"}, "The following argument was not expected: --verbose"},
       {{"--rules", "r.json", "--fault", "busy"}, "--rules excludes --fault"},
+      {{"--single", "--instances", "4"}, "--instances excludes --single"},
+      {{"--instances", "4", "--single"}, "excludes"},
       {{"verify", "--log", "j", "--count", "1", "--at-least", "1"}, "--count excludes --at-least"},
       {{"verify", "--export", "StartJob"}, "--log is required"},
   };

@@ -9,10 +9,12 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 
 #include "wide_text.h"
 #else
@@ -113,7 +115,40 @@ std::string Reason(int error) {
   return std::strerror(error);
 }
 
+// Writes what the file takes of `count` bytes: the number taken, or -1 with `reason`.
+long WriteSome(int descriptor, const char* bytes, std::size_t count, std::string& reason) {
+#ifdef _WIN32
+  // Through the system itself: the C runtime reports a full disk as "Invalid argument".
+  DWORD written = 0;
+  if (WriteFile(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), bytes,
+                static_cast<DWORD>(count), &written, nullptr)) {
+    return static_cast<long>(written);
+  }
+  const DWORD error = GetLastError();
+  reason = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
+               ? "the disk is full"
+               : "Windows error " + std::to_string(error);
+  return -1;
+#else
+  const ssize_t written = write(descriptor, bytes, count);
+  if (written < 0) reason = Reason(errno);
+  return static_cast<long>(written);
+#endif
+}
+
 }  // namespace
+
+std::string OpenFailure(const std::string& path, int error) {
+#ifdef _WIN32
+  struct _stat64 status;
+  const bool folder =
+      _wstat64(tools::WideFromUtf8(path).c_str(), &status) == 0 && (status.st_mode & _S_IFDIR) != 0;
+#else
+  struct stat status;
+  const bool folder = stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+#endif
+  return folder ? "it is a folder" : std::strerror(error);
+}
 
 #ifdef _WIN32
 #define VELMORA_FILE(call) _##call
@@ -135,7 +170,7 @@ bool JournalFile::Open(const std::string& path, std::string& error) {
   descriptor_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
 #endif
   if (descriptor_ < 0) {
-    error = "cannot open " + path + " for appending: " + std::strerror(errno);
+    error = "cannot open " + path + " for appending: " + OpenFailure(path, errno);
     return false;
   }
   path_ = path;
@@ -146,11 +181,10 @@ bool JournalFile::Append(const std::string& line, std::string& error) {
   const FileOffset before = VELMORA_FILE(lseek)(descriptor_, 0, SEEK_END);
   std::size_t done = 0;
   while (done < line.size()) {
-    const auto count = VELMORA_FILE(write)(descriptor_, line.data() + done,
-                                           static_cast<unsigned>(line.size() - done));
+    const long count = WriteSome(descriptor_, line.data() + done, line.size() - done, error);
     if (count <= 0) {
-      error = Reason(count < 0 ? errno : ENOSPC);
-      // The part of the line the disk took is taken back out, so the file keeps whole lines.
+      if (count == 0) error = Reason(ENOSPC);
+        // The part of the line the disk took is taken back out, so the file keeps whole lines.
 #ifdef _WIN32
       _chsize(descriptor_, before);
 #else
@@ -161,6 +195,46 @@ bool JournalFile::Append(const std::string& line, std::string& error) {
     done += static_cast<std::size_t>(count);
   }
   return true;
+}
+
+JournalKeeper::JournalKeeper(JournalFile& file, std::function<void(std::string)> say)
+    : file_(file), say_(std::move(say)) {}
+
+void JournalKeeper::Write(const std::string& line) {
+  // The lines are the service's own; an unreadable one stands alone.
+  const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+  const bool object = entry.is_object();
+  const std::uint64_t seq = object ? entry.value("seq", std::uint64_t{0}) : 0;
+  const std::string event = object ? entry.value("event", "") : "";
+  if (event == "outcome" && lostRequests_.erase(seq) > 0) {
+    ++lost_;
+    ++lostUnsaid_;
+    return;
+  }
+  std::string reason;
+  const bool written = file_.Append(line, reason);
+  if (!written) {
+    ++lost_;
+    ++lostUnsaid_;
+    if (event == "request" || event == "connection") lostRequests_.insert(seq);
+    if (!failing_) {
+      say_("velmora-devservice: cannot write to " + file_.path() + ": " + reason +
+           "; a request's journal lines are left out together until it takes them again\n");
+    }
+  } else if (failing_) {
+    say_("velmora-devservice: " + file_.path() + " takes lines again; " +
+         std::to_string(lostUnsaid_) + " journal line(s) were lost meanwhile\n");
+    lostUnsaid_ = 0;
+  }
+  failing_ = !written;
+}
+
+std::uint64_t JournalKeeper::SayTotal() {
+  if (lost_ > 0) {
+    say_("velmora-devservice: " + std::to_string(lost_) + " journal line(s) in all were not " +
+         "written to " + file_.path() + "\n");
+  }
+  return lost_;
 }
 
 }  // namespace velmora::devservice

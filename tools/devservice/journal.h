@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 namespace velmora::devservice {
 
@@ -37,6 +38,10 @@ class LineWriter {
   std::shared_ptr<Shared> shared_;
 };
 
+// Why a file could not be opened, from its errno: "it is a folder" where the system says only
+// that access is denied.
+std::string OpenFailure(const std::string& path, int error);
+
 // The journal file: appended in binary, so lines end with LF alone, and written a whole line at
 // a time: a line the disk does not take whole is taken back out.
 class JournalFile {
@@ -53,6 +58,27 @@ class JournalFile {
  private:
   int descriptor_ = -1;
   std::string path_;
+};
+
+// Writes the journal's lines to its file, a request's lines kept or lost together: once a
+// request's (or a connection's) line is lost, the outcome line that follows it up is left out
+// too. Lost lines are counted, and said through `say`: when the file stops taking lines (with
+// the reason), when it takes them again (with how many were lost meanwhile), and at the end.
+class JournalKeeper {
+ public:
+  JournalKeeper(JournalFile& file, std::function<void(std::string)> say);
+  // The journal writer's sink.
+  void Write(const std::string& line);
+  // Says how many lines were lost in all, if any; returns the count.
+  std::uint64_t SayTotal();
+
+ private:
+  JournalFile& file_;
+  std::function<void(std::string)> say_;
+  bool failing_ = false;
+  std::uint64_t lost_ = 0;
+  std::uint64_t lostUnsaid_ = 0;
+  std::unordered_set<std::uint64_t> lostRequests_;  // whose outcome line is still to come
 };
 
 }  // namespace velmora::devservice

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "export_table.h"
+#include "json_text.h"
 #include "rules.h"
 #include "service_protocol.h"
 
@@ -13,10 +14,32 @@ namespace {
 
 using Json = nlohmann::json;
 
+// The journal's own lines are two levels deep; anything far deeper is not one of them.
+constexpr std::size_t kMaxLineDepth = 16;
+
 struct Seen {
   std::string line;                 // as the journal shows it, shortened
   std::vector<std::string> misses;  // the conditions it does not meet
 };
+
+// A line that is JSON but not a journal line as the service writes it.
+struct Unreadable {
+  std::string why;
+};
+
+// A field of a journal line: `fallback` when it is missing or null; a field of another type
+// makes the line unreadable.
+template <typename T>
+T Field(const Json& entry, const char* key, T fallback) {
+  const auto it = entry.find(key);
+  if (it == entry.end() || it->is_null()) return fallback;
+  try {
+    return it->get<T>();
+  } catch (const Json::exception&) {
+    throw Unreadable{std::string("\"") + key + "\" is a " + it->type_name() +
+                     ", not what the service writes there"};
+  }
+}
 
 std::string Describe(const VerifyOptions& options) {
   std::string text;
@@ -28,17 +51,36 @@ std::string Describe(const VerifyOptions& options) {
   return text.empty() ? "any request" : text;
 }
 
-std::string Shown(const Json& line) {
-  std::string text = "#" + line.value("seq", Json(0)).dump() + " ";
-  if (line.value("event", "") == "connection") {
+std::string Shown(const Json& line, std::uint64_t seq, bool request) {
+  std::string text = "#" + std::to_string(seq) + " ";
+  if (!request) {
     text += "connection";
   } else {
-    text += line.value("command", "?") + " job " + line.value("job", Json(0)).dump() + " text " +
-            line.value("param", Json("")).dump();
+    text += Field<std::string>(line, "command", "?") + " job " +
+            std::to_string(Field<std::int32_t>(line, "job", 0)) + " text " +
+            Json(Field<std::string>(line, "param", "")).dump();
   }
-  const Json rule = line.value("rule", Json());
-  return text + " rule " + (rule.is_string() ? rule.dump() : "none");
+  const std::string rule = Field<std::string>(line, "rule", "");
+  return text + " rule " + (rule.empty() ? "none" : Json(rule).dump());
 }
+
+// The sequence numbers missing between those met, as "#14-#16, #18". A number not above the
+// one before starts a new run of the service (the journal is appended to across runs).
+class Gaps {
+ public:
+  void Met(std::uint64_t seq) {
+    if (last_ != 0 && seq > last_ + 1) {
+      text_ += (text_.empty() ? "#" : ", #") + std::to_string(last_ + 1) +
+               (seq > last_ + 2 ? "-#" + std::to_string(seq - 1) : "");
+    }
+    last_ = seq;
+  }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::uint64_t last_ = 0;
+  std::string text_;
+};
 
 }  // namespace
 
@@ -61,34 +103,45 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
 
   long found = 0;
   std::vector<Seen> missed;
+  Gaps gaps;
   std::istringstream lines(journal);
   std::size_t number = 0;
   for (std::string line; std::getline(lines, line);) {
     ++number;
-    const Json entry = Json::parse(line, nullptr, false);
-    if (entry.is_discarded() || !entry.is_object()) {
-      report = "line " + std::to_string(number) + " of the journal is not JSON\n";
+    const auto cannotRead = [&](const std::string& why) {
+      report = "the journal cannot be read: line " + std::to_string(number) + ": " + why + "\n";
       return Verdict::kCannotTell;
-    }
-    const std::string event = entry.value("event", "");
-    if (event != "request" && event != "connection") continue;
-    const bool request = event == "request";
-    Seen seen{Shown(entry), {}};
-    if (code && !(request && entry.value("code", 0) == *code)) seen.misses.push_back("export");
-    if (options.job && !(request && entry.value("job", 0) == *options.job)) {
-      seen.misses.push_back("job");
-    }
-    if (!options.text.empty() && !(request && text.Holds(entry.value("param", "")))) {
-      seen.misses.push_back("text");
-    }
-    const Json rule = entry.value("rule", Json());
-    if (!options.rule.empty() && !(rule.is_string() && rule.get<std::string>() == options.rule)) {
-      seen.misses.push_back("rule");
-    }
-    if (seen.misses.empty()) {
-      ++found;
-    } else {
-      missed.push_back(std::move(seen));
+    };
+    if (const auto fault = CheckJsonText(line, kMaxLineDepth)) return cannotRead(fault->reason);
+    const Json entry = Json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object()) return cannotRead("not a JSON object");
+    try {
+      const std::string event = Field<std::string>(entry, "event", "");
+      if (event != "request" && event != "connection") continue;
+      const bool request = event == "request";
+      const std::uint64_t seq = Field<std::uint64_t>(entry, "seq", 0);
+      gaps.Met(seq);
+      Seen seen{Shown(entry, seq, request), {}};
+      if (code && !(request && Field<std::int32_t>(entry, "code", 0) == *code)) {
+        seen.misses.push_back("export");
+      }
+      if (options.job && !(request && Field<std::int32_t>(entry, "job", 0) == *options.job)) {
+        seen.misses.push_back("job");
+      }
+      if (!options.text.empty() &&
+          !(request && text.Holds(Field<std::string>(entry, "param", "")))) {
+        seen.misses.push_back("text");
+      }
+      if (!options.rule.empty() && Field<std::string>(entry, "rule", "") != options.rule) {
+        seen.misses.push_back("rule");
+      }
+      if (seen.misses.empty()) {
+        ++found;
+      } else {
+        missed.push_back(std::move(seen));
+      }
+    } catch (const Unreadable& unreadable) {
+      return cannotRead(unreadable.why);
     }
   }
 
@@ -97,6 +150,10 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
   const bool agrees = exact ? found == wanted : found >= wanted;
   report = "found " + std::to_string(found) + " request(s) with " + Describe(options) +
            "; expected " + (exact ? "exactly " : "at least ") + std::to_string(wanted) + "\n";
+  if (!gaps.Text().empty()) {
+    report += "the journal lacks request(s) " + gaps.Text() +
+              ": lines the service could not write, so the count may be short\n";
+  }
   if (!agrees && !missed.empty()) {
     // The nearest are those that miss the fewest conditions, the latest first.
     std::size_t fewest = SIZE_MAX;

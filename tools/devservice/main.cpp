@@ -132,28 +132,20 @@ int main() {
   if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " already serves \\\\.\\pipe\\pipe_job; stop it first");
   }
+  // Journal lines appended to the rules file would corrupt it.
+  if (!options.logFile.empty() && !options.rulesFile.empty() &&
+      SameFile(options.logFile, options.rulesFile)) {
+    return Refuse("--log " + options.logFile + " is the rules file itself; give another file", 2);
+  }
   JournalFile journalFile;
   if (!options.logFile.empty() && !journalFile.Open(options.logFile, error)) return Refuse(error);
 
   // Nothing that serves a caller ever waits on these three.
   LineWriter console(StandardHandle(STD_OUTPUT_HANDLE), kConsoleBacklog, "velmora-devservice");
   LineWriter errors(StandardHandle(STD_ERROR_HANDLE), kConsoleBacklog, "velmora-devservice");
-  // A journal line the file does not take is said once, and so is the file taking lines again.
-  bool journalFailing = false;
-  LineWriter journal(
-      [&](const std::string& line) {
-        std::string reason;
-        const bool written = journalFile.Append(line, reason);
-        if (written == journalFailing) {
-          errors.Add("velmora-devservice: " +
-                     (written ? journalFile.path() + " takes lines again\n"
-                              : "cannot write to " + journalFile.path() + ": " + reason +
-                                    "; journal lines are left out whole until it takes them "
-                                    "again\n"));
-        }
-        journalFailing = !written;
-      },
-      0, "velmora-devservice");
+  JournalKeeper keeper(journalFile, [&errors](std::string line) { errors.Add(std::move(line)); });
+  LineWriter journal([&keeper](const std::string& line) { keeper.Write(line); }, 0,
+                     "velmora-devservice");
 
   gInterrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   gStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -228,6 +220,7 @@ int main() {
               std::string(interrupted ? gStoppedBy : "the request limit") + " after " +
               std::to_string(service.CarriedOut()) + " requests\n");
   journal.Close(10000);
+  keeper.SayTotal();
   errors.Close(1000);
   console.Close(2000);
   SetEvent(gStopped);

@@ -56,12 +56,13 @@ void Declare(CLI::App& app, Options& options, bool& version) {
       "request (or not one 1024-byte frame) or unknown command, 1816 the job table is full\n"
       "(100000 jobs), 1061 stopping: not carried out. Rules files: see the README.");
   app.add_flag("--version", version, "print the version and exit");
-  app.add_option("--instances", options.instances,
-                 "pipe instances, all listening from the start (default 255)")
-      ->check(Whole(1, kMaxInstances));
+  auto* instances = app.add_option("--instances", options.instances,
+                                   "pipe instances, all listening from the start (default 255)")
+                        ->check(Whole(1, kMaxInstances));
   app.add_flag_callback(
-      "--single", [&options] { options.instances = 1; },
-      "one instance, so concurrent callers meet the busy path");
+         "--single", [&options] { options.instances = 1; },
+         "one instance, so concurrent callers meet the busy path")
+      ->excludes(instances);
   app.add_option("--jobs", options.jobs, "jobs 1..N exist at start, idle (default 5)")
       ->check(Whole(0, kMaxJobs));
   app.add_option("--delay", options.delayMs, "wait this long before each reply that no rule gives")

@@ -28,9 +28,10 @@ Planner::Planner(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs) {
 }
 
 void Planner::Replace(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs) {
+  auto shared = std::make_shared<const RuleSet>(std::move(rules));
   std::lock_guard<std::mutex> lock(mutex_);
-  rules_ = std::move(rules);
-  progress_.assign(rules_.rules.size(), Progress());
+  rules_ = std::move(shared);
+  progress_.assign(rules_->rules.size(), Progress());
   seed_ = seed;
   startMs_ = nowMs;
   random_.seed(seed);
@@ -42,7 +43,7 @@ std::uint64_t Planner::Seed() const {
 }
 
 bool Planner::Available(std::size_t rule, std::uint64_t nowMs) const {
-  return !progress_[rule].passed && rules_.rules[rule].DueAt(nowMs - startMs_);
+  return !progress_[rule].passed && rules_->rules[rule].DueAt(nowMs - startMs_);
 }
 
 // Drawn only for a probability strictly between 0 and 1, so that 0 never fires, 1 always does,
@@ -55,7 +56,7 @@ bool Planner::ChanceComesUp(const Rule& rule) {
 }
 
 Plan Planner::Take(std::size_t index) {
-  const Rule& rule = rules_.rules[index];
+  const Rule& rule = rules_->rules[index];
   Progress& progress = progress_[index];
   Plan plan{index, rule.name, progress.step, rule.steps[progress.step], ""};
   Step& what = plan.what;
@@ -83,8 +84,8 @@ Plan Planner::Take(std::size_t index) {
 
 std::optional<Plan> Planner::ForConnection(std::uint64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (std::size_t i = 0; i < rules_.rules.size(); ++i) {
-    const Rule& rule = rules_.rules[i];
+  for (std::size_t i = 0; i < rules_->rules.size(); ++i) {
+    const Rule& rule = rules_->rules[i];
     if (!Available(i, nowMs) || !rule.match.TakesEverything() ||
         ActsOnThePipe(rule.steps[0].action)) {
       continue;
@@ -97,16 +98,49 @@ std::optional<Plan> Planner::ForConnection(std::uint64_t nowMs) {
   return std::nullopt;
 }
 
-std::optional<Plan> Planner::ForRequest(const Request& request, std::uint64_t nowMs) {
+Matches Planner::Match(const Request& request) const {
+  Matches matches;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    matches.rules = rules_;
+  }
+  const std::vector<Rule>& rules = matches.rules->rules;
+  matches.holds.resize(rules.size());
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    bool overBound = false;
+    matches.holds[i] = rules[i].match.Holds(request, &overBound);
+    if (overBound) matches.overBound.push_back(i);
+  }
+  return matches;
+}
+
+Planned Planner::ForRequest(const Matches& matches, std::uint64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (std::size_t i = 0; i < rules_.rules.size(); ++i) {
-    const Rule& rule = rules_.rules[i];
-    if (Available(i, nowMs) && !ActsOnThePipe(rule.steps[0].action) && rule.match.Holds(request) &&
+  Planned planned;
+  if (matches.rules != rules_) {
+    planned.current = false;
+    return planned;
+  }
+  for (const std::size_t i : matches.overBound) {
+    if (!progress_[i].overBoundSaid) planned.firstOverBound.push_back(rules_->rules[i].name);
+    progress_[i].overBoundSaid = true;
+  }
+  for (std::size_t i = 0; i < rules_->rules.size(); ++i) {
+    const Rule& rule = rules_->rules[i];
+    if (Available(i, nowMs) && !ActsOnThePipe(rule.steps[0].action) && matches.holds[i] &&
         ChanceComesUp(rule)) {
-      return Take(i);
+      planned.plan = Take(i);
+      break;
     }
   }
-  return std::nullopt;
+  return planned;
+}
+
+std::optional<Plan> Planner::ForRequest(const Request& request, std::uint64_t nowMs) {
+  for (;;) {
+    Planned planned = ForRequest(Match(request), nowMs);
+    if (planned.current) return std::move(planned.plan);
+  }
 }
 
 tools::PipeState Planner::StateAt(std::uint64_t nowMs, std::uint64_t& next) {
@@ -115,7 +149,7 @@ tools::PipeState Planner::StateAt(std::uint64_t nowMs, std::uint64_t& next) {
   tools::PipeState state = tools::PipeState::kServing;
   bool decided = false;
   next = kNoChange;
-  for (const Rule& rule : rules_.rules) {
+  for (const Rule& rule : rules_->rules) {
     const Action action = rule.steps[0].action;
     if (!ActsOnThePipe(action)) continue;
     if (elapsed < rule.afterMs) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -29,6 +30,21 @@ struct Plan {
   bool NeedsJobTable() const;
 };
 
+// Which rules a request meets, judged against one set of rules without holding any lock:
+// matching a pattern may take a while, and no other caller waits for it.
+struct Matches {
+  std::shared_ptr<const RuleSet> rules;
+  std::vector<bool> holds;             // by rule
+  std::vector<std::size_t> overBound;  // rules whose pattern gave up on this request's text
+};
+
+// What the planner makes of a request's matches.
+struct Planned {
+  bool current = true;  // false: the rules were replaced meanwhile; match again
+  std::optional<Plan> plan;
+  std::vector<std::string> firstOverBound;  // rules whose pattern gave up for the first time
+};
+
 class Planner {
  public:
   Planner(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs);
@@ -41,8 +57,12 @@ class Planner {
   // A hang-up as the caller connects, before its request is read: the first due rule that
   // takes every request decides.
   std::optional<Plan> ForConnection(std::uint64_t nowMs);
-  // The rule that takes this request, if any: the first that matches, is due and whose chance
+  // The rules this request meets; takes the lock only to pick up the rules in force.
+  Matches Match(const Request& request) const;
+  // The rule that takes the request, if any: the first that matches, is due and whose chance
   // comes up.
+  Planned ForRequest(const Matches& matches, std::uint64_t nowMs);
+  // Both at once.
   std::optional<Plan> ForRequest(const Request& request, std::uint64_t nowMs);
   // The pipe's state at `nowMs`, and in `next` when it may change (kNoChange: never).
   tools::PipeState StateAt(std::uint64_t nowMs, std::uint64_t& next);
@@ -52,13 +72,14 @@ class Planner {
     std::size_t step = 0;
     int used = 0;  // requests the step has taken
     bool passed = false;
+    bool overBoundSaid = false;
   };
   bool Available(std::size_t rule, std::uint64_t nowMs) const;
   bool ChanceComesUp(const Rule& rule);
   Plan Take(std::size_t rule);
 
   mutable std::mutex mutex_;
-  RuleSet rules_;
+  std::shared_ptr<const RuleSet> rules_;
   std::vector<Progress> progress_;
   std::uint64_t seed_ = 0;
   std::uint64_t startMs_ = 0;

@@ -103,4 +103,24 @@ std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
   return line.dump() + "\n";
 }
 
+namespace {
+constexpr const char* kOverBound =
+    "its pattern gave up on this request's text, past its matching bound: counted as no match "
+    "(said for the rule's first such request only)";
+}  // namespace
+
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule) {
+  const Json line = {{"seq", seq},
+                     {"event", "pattern"},
+                     {"time", Timestamp(time)},
+                     {"rule", Latin1(rule)},
+                     {"note", kOverBound}};
+  return line.dump() + "\n";
+}
+
+std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule) {
+  return "velmora-devservice: #" + std::to_string(seq) + ": rule " + Quoted(rule) + ": " +
+         kOverBound + "\n";
+}
+
 }  // namespace velmora::devservice

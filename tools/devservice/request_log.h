@@ -38,5 +38,10 @@ std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
                      const Request* request, const Decision& decision);
 // {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12}
 std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery);
+// {"seq":3,"event":"pattern","time":"...","rule":"slow","note":"..."}: the rule's pattern gave up
+// on request 3's text, which it counted as no match. Said for the first such request of a rule.
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule);
+// The same for the console.
+std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule);
 
 }  // namespace velmora::devservice

@@ -1,11 +1,14 @@
 #include "rules.h"
 
 #include <algorithm>
+#include <boost/regex.hpp>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <unordered_set>
 
 #include "decimal.h"
 #include "export_table.h"
+#include "json_text.h"
 #include "service_protocol.h"
 
 namespace velmora::devservice {
@@ -34,6 +37,11 @@ constexpr ActionInfo kActions[] = {
 
 constexpr std::uint32_t kMaxDelayMs = 3600000;
 constexpr std::size_t kMaxExtraBytes = 1 << 20;
+// A rules file needs five levels; far deeper ones would only exhaust the reader's stack.
+constexpr std::size_t kMaxDepth = 32;
+// A pattern is compiled by recursion over its groups: both bounds keep that shallow.
+constexpr std::size_t kMaxPatternBytes = 1024;
+constexpr int kMaxPatternGroupDepth = 32;
 
 // A mistake found at a byte of the file.
 struct Refusal {
@@ -45,7 +53,8 @@ struct Refusal {
 // given its line.
 class Reader {
  public:
-  explicit Reader(const std::string& text) : text_(text) { FindRuleStarts(); }
+  Reader(const std::string& text, std::vector<std::size_t> ruleStarts)
+      : text_(text), ruleStarts_(std::move(ruleStarts)) {}
 
   RuleSet Read(const Json& root) {
     RuleSet set;
@@ -61,12 +70,11 @@ class Reader {
     }
     const auto rules = root.find("rules");
     Require(rules != root.end() && rules->is_array(), 0, "\"rules\" must be a list of rules");
+    std::unordered_set<std::string> names;
     for (std::size_t i = 0; i < rules->size(); ++i) {
       set.rules.push_back(ReadRule((*rules)[i], i));
-      for (std::size_t j = 0; j < i; ++j) {
-        Require(set.rules[j].name != set.rules[i].name, RuleStart(i),
-                "two rules are named \"" + set.rules[i].name + "\"");
-      }
+      Require(names.insert(set.rules[i].name).second, RuleStart(i),
+              "two rules are named \"" + set.rules[i].name + "\"");
     }
     return set;
   }
@@ -76,28 +84,6 @@ class Reader {
     if (!holds) throw Refusal{offset, reason};
   }
 
-  // The byte where each element of the "rules" list begins: the objects two levels down.
-  void FindRuleStarts() {
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text_.size(); ++i) {
-      const char c = text_[i];
-      if (inString) {
-        if (c == '\\') {
-          ++i;
-        } else if (c == '"') {
-          inString = false;
-        }
-      } else if (c == '"') {
-        inString = true;
-      } else if (c == '{' || c == '[') {
-        if (depth == 2 && c == '{') ruleStarts_.push_back(i);
-        ++depth;
-      } else if (c == '}' || c == ']') {
-        --depth;
-      }
-    }
-  }
   std::size_t RuleStart(std::size_t rule) const {
     return rule < ruleStarts_.size() ? ruleStarts_[rule] : 0;
   }
@@ -294,11 +280,6 @@ class Reader {
   std::vector<std::size_t> ruleStarts_;
 };
 
-std::size_t LineAt(const std::string& text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
-}
-
 }  // namespace
 
 const char* ActionName(Action action) {
@@ -308,17 +289,54 @@ const char* ActionName(Action action) {
   return "?";
 }
 
-bool TextMatch::Holds(const std::string& text) const {
+// A compiled "re:" pattern. Boost's matcher counts the states it visits and gives up past a
+// bound that grows with the text (BOOST_REGEX_MAX_STATE_COUNT caps it), so a pathological
+// pattern costs a bounded time per request instead of running on.
+struct TextMatch::Pattern {
+  boost::regex regex;
+};
+
+bool TextMatch::Holds(const std::string& text, bool* overBound) const {
   switch (kind) {
     case Kind::kExact:
       return text == pattern;
     case Kind::kContains:
       return text.find(pattern) != std::string::npos;
     case Kind::kRegex:
-      return std::regex_match(text, regex);
+      try {
+        return boost::regex_match(text, compiled->regex);
+      } catch (const std::runtime_error&) {
+        if (overBound != nullptr) *overBound = true;
+        return false;
+      }
   }
   return false;
 }
+
+namespace {
+
+// How deep the pattern's groups nest, escapes and bracket expressions aside.
+int GroupDepth(const std::string& pattern) {
+  int depth = 0, deepest = 0;
+  bool inBrackets = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      ++i;
+    } else if (inBrackets) {
+      inBrackets = c != ']';
+    } else if (c == '[') {
+      inBrackets = true;
+    } else if (c == '(') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ')') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
 
 bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error) {
   const auto startsWith = [&](const char* prefix) { return spec.rfind(prefix, 0) == 0; };
@@ -328,9 +346,19 @@ bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error
   } else if (startsWith("re:")) {
     match.kind = TextMatch::Kind::kRegex;
     match.pattern = spec.substr(3);
+    if (match.pattern.size() > kMaxPatternBytes) {
+      error = "the pattern is longer than " + std::to_string(kMaxPatternBytes) + " bytes";
+      return false;
+    }
+    if (GroupDepth(match.pattern) > kMaxPatternGroupDepth) {
+      error = "the pattern's groups nest deeper than " + std::to_string(kMaxPatternGroupDepth) +
+              " levels";
+      return false;
+    }
     try {
-      match.regex = std::regex(match.pattern, std::regex::ECMAScript);
-    } catch (const std::regex_error& e) {
+      match.compiled = std::make_shared<const TextMatch::Pattern>(
+          TextMatch::Pattern{boost::regex(match.pattern, boost::regex::ECMAScript)});
+    } catch (const std::exception& e) {
       error = "\"" + match.pattern + "\" is not a regular expression (" + e.what() + ")";
       return false;
     }
@@ -341,10 +369,10 @@ bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error
   return true;
 }
 
-bool Match::Holds(const Request& request) const {
+bool Match::Holds(const Request& request, bool* overBound) const {
   if (!request.wellFormed) return false;  // a malformed request is the job table's to refuse
   return (!command || *command == request.command) && (!job || *job == request.jobId) &&
-         (!text || text->Holds(request.param));
+         (!text || text->Holds(request.param, overBound));
 }
 
 bool Rule::DueAt(std::uint64_t elapsedMs) const {
@@ -353,6 +381,10 @@ bool Rule::DueAt(std::uint64_t elapsedMs) const {
 
 bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {
   try {
+    std::vector<std::size_t> ruleStarts;
+    if (const auto fault = CheckJsonText(json, kMaxDepth, &ruleStarts)) {
+      throw Refusal{fault->offset, fault->reason};
+    }
     Json root;
     try {
       root = Json::parse(json);
@@ -363,12 +395,15 @@ bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {
       error = reason != std::string::npos ? what.substr(reason) : what;
       return false;
     }
-    rules = Reader(json).Read(root);
+    rules = Reader(json, std::move(ruleStarts)).Read(root);
     return true;
   } catch (const Refusal& refusal) {
     error = "line " + std::to_string(LineAt(json, refusal.offset)) + ": " + refusal.reason;
-    return false;
+  } catch (const std::exception& e) {
+    // Whatever else the parser or the reader meets refuses the file; it never ends the service.
+    error = std::string("the file cannot be read: ") + e.what();
   }
+  return false;
 }
 
 bool PresetRules(const std::string& fault, RuleSet& rules, std::string& error) {

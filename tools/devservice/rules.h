@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,12 +32,16 @@ const char* ActionName(Action action);
 // must match the whole text.
 struct TextMatch {
   enum class Kind { kExact, kContains, kRegex };
+  struct Pattern;
   Kind kind = Kind::kExact;
   std::string pattern;
-  std::regex regex;
-  bool Holds(const std::string& text) const;
+  std::shared_ptr<const Pattern> compiled;  // kRegex
+  // Whether `text` meets the condition. A pattern whose matching exceeds its bound does not
+  // match, and sets `*overBound`.
+  bool Holds(const std::string& text, bool* overBound = nullptr) const;
 };
-// Reads "contains:...", "re:..." or an exact text; false with the reason for a bad expression.
+// Reads "contains:...", "re:..." or an exact text; false with the reason for a bad or oversized
+// expression.
 bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error);
 
 // Every condition given must hold; none given takes every request.
@@ -46,7 +50,7 @@ struct Match {
   std::optional<std::int32_t> job;
   std::optional<TextMatch> text;
   bool TakesEverything() const { return !command && !job && !text; }
-  bool Holds(const Request& request) const;
+  bool Holds(const Request& request, bool* overBound = nullptr) const;
 };
 
 constexpr std::size_t kEndless = SIZE_MAX;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "journal.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {
@@ -11,7 +12,7 @@ namespace velmora::devservice {
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error) {
   std::FILE* file = _wfopen(tools::WideFromUtf8(path).c_str(), L"rb");
   if (file == nullptr) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
+    error = "cannot read " + path + ": " + OpenFailure(path, errno);
     return false;
   }
   text.clear();
@@ -23,6 +24,28 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
   std::fclose(file);
   if (failed) error = "cannot read " + path;
   return !failed;
+}
+
+namespace {
+
+bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  // No access asked for, and every sharing allowed: the file is only looked at.
+  const HANDLE file = CreateFileW(tools::WideFromUtf8(path).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return known;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& first, const std::string& second) {
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return Identify(first, a) && Identify(second, b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 RulesWatch::RulesWatch(const std::string& path) {

@@ -11,6 +11,10 @@ namespace velmora::devservice {
 // The whole file, its path in UTF-8; false with the reason.
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error);
 
+// Whether two paths (UTF-8) name one existing file, by its identity (volume and file index), so
+// that links, other spellings and short names are seen through.
+bool SameFile(const std::string& first, const std::string& second);
+
 class RulesWatch {
  public:
   // Watches the folder that holds `path`; Event() is then signalled on every change there.

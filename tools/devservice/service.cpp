@@ -34,20 +34,32 @@ bool Service::HangUpOnConnect() {
 
 tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
   const Request request = ParseRequest(bytes.data(), bytes.size(), size);
-  std::lock_guard<std::mutex> lock(order_);
+  // The request meets the rules before the lock is taken: a costly pattern holds up no one else.
+  // Rules replaced meanwhile are met afresh.
+  std::unique_lock<std::mutex> lock(order_, std::defer_lock);
+  bool refusing = false;
+  Planned planned;
+  do {
+    const Matches matches = request.wellFormed ? planner_.Match(request) : Matches();
+    lock.lock();
+    refusing = stopping_ || (options_.maxRequests > 0 && carriedOut_ >= options_.maxRequests);
+    // Rules take only well-formed frames: anything else is answered 87 and not carried out.
+    // Nor does a request the service will not carry out use up a step of a rule.
+    if (refusing || !request.wellFormed) break;
+    planned = planner_.ForRequest(matches, hooks_.ticks());
+    if (!planned.current) lock.unlock();
+  } while (!planned.current);
   tools::Answer answer;
   answer.tag = ++seq_;
   Decision decision;
-  if (stopping_ || (options_.maxRequests > 0 && carriedOut_ >= options_.maxRequests)) {
+  if (refusing) {
     decision.status = kStatusStopping;
     decision.message = stopping_ ? "stopping: not carried out" : "stopping: request limit reached";
     answer.messages = {FormatReply(request.jobId, *decision.status, decision.message)};
     Record(answer.tag, &request, decision);
     return answer;
   }
-  // Rules take only well-formed frames: anything else is answered 87 and not carried out.
-  const std::optional<Plan> plan =
-      request.wellFormed ? planner_.ForRequest(request, hooks_.ticks()) : std::nullopt;
+  const std::optional<Plan>& plan = planned.plan;
   if (plan) {
     const Outcome table = plan->NeedsJobTable() ? jobs_.Execute(request) : Outcome{0, ""};
     answer = AnswerFor(*plan, request.jobId, table);
@@ -70,6 +82,10 @@ tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
     }
   }
   Record(answer.tag, &request, decision);
+  for (const std::string& rule : planned.firstOverBound) {
+    hooks_.console(PatternBoundConsoleLine(answer.tag, rule));
+    if (hooks_.journal) hooks_.journal(PatternBoundLine(answer.tag, hooks_.utc(), rule));
+  }
   if (++carriedOut_ == options_.maxRequests && hooks_.limitReached) hooks_.limitReached();
   return answer;
 }
