@@ -4,7 +4,8 @@
  * Every function except StartScheduler and StopScheduler sends one request to the service over
  * the named pipe "\\.\pipe\pipe_job" and blocks until the service replies. The status it
  * returns is the service's own, or a Windows error code from a step of the call: opening the pipe
- * (2: no service; 231 or 121: every instance stayed busy; other codes unchanged), setting message
+ * (2: no service; 231 or 121: every instance stayed busy; under Wine, 676 when the service
+ * stops while the call waits for a busy instance; other codes unchanged), setting message
  * mode (87: the service's pipe is a byte pipe), writing the request (232 or 109: the service
  * closed its end first), reading the reply (109 or 233: the service closed the pipe before a
  * whole reply; 230, ERROR_BAD_PIPE: it sent more than 64 empty messages instead), or 995 when the

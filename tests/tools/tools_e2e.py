@@ -58,8 +58,12 @@ class DevService:
 
     def verify(self, *conditions):
         """Runs velmora-devservice verify on this service's journal: (exit status, output)."""
+        return DevService.verify_file(self.log, *conditions)
+
+    @staticmethod
+    def verify_file(log, *conditions):
         done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"),
-                               "verify", "--log", self.log, *conditions], capture_output=True,
+                               "verify", "--log", log, *conditions], capture_output=True,
                               timeout=60)
         return done.returncode, done.stdout.decode() + done.stderr.decode()
 
@@ -357,6 +361,9 @@ class ServiceLifetime(unittest.TestCase):
              'line 7: unknown action "melt"'),
             (["--fault", "partial:2000"], 2,
              '--fault partial:2000: "bytes" must be a whole number from 0 to 1023'),
+            (["--log", wine_path(tempfile.gettempdir())], 1, "for appending: it is a folder"),
+            (["--rules", wine_path(tempfile.gettempdir())], 2, "it is a folder"),
+            (["--single", "--instances", "4"], 2, "excludes"),
         ]
         for args, code, text in rows:
             done = subprocess.run([ARGS.wine, devservice, *args], capture_output=True, timeout=30)
@@ -395,6 +402,11 @@ class ServiceLifetime(unittest.TestCase):
         with DevService() as service:
             self.assertEqual(service.stop(), 0)
             self.assertIn("stopped by Ctrl+C after 0 requests", service.output())
+
+
+def wine_path(path):
+    """A Linux path as Wine's programs name it, on the drive Z:."""
+    return "Z:" + path.replace("/", "\\")
 
 
 def rules_file(rules, path=None, pretty=False):
@@ -511,6 +523,159 @@ class Rules(unittest.TestCase):
             self.assertEqual(service.requests()[0]["rule"], "--fault reply:1460")
         with DevService("--fault", "hang-up-after-read"):
             self.assertTrue(closed_pipe(jobctl("start", "1")[1]["status"]))
+
+
+def refused_rules_files():
+    """Rules files the service refuses, (name, bytes, what the refusal says): each once crashed,
+    wedged or misread the service."""
+    return [
+        ("a number too large", b'{"rules": [\n{"do": "reply", "status": 1e400}]}',
+         "line 2: 1e400 is too large a number"),
+        ("10 000 levels", b'{"rules": [' + b"[" * 10000 + b"]" * 10000 + b"]}",
+         "line 1: nested deeper than 32 levels"),
+        ("3 000 nested groups",
+         b'{"rules": [{"match": {"text": "re:' + b"(" * 3000 + b"a" + b")" * 3000 +
+         b'"}, "do": "hang"}]}', "longer than 1024 bytes"),
+        ("a NUL byte", b'{"rules": []}\n\x00{"x":1', "line 2: a NUL byte: the file must be text"),
+        ("a key twice", b'{"rules": [\n{"do": "reply", "status": 11, "status": 22}]}',
+         'line 2: "status" is given twice in one object'),
+        ("an unknown action", b'{"rules": [\n{"do": "melt"}]}', 'line 2: unknown action "melt"'),
+    ]
+
+
+def write_bytes(path, data):
+    with open(path + ".new", "wb") as out:
+        out.write(data)
+    os.replace(path + ".new", path)
+
+
+class OwnInput(unittest.TestCase):
+    """The service's own inputs: rules files, patterns, journals and the stop."""
+
+    def test_every_refused_file_is_refused_at_start_and_survived_on_reload(self):
+        devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
+        path = rules_file({"rules": []})
+        for name, data, said in refused_rules_files():
+            write_bytes(path, data)
+            done = subprocess.run([ARGS.wine, devservice, "--rules", path],
+                                  capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, 2, name)
+            self.assertIn(said, done.stderr.decode(), name)
+        rules_file({"rules": [{"do": "reply", "status": 7}]}, path)
+        with DevService("--rules", path) as service:
+            for count, (name, data, said) in enumerate(refused_rules_files(), 1):
+                write_bytes(path, data)
+                deadline = time.time() + 20
+                while service.output().count("refused: ") < count and time.time() < deadline:
+                    time.sleep(0.05)
+                self.assertIn(said + "; the rules before it stay", service.output(), name)
+            # Still serving by the rules before them, and still stopping on Ctrl+C.
+            self.assertEqual(jobctl("start-on-boot")[1]["status"], 7)
+            self.assertEqual(service.stop(), 0)
+            self.assertIn("stopped by Ctrl+C", service.output())
+        os.unlink(path)
+
+    def test_a_pattern_past_its_bound_holds_up_no_caller(self):
+        rules = rules_file({"rules": [{"name": "exponential", "match": {"text": "re:(a|a)*b"},
+                                       "do": "reply", "status": 7}]})
+        with DevService("--rules", rules) as service:
+            for _ in range(2):
+                status = jobctl("delete-file-by-name", "a" * 250)[1]["status"]
+                self.assertNotEqual(status, 7)  # no match: the job table answers
+            self.assertEqual(jobctl("start", "1")[1]["status"], 0)
+            self.assertEqual(jobctl("delete-file-by-name", "aab")[1]["status"], 7)
+            self.assertEqual(service.output().count('rule "exponential": its pattern gave up'), 1)
+            patterns = [json.loads(line) for line in service.journal().decode().splitlines()
+                        if json.loads(line)["event"] == "pattern"]
+            self.assertEqual([p["rule"] for p in patterns], ["exponential"])
+        os.unlink(rules)
+
+    def test_the_journal_is_never_the_rules_file(self):
+        folder = tempfile.mkdtemp()
+        rules = rules_file({"rules": []}, os.path.join(folder, "r.json"))
+        with open(rules, "rb") as file:
+            before = file.read()
+        devservice = os.path.join(ARGS.bin, "velmora-devservice.exe")
+        # The same file by another name: another spelling of its folder.
+        other = wine_path(os.path.join(folder, ".", "r.json")).replace("\\", "/")
+        done = subprocess.run([ARGS.wine, devservice, "--rules", rules, "--log", other],
+                              capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("is the rules file itself", done.stderr.decode())
+        with open(rules, "rb") as file:
+            self.assertEqual(file.read(), before)
+        shutil.rmtree(folder)
+
+    def test_verify_says_a_journal_it_cannot_read_and_where(self):
+        rows = [(b'{"seq":1,"event":"request","command":5}\n', 'line 1: "command" is a number'),
+                (b"{}\n" + b'{"a":' + b"[" * 100000 + b"\n", "line 2: nested deeper")]
+        for data, said in rows:
+            handle, path = tempfile.mkstemp(suffix=".jsonl")
+            os.write(handle, data)
+            os.close(handle)
+            done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"),
+                                   "verify", "--log", path], capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, 2, said)
+            self.assertIn("the journal cannot be read: " + said, done.stderr.decode())
+            os.unlink(path)
+
+    @timed
+    def test_a_full_disk_loses_whole_requests_and_says_how_many(self):
+        folder = tempfile.mkdtemp()
+        if os.geteuid() != 0 or subprocess.run(
+                ["mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", folder]).returncode != 0:
+            os.rmdir(folder)
+            self.skipTest("no small file system can be mounted here")
+        try:
+            log = os.path.join(folder, "journal.jsonl")
+            process = subprocess.Popen(
+                [ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"), "--log",
+                 wine_path(log), "--max-requests", "40"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertIn(b"serving", process.stdout.readline())
+            for job in range(40):
+                jobctl("start", str(job % 5 + 1))
+            out, err = process.communicate(timeout=60)
+            said = err.decode()
+            self.assertIn("the disk is full", said)
+            self.assertRegex(said, r"\d+ journal line\(s\) in all were not written")
+            with open(log, encoding="utf-8") as journal:
+                lines = [json.loads(line) for line in journal]
+            kept = {line["seq"] for line in lines if line["event"] == "request"}
+            # No outcome line without its request line.
+            self.assertTrue({l["seq"] for l in lines if l["event"] == "outcome"} <= kept)
+            code, report = DevService.verify_file(wine_path(log), "--at-least", "1")
+            self.assertEqual(code, 0, report)
+            if max(kept) > len(kept):
+                self.assertIn("the journal lacks request(s) #", report)
+        finally:
+            subprocess.run(["umount", folder])
+            os.rmdir(folder)
+
+    @timed
+    def test_callers_waiting_for_a_busy_pipe_at_the_stop_hear_a_status_jobctl_explains(self):
+        service = DevService("--single", "--fault", "hang", "--client-timeout", "20000")
+        try:
+            holder = subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"), "--json",
+                                       "start", "1"], stdout=subprocess.PIPE)
+            deadline = time.time() + 20
+            while not service.requests() and time.time() < deadline:
+                time.sleep(0.05)
+            waiting = [subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "jobctl.exe"),
+                                         "--json", "start", "2"], stdout=subprocess.PIPE)
+                       for _ in range(4)]
+            time.sleep(1.5)  # all four are waiting for the one busy instance
+            self.assertEqual(service.stop(), 0)
+            for caller in waiting:
+                result = json.loads(caller.communicate(timeout=30)[0])
+                # Wine's wait returns 676 as the last instance closes; Windows' says 2.
+                self.assertIn(result["status"], (676, 2, 121, 231), result)
+                self.assertIsNotNone(result["meaning"], result)
+                self.assertFalse(result["mayHaveActed"], result)
+            holder.kill()
+            holder.communicate()
+        finally:
+            service.__exit__()
 
 
 def main():
