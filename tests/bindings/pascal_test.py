@@ -7,7 +7,7 @@ Free Pascal from Debian's packages (fp-compiler, fp-utils, fpc-source) builds th
 compiler (win32 only) and the target's system unit once, in DIR; the rest of the run-time
 library is compiled from the sources on first use. The test program is compiled in the objfpc
 and the delphi mode, and each runs against its own service; the service's log must show the
-texts the AnsiString overloads sent, whole. Exits 77 (skipped) when the packages are missing.
+texts the text overloads sent, whole, and nothing of the texts they refused. Exits 77 (skipped) when the packages are missing.
 """
 import argparse
 import glob
@@ -130,7 +130,11 @@ def main():
             texts_whole = names == whole
             print("%s the texts arrived whole in the service's log" %
                   ("ok  " if texts_whole else "FAIL"), "" if texts_whole else names)
-            failures += (done.returncode != 0) + (not texts_whole)
+            # The texts the code page cannot carry sent nothing: no "?" in a name, no job 42.
+            refused_unsent = not [r for r in logged if r["job"] == 42]
+            print("%s a text refused for its characters sent no request" %
+                  ("ok  " if refused_unsent else "FAIL"))
+            failures += (done.returncode != 0) + (not texts_whole) + (not refused_unsent)
     return 1 if failures else 0
 
 
