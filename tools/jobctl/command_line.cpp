@@ -34,7 +34,7 @@ constexpr const char* kFooter =
     "Examples:\n"
     "  jobctl start 5\n"
     "  jobctl --timeout 10 sync 3 C:\\data\\in C:\\data\\out\n"
-    "  jobctl --dll C:\\velmora\\edition2\\Velmora.dll info\n"
+    "  jobctl --dll C:\\velmora\\bin\\edition2\\Velmora.dll info\n"
     "  in a batch file, on two lines (cmd expands %ERRORLEVEL% in a line before running it):\n"
     "    jobctl --quiet start 5\n"
     "    if errorlevel 1 echo failed with %ERRORLEVEL%\n";

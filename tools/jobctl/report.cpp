@@ -55,7 +55,7 @@ StatusMeaning MeaningOf(std::int32_t status, bool timedOut, bool written) {
   }
   switch (status) {
     case 0:
-      return {"success", false};
+      return {"success", written};
     case kErrorFileNotFound:
       return {"no service is listening on \\\\.\\pipe\\pipe_job", false};
     case kErrorSemTimeout:
@@ -76,7 +76,8 @@ StatusMeaning MeaningOf(std::int32_t status, bool timedOut, bool written) {
           "for it); nothing was sent",
           false};
     default:
-      return {"", false};
+      // The service's own answer: whatever it says, a request it read may have been acted on.
+      return {"", written};
   }
 }
 

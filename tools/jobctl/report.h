@@ -19,7 +19,9 @@ std::string DescribeCall(const Invocation& invocation);
 // same value, so this is a reading, not a fact.
 struct StatusMeaning {
   std::string text;
-  bool mayHaveActed = false;  // the request was written: the service may have carried it out
+  // The request was written, so the service may have carried it out: success included, and
+  // whatever status it answered, since no status is known to mean "not done".
+  bool mayHaveActed = false;
 };
 // `written`: whether the library had started to write the request when the call ended.
 StatusMeaning MeaningOf(std::int32_t status, bool timedOut, bool written);
