@@ -115,6 +115,8 @@ function(velmora_add_edition edition)
     set_target_properties(${target} PROPERTIES EXPORT_NAME Velmora)
   else()
     set_target_properties(${target} PROPERTIES EXPORT_NAME Edition${edition})
+    # Its hosts see only its own declarations: a call to an edition-3 export fails to compile.
+    target_compile_definitions(${target} INTERFACE $<INSTALL_INTERFACE:VELMORA_EDITION=${edition}>)
   endif()
   install(TARGETS ${target} EXPORT VelmoraEdition${edition}Targets
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}${subdir}

@@ -73,6 +73,10 @@ VELMORA_IMPORT int VELMORA_CALL DeleteJobFile(int job);
 VELMORA_IMPORT int VELMORA_CALL DeleteJobFileByName(const char* name);
 /* Sends (job, 1287): delete the job's profile. Returns the status. */
 VELMORA_IMPORT int VELMORA_CALL DeleteJobProfile(int job);
+/* Edition 3 only: a host built against edition 2 defines VELMORA_EDITION as 2 before including
+ * this header (the CMake package's Edition2 target does), so that a call to one of these fails
+ * when it is compiled, not when it is linked or loaded. */
+#if !defined(VELMORA_EDITION) || VELMORA_EDITION >= 3 || defined(VELMORA_BUILDING_LIBRARY)
 /* Sends (job, 1289, parameter): start a migration job. Returns the status. Edition 3 only. */
 VELMORA_IMPORT int VELMORA_CALL StartMigJob(int job, const char* parameter);
 /* Sends (job, 1290, first + "|" + second), the joined text cut to 523 bytes: start a
@@ -81,6 +85,7 @@ VELMORA_IMPORT int VELMORA_CALL StartSyncJob(int job, const char* first, const c
 /* Sends (-1, 1291, commandLine): run the command line as administrator. Returns the status.
  * Edition 3 only. */
 VELMORA_IMPORT int VELMORA_CALL RunProcAsAdmin(const char* commandLine);
+#endif
 
 #ifdef __cplusplus
 }
