@@ -1,7 +1,7 @@
 """Velmora.dll from Python, through ctypes.
 
     import velmora
-    lib = velmora.load()                 # Velmora.dll beside this module, or load(path)
+    lib = velmora.load()                 # the DLL as the archive or a wheel lays it out, or load(path)
     status = lib.StartJob(5)             # the service's status, 0 for success
     lib.StartJobOnBoot()                 # returns None: the status is lib.last_error()
     lib.DeleteJobFileByName("C:\\temp\\a.txt")
@@ -16,6 +16,7 @@ Python for the win32 archive's DLL). Importing the module works anywhere; loadin
 import ctypes
 import os
 import struct
+import sys
 
 INT = ctypes.c_int
 TEXT = ctypes.c_char_p
@@ -43,17 +44,39 @@ VARIABLE = "?nVelmora@@3HA"  # the name the DLL exports the int nVelmora under
 
 
 def dll_bits(path):
-    """32 or 64: the bitness of the DLL at path, read from its PE header."""
+    """32 or 64: the bitness of the DLL at path, read from its PE header. OSError when the file is
+    not a Windows image."""
     with open(path, "rb") as f:
-        f.seek(0x3C)
-        f.seek(struct.unpack("<I", f.read(4))[0] + 4)
-        return 64 if struct.unpack("<H", f.read(2))[0] == 0x8664 else 32
+        header = f.read(0x40)
+        if len(header) < 0x40 or header[:2] != b"MZ":
+            raise OSError("%s is not a Windows DLL (it has no MZ header)" % path)
+        f.seek(struct.unpack_from("<I", header, 0x3C)[0])
+        pe = f.read(6)
+    if len(pe) < 6 or pe[:4] != b"PE\0\0":
+        raise OSError("%s is not a Windows DLL (it has no PE header)" % path)
+    return 64 if struct.unpack_from("<H", pe, 4)[0] == 0x8664 else 32
+
+
+def find_dll(module_folder=None):
+    """Where Velmora.dll lies for this module: beside it (a wheel, or a copy of both files), or
+    in bin/ beside the bindings/ folder that holds it (the release archive)."""
+    folder = module_folder or os.path.dirname(os.path.abspath(__file__))
+    places = [os.path.join(folder, "Velmora.dll"),
+              os.path.join(os.path.dirname(folder), "bin", "Velmora.dll")]
+    for place in places:
+        if os.path.isfile(place):
+            return place
+    raise FileNotFoundError("Velmora.dll is in none of the places this module looks: %s; "
+                            "give its path to velmora.load(path)" % ", ".join(places))
 
 
 class Library:
     """A loaded Velmora.dll; each export is a method of the same name."""
 
     def __init__(self, path):
+        if sys.platform != "win32":
+            raise OSError("Velmora.dll is a Windows DLL and loads only in a Windows Python "
+                          "(this one runs on %s); found %s" % (sys.platform, path))
         bits, own = dll_bits(path), struct.calcsize("P") * 8
         if bits != own:
             raise OSError("%s is a %d-bit DLL, but this Python is %d-bit: use a %d-bit Python, "
@@ -86,7 +109,5 @@ class Library:
 
 
 def load(path=None):
-    """Loads Velmora.dll by its full path: the one beside this module unless one is given."""
-    if path is None:
-        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "Velmora.dll")
-    return Library(os.path.abspath(path))
+    """Loads Velmora.dll by its full path: the one find_dll() finds unless one is given."""
+    return Library(os.path.abspath(path if path is not None else find_dll()))
