@@ -6,8 +6,9 @@
 // StartJobOnBoot and SetProcessPriority. Texts go in the ANSI code page: a character it cannot
 // hold throws ArgumentException instead of being sent as a look-alike (BestFitMapping = false,
 // ThrowOnUnmappableChar = true). The process must have the DLL's bitness: build for x86 with the
-// win32 archive's DLL, for x64 with the win64 one (an AnyCPU program runs as a 64-bit process on
-// 64-bit Windows, or as a 32-bit one when it prefers 32-bit).
+// win32 archive's DLL, for x64 with the win64 one (an AnyCPU program runs as a 32-bit process when
+// it prefers 32-bit, as a .NET Framework exe project does by default, else as a 64-bit one on
+// 64-bit Windows).
 using System;
 using System.IO;
 using System.Runtime.InteropServices;

@@ -27,8 +27,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VELMORA_OTHER_BITNESS "32-bit x86")
   set(VELMORA_VCVARS x64)
   set(VELMORA_CSHARP_PLATFORM x64)
-  set(VELMORA_CSHARP_NOTE "an AnyCPU program marked Prefer 32-bit runs as a 32-bit process and \
-cannot load this DLL")
+  set(VELMORA_CSHARP_NOTE "an AnyCPU program that prefers 32-bit, as a .NET Framework exe \
+project does by default, runs as a 32-bit process and cannot load this DLL")
   set(VELMORA_PYTHON "a 64-bit Python")
   set(VELMORA_ASLR_NOTE " with high-entropy addresses")
   set(VELMORA_SEH_NOTE "")
@@ -39,8 +39,9 @@ else()
   set(VELMORA_OTHER_BITNESS "64-bit x64")
   set(VELMORA_VCVARS x86)
   set(VELMORA_CSHARP_PLATFORM x86)
-  set(VELMORA_CSHARP_NOTE "an AnyCPU program runs as a 64-bit process on 64-bit Windows and \
-cannot load this DLL")
+  set(VELMORA_CSHARP_NOTE "an AnyCPU program that does not prefer 32-bit (a .NET exe, a .NET \
+Framework exe with Prefer 32-bit cleared, or one run by a 64-bit host) runs as a 64-bit process \
+on 64-bit Windows and cannot load this DLL")
   set(VELMORA_PYTHON "a 32-bit Python")
   set(VELMORA_ASLR_NOTE "")
   set(VELMORA_SEH_NOTE " The images are marked as having no SEH handlers (none of their code \
