@@ -17,7 +17,7 @@ bool Plan::NeedsJobTable() const {
     case Action::kPartial:
     case Action::kOversize:
     case Action::kEmpty:
-      return !what.status || !what.message;
+      return what.carryOut.value_or(!what.status);
     default:
       return false;
   }

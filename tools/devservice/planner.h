@@ -26,7 +26,8 @@ struct Plan {
   std::size_t step = 0;  // index in the rule's steps
   Step what;             // the step's values, with the delay drawn
   std::string garbled;   // the drawn bytes of a garbled reply
-  // Whether the job table is to carry the request out: its status or message is wanted.
+  // Whether the job table is to carry the request out: the step leaves its status to the table,
+  // or says "carry_out". A step that answers with a status of its own changes no job.
   bool NeedsJobTable() const;
 };
 

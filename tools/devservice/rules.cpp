@@ -27,11 +27,11 @@ constexpr ActionInfo kActions[] = {
     {Action::kHangUpBeforeRead, "hang-up-before-read", ""},
     {Action::kHangUpAfterRead, "hang-up-after-read", ""},
     {Action::kHang, "hang", ""},
-    {Action::kReply, "reply", " status message "},
+    {Action::kReply, "reply", " status message carry_out "},
     {Action::kRaw, "raw", " text pad "},
-    {Action::kPartial, "partial", " bytes status message "},
-    {Action::kOversize, "oversize", " bytes status message "},
-    {Action::kEmpty, "empty", " count status message "},
+    {Action::kPartial, "partial", " bytes status message carry_out "},
+    {Action::kOversize, "oversize", " bytes status message carry_out "},
+    {Action::kEmpty, "empty", " count status message carry_out "},
     {Action::kGarbled, "garbled", " bytes "},
 };
 
@@ -243,9 +243,9 @@ class Reader {
       } else if (key == "message" || key == "text") {
         Require(value.is_string(), at, "\"" + key + "\" must be a text");
         (key == "message" ? step.message.emplace() : step.text) = value.get<std::string>();
-      } else if (key == "pad") {
-        Require(value.is_boolean(), at, "\"pad\" must be true or false");
-        step.pad = value.get<bool>();
+      } else if (key == "pad" || key == "carry_out") {
+        Require(value.is_boolean(), at, "\"" + key + "\" must be true or false");
+        (key == "pad" ? step.pad : step.carryOut.emplace()) = value.get<bool>();
       } else if (key == "bytes") {
         const long long low = step.action == Action::kPartial ? 0 : 1;
         const long long high = step.action == Action::kPartial ? kFrameSize - 1 : kMaxExtraBytes;
@@ -262,6 +262,8 @@ class Reader {
             "oversize needs \"bytes\"");
     Require(step.action != Action::kEmpty || object.contains("count"), start,
             "empty needs \"count\" (a number or \"forever\")");
+    Require(step.carryOut.value_or(true) || step.status.has_value(), start,
+            "\"carry_out\": false needs a \"status\" to answer with");
     return step;
   }
 

@@ -61,6 +61,9 @@ struct Step {
   std::uint32_t delayMin = 0, delayMax = 0;
   std::optional<std::int32_t> status;  // reply-shaped actions: the job table's value if left out
   std::optional<std::string> message;
+  // Whether the job table carries the request out: by default only when `status` is left out,
+  // so that a host told its call failed finds the job unchanged.
+  std::optional<bool> carryOut;
   std::string text;       // raw
   bool pad = true;        // raw
   std::size_t bytes = 0;  // partial, oversize, garbled
