@@ -445,6 +445,49 @@ TEST(DevServiceRequests, ARuleActsOnlyWhereItLeavesTheStatusToTheTable) {
       << h.journal[0];
 }
 
+// Bytes a rule writes as the reply are journaled with the status the caller's library decodes
+// from them; a reply too short to decode leaves the caller waiting, and has none.
+TEST(DevServiceRequests, WrittenBytesAreJournaledWithTheStatusTheyDecodeTo) {
+  const struct {
+    const char* step;
+    const char* journaled;
+  } rows[] = {
+      {R"("do": "raw", "text": "1;1460;busy;")", "\"status\":1460"},
+      {R"("do": "raw", "text": "")", "\"status\":0"},
+      {R"("do": "raw", "text": "1;1460;", "pad": false)", "\"status\":null"},
+      {R"("do": "garbled", "bytes": 8)", "\"status\":null"},
+  };
+  for (const auto& row : rows) {
+    Harness h;
+    h.planner.Replace(Read(std::string(R"({"rules": [{"name": "r", )") + row.step + "}]}"), 1, 0);
+    h.Reply(Frame("1;1279;;"), 1024);
+    ASSERT_EQ(h.journal.size(), 1u) << row.step;
+    EXPECT_NE(h.journal[0].find(row.journaled), std::string::npos) << row.step << h.journal[0];
+  }
+  Harness h;  // a whole garbled frame decodes to some status
+  h.planner.Replace(Read(R"({"rules": [{"name": "r", "do": "garbled"}]})"), 1, 0);
+  h.Reply(Frame("1;1279;;"), 1024);
+  EXPECT_EQ(h.journal[0].find("\"status\":null"), std::string::npos) << h.journal[0];
+}
+
+// An outage leaves no request line behind: the journal says when the pipe was busy or absent.
+TEST(DevServiceRequests, ThePipesOutagesAreJournaled) {
+  Harness h;
+  h.planner.Replace(Read(R"({"rules": [{"for_ms": 100, "do": "busy"},
+                                       {"after_ms": 200, "for_ms": 100, "do": "absent"}]})"),
+                    1, 0);
+  std::uint64_t next = 0;
+  for (const std::uint64_t at : {0, 50, 150, 250, 350}) h.service.StateNow(at, next);
+  std::vector<std::string> states;
+  for (const std::string& line : h.journal) {
+    const std::size_t at = line.find("\"state\":\"");
+    if (line.find("\"event\":\"pipe\"") != std::string::npos && at != std::string::npos) {
+      states.push_back(line.substr(at + 9, line.find('"', at + 9) - at - 9));
+    }
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"busy", "serving", "absent", "serving"}));
+}
+
 // A pattern whose matching runs past its bound (here an exponential one against 250 a's) is no
 // match for that request, is said once per rule, and costs the request a bounded time.
 TEST(DevServiceRequests, APatternPastItsBoundIsNoMatchAndIsSaidOnce) {

@@ -478,6 +478,22 @@ class Rules(unittest.TestCase):
             self.assertEqual(jobctl("start-on-boot")[1]["status"], 8)
         os.unlink(rules)
 
+    def test_a_rewrite_with_the_same_bytes_restarts_the_sequences_and_is_journaled(self):
+        content = {"rules": [{"name": "once", "steps": [{"times": 1, "do": "reply", "status": 7},
+                                                        {"do": "reply", "status": 8}]}]}
+        rules = rules_file(content)
+        with DevService("--rules", rules) as service:
+            self.assertEqual([jobctl("start-on-boot")[1]["status"] for _ in range(2)], [7, 8])
+            rules_file(content, rules)
+            service._wait_for("rule(s) reloaded")
+            self.assertEqual([jobctl("start-on-boot")[1]["status"] for _ in range(2)], [7, 8])
+            # The journal, written in the same folder all along, reloaded nothing.
+            self.assertEqual(service.output().count("reloaded"), 1)
+            events = [json.loads(line)["event"] for line in service.journal().decode().splitlines()]
+            self.assertEqual([e for e in events if e == "rules"], ["rules", "rules"])
+            self.assertLess(events.index("rules", 1), len(events) - 4)
+        os.unlink(rules)
+
     @timed
     def test_a_rule_holds_only_in_its_window(self):
         rules = rules_file({"rules": [{"for_ms": 2000, "do": "reply", "status": 7}]})

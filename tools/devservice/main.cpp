@@ -84,9 +84,10 @@ int Verify(const VerifyOptions& options) {
 }
 
 // The rules at start: from the file, from --fault, or none.
-bool StartingRules(const Options& options, RuleSet& rules, std::string& text, std::string& error) {
+bool StartingRules(const Options& options, RuleSet& rules, std::string& error) {
   if (!options.fault.empty()) return PresetRules(options.fault, rules, error);
   if (options.rulesFile.empty()) return true;
+  std::string text;
   if (!ReadTextFile(options.rulesFile, text, error)) return false;
   if (ReadRules(text, rules, error)) return true;
   error = options.rulesFile + ": " + error;
@@ -126,8 +127,9 @@ int main() {
       break;
   }
   RuleSet rules;
-  std::string rulesText;
-  if (!StartingRules(options, rules, rulesText, error)) return Refuse(error, 2);
+  // Taken before the file is read, so that a write meanwhile is read again.
+  std::uint64_t rulesWritten = options.rulesFile.empty() ? 0 : LastWritten(options.rulesFile);
+  if (!StartingRules(options, rules, error)) return Refuse(error, 2);
   // Wine ignores the pipe's first-instance flag, so ask the pipe itself who serves it.
   if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " already serves \\\\.\\pipe\\pipe_job; stop it first");
@@ -176,11 +178,16 @@ int main() {
   console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
               std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
               " jobs\n");
+  const std::string source = options.fault.empty() ? options.rulesFile : "--fault " + options.fault;
   if (ruleCount > 0) {
-    console.Add("velmora-devservice: " + std::to_string(ruleCount) + " rule(s) from " +
-                (options.fault.empty() ? options.rulesFile : "--fault " + options.fault) +
+    console.Add("velmora-devservice: " + std::to_string(ruleCount) + " rule(s) from " + source +
                 ", seed " + std::to_string(seed) + "\n");
   }
+  // The journal says which rules judged the requests that follow.
+  const auto journalRules = [&](std::size_t count, std::uint64_t inForce, const std::string& why) {
+    if (!options.logFile.empty()) journal.Add(RulesLine(UtcNow(), source, count, inForce, why));
+  };
+  if (!source.empty()) journalRules(ruleCount, seed, "");
 
   RulesWatch watch(options.rulesFile);
   std::vector<HANDLE> ends = {gInterrupted, limitReached};
@@ -195,13 +202,17 @@ int main() {
                                         INFINITE)) == WAIT_OBJECT_0 + 2) {
     watch.Rearm();
     Sleep(50);  // an editor's save may come as several changes
+    // Any write of the file itself reloads it, the same bytes included (windows and sequences
+    // start afresh); a change to another file in its folder does not.
+    const std::uint64_t written = LastWritten(options.rulesFile);
     std::string text;
     RuleSet changed;
-    if (!ReadTextFile(options.rulesFile, text, error) || text == rulesText) continue;
-    rulesText = text;
+    if (written == rulesWritten || !ReadTextFile(options.rulesFile, text, error)) continue;
+    rulesWritten = written;
     if (!ReadRules(text, changed, error)) {
       errors.Add("velmora-devservice: " + options.rulesFile + " refused: " + error +
                  "; the rules before it stay\n");
+      journalRules(0, 0, error);
       continue;
     }
     const std::uint64_t reseed = options.seed ? *options.seed : changed.seed.value_or(seed);
@@ -210,6 +221,7 @@ int main() {
     server.Refresh();
     console.Add("velmora-devservice: " + std::to_string(count) + " rule(s) reloaded from " +
                 options.rulesFile + ", seed " + std::to_string(reseed) + "\n");
+    journalRules(count, reseed, "");
   }
   const bool interrupted = woke == WAIT_OBJECT_0;
   // Callers already connected are answered: those whose request comes now hear 1061.

@@ -123,4 +123,23 @@ std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule) 
          kOverBound + "\n";
 }
 
+std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
+                      std::uint64_t seed, const std::string& error) {
+  Json line = {{"event", error.empty() ? "rules" : "rules refused"},
+               {"time", Timestamp(time)},
+               {"source", Latin1(source)}};
+  if (error.empty()) {
+    line["rules"] = rules;
+    line["seed"] = seed;
+  } else {
+    line["error"] = Latin1(error);
+  }
+  return line.dump() + "\n";
+}
+
+std::string PipeStateLine(const LogTime& time, const char* state) {
+  const Json line = {{"event", "pipe"}, {"time", Timestamp(time)}, {"state", state}};
+  return line.dump() + "\n";
+}
+
 }  // namespace velmora::devservice

@@ -43,5 +43,11 @@ std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery);
 std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule);
 // The same for the console.
 std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule);
+// {"event":"rules","time":"...","source":"r.json","rules":3,"seed":7}: new rules in force from
+// here on; with an `error`, {"event":"rules refused",...,"error":"line 2: ..."}, the old stay.
+std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
+                      std::uint64_t seed, const std::string& error = "");
+// {"event":"pipe","time":"...","state":"busy"}: the pipe became busy, absent or serving again.
+std::string PipeStateLine(const LogTime& time, const char* state);
 
 }  // namespace velmora::devservice

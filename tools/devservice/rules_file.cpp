@@ -41,6 +41,15 @@ bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
 
 }  // namespace
 
+std::uint64_t LastWritten(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(tools::WideFromUtf8(path).c_str(), GetFileExInfoStandard, &data)) {
+    return 0;
+  }
+  return std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+         data.ftLastWriteTime.dwLowDateTime;
+}
+
 bool SameFile(const std::string& first, const std::string& second) {
   BY_HANDLE_FILE_INFORMATION a, b;
   return Identify(first, a) && Identify(second, b) &&

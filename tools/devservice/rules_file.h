@@ -4,12 +4,18 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace velmora::devservice {
 
 // The whole file, its path in UTF-8; false with the reason.
 bool ReadTextFile(const std::string& path, std::string& text, std::string& error);
+
+// When the file was last written (the system's FILETIME count), 0 when it cannot be read: a
+// rewrite with the same bytes, or a touch, changes it; a change to another file beside it does
+// not.
+std::uint64_t LastWritten(const std::string& path);
 
 // Whether two paths (UTF-8) name one existing file, by its identity (volume and file index), so
 // that links, other spellings and short names are seen through.

@@ -1,7 +1,23 @@
 #include "service.h"
 
+#include <cstring>
+
+#include "job_frames.h"
+
 namespace velmora::devservice {
 namespace {
+
+// What the caller's call returns for a reply a rule wrote as bytes (raw, garbled): the library
+// decodes the first frame of the first message; a shorter one leaves the caller waiting.
+void DecodeWrittenReply(const tools::Answer& answer, Decision& decision) {
+  if (answer.messages.empty() || answer.messages[0].size() < kFrameSize) return;
+  char received[kFrameBufferSize] = {};
+  std::memcpy(received, answer.messages[0].data(), kFrameSize);
+  JobReply reply = {};
+  DecodeReply(reply, received);
+  decision.status = reply.status;
+  decision.message = reply.message;
+}
 
 Decision ByRule(const Plan& plan) {
   Decision decision;
@@ -68,6 +84,8 @@ tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
     if (plan->NeedsJobTable() || plan->what.status) {
       decision.status = plan->what.status.value_or(table.status);
       decision.message = plan->what.message.value_or(table.message);
+    } else if (plan->what.action == Action::kRaw || plan->what.action == Action::kGarbled) {
+      DecodeWrittenReply(answer, decision);
     }
   } else {
     const Outcome outcome = jobs_.Execute(request);
@@ -100,8 +118,12 @@ tools::PipeState Service::StateNow(std::uint64_t now, std::uint64_t& next) {
   if (state != state_) {
     constexpr const char* kSaid[] = {"serving again", "busy: no instance takes a caller",
                                      "absent: no instance exists"};
+    constexpr const char* kState[] = {"serving", "busy", "absent"};
     hooks_.console(std::string("velmora-devservice: the pipe is ") +
                    kSaid[static_cast<int>(state)] + "\n");
+    // A call that met the outage reached no request line: the journal says when it was.
+    if (hooks_.journal)
+      hooks_.journal(PipeStateLine(hooks_.utc(), kState[static_cast<int>(state)]));
     state_ = state;
   }
   return state;
