@@ -183,8 +183,9 @@ bool JournalFile::Append(const std::string& line, std::string& error) {
   while (done < line.size()) {
     const long count = WriteSome(descriptor_, line.data() + done, line.size() - done, error);
     if (count <= 0) {
+      // A write that takes nothing is a full disk. The part of the line the disk took is taken
+      // back out, so the file keeps whole lines.
       if (count == 0) error = Reason(ENOSPC);
-        // The part of the line the disk took is taken back out, so the file keeps whole lines.
 #ifdef _WIN32
       _chsize(descriptor_, before);
 #else
@@ -203,9 +204,12 @@ JournalKeeper::JournalKeeper(JournalFile& file, std::function<void(std::string)>
 void JournalKeeper::Write(const std::string& line) {
   // The lines are the service's own; an unreadable one stands alone.
   const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
-  const bool object = entry.is_object();
-  const std::uint64_t seq = object ? entry.value("seq", std::uint64_t{0}) : 0;
-  const std::string event = object ? entry.value("event", "") : "";
+  const auto field = [&entry](const char* key) {
+    return entry.is_object() && entry.contains(key) ? entry[key] : nlohmann::json();
+  };
+  const std::uint64_t seq =
+      field("seq").is_number_unsigned() ? field("seq").get<std::uint64_t>() : 0;
+  const std::string event = field("event").is_string() ? field("event").get<std::string>() : "";
   if (event == "outcome" && lostRequests_.erase(seq) > 0) {
     ++lost_;
     ++lostUnsaid_;
