@@ -537,6 +537,10 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
     options.atLeast = atLeast;
     return options;
   };
+  const auto with = [](VerifyOptions options, const std::function<void(VerifyOptions&)>& set) {
+    set(options);
+    return options;
+  };
   const struct {
     VerifyOptions options;
     Verdict verdict;
@@ -552,12 +556,25 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
       {verify("", {}, "re:C:.*", "", {}, 2), Verdict::kDisagrees, "nearest that did not match"},
       {verify("", 9, "", "", 0, {}), Verdict::kAgrees, "found 0"},
       {verify("Nothing", {}, "", "", {}, {}), Verdict::kCannotTell, "not an export"},
+      // A status sent (none for a garbled reply or a hang-up), an action, a first number.
+      {with(verify("", {}, "", "", 2, {}), [](VerifyOptions& o) { o.status = 0; }),
+       Verdict::kAgrees, "with status 0; expected exactly 2"},
+      {with(verify("", {}, "", "", 3, {}), [](VerifyOptions& o) { o.action = "garbled"; }),
+       Verdict::kAgrees, "found 3 request(s) with action garbled"},
+      {with(verify("StartJob", {}, "", "", 1, {}), [](VerifyOptions& o) { o.since = 3; }),
+       Verdict::kAgrees, "with export StartJob, from #3"},
+      {with(verify("", {}, "", "", 1, {}), [](VerifyOptions& o) { o.status = 0, o.since = 2; }),
+       Verdict::kAgrees, "found 1"},
   };
   for (const auto& row : rows) {
     std::string report;
     EXPECT_EQ(CheckJournal(journal, row.options, report), row.verdict) << report;
     EXPECT_NE(report.find(row.said), std::string::npos) << report;
   }
+  EXPECT_EQ(VerdictJson(Verdict::kAgrees, 2, "found 2\n"),
+            "{\"count\":2,\"agrees\":true,\"report\":\"found 2\\n\"}\n");
+  EXPECT_EQ(VerdictJson(Verdict::kCannotTell, 0, "x"),
+            "{\"count\":null,\"agrees\":false,\"report\":\"x\"}\n");
 }
 
 // A journal line that is not as the service writes it ends the check with its line number,

@@ -227,9 +227,14 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   EXPECT_EQ(std::make_pair(options.rulesFile, options.seed),
             std::make_pair(std::string("r.json"), std::optional<std::uint64_t>(42)));
   EXPECT_EQ(options.action, Options::Action::kServe);
-  ASSERT_TRUE(
-      ParseOptions({"verify", "--log", "j", "--job", "-1", "--count", "3"}, options, error));
+  ASSERT_TRUE(ParseOptions({"verify", "--log", "j", "--job", "-1", "--count", "3", "--status", "-5",
+                            "--since", "7", "--action", "hang", "--json"},
+                           options, error));
   EXPECT_EQ(options.action, Options::Action::kVerify);
+  EXPECT_EQ(std::make_tuple(options.verify.status, options.verify.since, options.verify.action,
+                            options.verify.json),
+            std::make_tuple(std::optional<std::int32_t>(-5), std::optional<std::uint64_t>(7),
+                            std::string("hang"), true));
   EXPECT_EQ(std::make_pair(options.verify.job, options.verify.count),
             std::make_pair(std::optional<std::int32_t>(-1), std::optional<long>(3)));
   ASSERT_TRUE(ParseOptions({"--single"}, options, error));

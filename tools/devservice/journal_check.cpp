@@ -48,6 +48,9 @@ std::string Describe(const VerifyOptions& options) {
   if (options.job) add("job " + std::to_string(*options.job));
   if (!options.text.empty()) add("text \"" + options.text + "\"");
   if (!options.rule.empty()) add("rule \"" + options.rule + "\"");
+  if (!options.action.empty()) add("action " + options.action);
+  if (options.status) add("status " + std::to_string(*options.status));
+  if (options.since) add("from #" + std::to_string(*options.since));
   return text.empty() ? "any request" : text;
 }
 
@@ -84,8 +87,8 @@ class Gaps {
 
 }  // namespace
 
-Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
-                     std::string& report) {
+Verdict CheckJournal(const std::string& journal, const VerifyOptions& options, std::string& report,
+                     long* count) {
   std::optional<std::int32_t> code;
   if (!options.exportName.empty()) {
     const tools::ExportInfo* info = tools::ExportNamed(options.exportName);
@@ -121,6 +124,7 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
       const bool request = event == "request";
       const std::uint64_t seq = Field<std::uint64_t>(entry, "seq", 0);
       gaps.Met(seq);
+      if (options.since && seq < *options.since) continue;
       Seen seen{Shown(entry, seq, request), {}};
       if (code && !(request && Field<std::int32_t>(entry, "code", 0) == *code)) {
         seen.misses.push_back("export");
@@ -135,6 +139,15 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
       if (!options.rule.empty() && Field<std::string>(entry, "rule", "") != options.rule) {
         seen.misses.push_back("rule");
       }
+      if (!options.action.empty() && Field<std::string>(entry, "action", "") != options.action) {
+        seen.misses.push_back("action");
+      }
+      // A status of null (no reply) is met by no --status.
+      const Json status = entry.contains("status") ? entry["status"] : Json();
+      if (options.status && !(status.is_number_integer() &&
+                              Field<std::int32_t>(entry, "status", 0) == *options.status)) {
+        seen.misses.push_back("status");
+      }
       if (seen.misses.empty()) {
         ++found;
       } else {
@@ -145,6 +158,7 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
     }
   }
 
+  if (count != nullptr) *count = found;
   const bool exact = options.count.has_value();
   const long wanted = exact ? *options.count : options.atLeast.value_or(1);
   const bool agrees = exact ? found == wanted : found >= wanted;
@@ -169,6 +183,14 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options,
     }
   }
   return agrees ? Verdict::kAgrees : Verdict::kDisagrees;
+}
+
+std::string VerdictJson(Verdict verdict, long count, const std::string& report) {
+  using Ordered = nlohmann::ordered_json;
+  const Ordered object = {{"count", verdict == Verdict::kCannotTell ? Ordered() : Ordered(count)},
+                          {"agrees", verdict == Verdict::kAgrees},
+                          {"report", report}};
+  return object.dump() + "\n";
 }
 
 }  // namespace velmora::devservice

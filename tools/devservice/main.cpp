@@ -77,9 +77,18 @@ std::string OtherServer(bool ownInstances) {
 
 int Verify(const VerifyOptions& options) {
   std::string journal, report;
-  if (!ReadTextFile(options.log, journal, report)) return Refuse(report, 2);
-  const Verdict verdict = CheckJournal(journal, options, report);
-  std::fputs(report.c_str(), verdict == Verdict::kCannotTell ? stderr : stdout);
+  long count = 0;
+  const Verdict verdict = ReadTextFile(options.log, journal, report)
+                              ? CheckJournal(journal, options, report, &count)
+                              : Verdict::kCannotTell;
+  if (options.json) {
+    std::fputs(VerdictJson(verdict, count, report).c_str(), stdout);
+  } else if (verdict == Verdict::kCannotTell) {
+    if (!report.empty() && report.back() == '\n') report.pop_back();
+    std::fprintf(stderr, "velmora-devservice: %s\n", report.c_str());
+  } else {
+    std::fputs(report.c_str(), stdout);
+  }
   return static_cast<int>(verdict);
 }
 

@@ -43,6 +43,15 @@ void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
                    "requests whose text is TEXT, or contains:PART, or re:EXPRESSION")
       ->type_name("TEXT");
   command->add_option("--rule", verify.rule, "requests this rule took")->type_name("NAME");
+  command->add_option("--action", verify.action, "requests a rule answered with this action")
+      ->type_name("NAME");
+  command->add_option("--status", verify.status, "requests answered with this status")
+      ->check(Whole(-2147483648LL, 2147483647));
+  command->add_option("--since", verify.since, "only requests numbered SEQ or later")
+      ->type_name("SEQ")
+      ->check(Whole(0, 9223372036854775807LL));
+  command->add_flag("--json", verify.json,
+                    "print {\"count\", \"agrees\", \"report\"} as one JSON object");
   auto* count = command->add_option("--count", verify.count, "exactly N such requests")
                     ->check(Whole(0, 2147483647));
   command->add_option("--at-least", verify.atLeast, "N or more (by default 1)")

@@ -14,10 +14,13 @@ constexpr int kMaxInstances = 255;
 // What `velmora-devservice verify` looks for in a journal.
 struct VerifyOptions {
   std::string log;
-  std::string exportName, text, rule;
+  std::string exportName, text, rule, action;
   std::optional<std::int32_t> job;
-  std::optional<long> count;    // exactly this many
-  std::optional<long> atLeast;  // this many or more (1 when neither is given)
+  std::optional<std::int32_t> status;  // the status sent
+  std::optional<std::uint64_t> since;  // requests numbered from this on
+  bool json = false;                   // the report as one JSON object
+  std::optional<long> count;           // exactly this many
+  std::optional<long> atLeast;         // this many or more (1 when neither is given)
 };
 
 struct Options {
