@@ -55,4 +55,5 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md dist/THIRD-PARTY-NOTICE
 # Declarations for the other host languages: Pascal, C#, Python.
 install(FILES bindings/Velmora.pas bindings/Velmora.cs bindings/velmora.py DESTINATION bindings)
 install(FILES examples/rules/retry.json examples/rules/outage.json examples/rules/broken-replies.json
+              examples/rules/busy-first-two.json
         DESTINATION examples/rules)

@@ -507,7 +507,7 @@ class Rules(unittest.TestCase):
     def test_the_examples_read_and_broken_replies_end_as_documented(self):
         examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "examples", "rules")
-        for name in ("retry.json", "outage.json"):
+        for name in ("retry.json", "outage.json", "busy-first-two.json"):
             with DevService("--rules", os.path.join(examples, name)) as service:
                 self.assertIn("rule(s) from", service.output(), name)
         # job: what the call returns (None: whatever the random bytes decode to).
