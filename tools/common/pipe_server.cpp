@@ -153,6 +153,10 @@ void PipeServer::Refresh() {
 // Puts every instance not serving a caller in the state's way: listening, held, or closed.
 void PipeServer::ApplyState() {
   using Phase = Instance::Phase;
+  // Our own clients let go before their instances listen again: closed after, a client's close
+  // could reach a caller who had just taken its instance, who then read 233 with its request
+  // unread (seen once in hundreds of busy spells under Wine).
+  if (state_ != PipeState::kBusy) Release();
   for (const auto& instance : instances_) {
     Instance& in = *instance;
     if (in.pending || in.working) {
@@ -166,11 +170,7 @@ void PipeServer::ApplyState() {
       Listen(in);
     }
   }
-  if (state_ == PipeState::kBusy) {
-    Fill();
-  } else {
-    Release();
-  }
+  if (state_ == PipeState::kBusy) Fill();
 }
 
 // Connects clients of our own to every listening instance. Each sends an empty message, by
