@@ -83,28 +83,24 @@ class DevService:
         self.out.close()
 
 
-def timed(test):
-    """A case that holds time budgets or races a service's delay. Under emulation (--emulated:
-    the QEMU guest, where each Wine start alone takes seconds) it is skipped; the x86_64 build
-    and a machine that runs 32-bit code check it natively."""
-    def run(case):
-        if ARGS.emulated:
-            case.skipTest("time budgets are not measured under emulation")
-        test(case)
-    run.__name__ = test.__name__
-    return run
+def skipped_under_emulation(reason):
+    """A case skipped under emulation (--emulated: the QEMU guest, where each Wine start alone
+    takes seconds); the x86_64 build and a machine that runs 32-bit code check it natively."""
+    def decorate(test):
+        def run(case):
+            if ARGS.emulated:
+                case.skipTest(reason)
+            test(case)
+        run.__name__ = test.__name__
+        return run
+    return decorate
 
 
-def natively(test):
-    """A case about the service's own wiring, the same code on both architectures, at several
-    Wine starts: the x86_64 build and a machine that runs 32-bit code check it; under emulation
-    it is skipped to keep the guest's time in bounds."""
-    def run(case):
-        if ARGS.emulated:
-            case.skipTest("the service's wiring is checked natively")
-        test(case)
-    run.__name__ = test.__name__
-    return run
+# Cases that hold time budgets or race a service's delay.
+timed = skipped_under_emulation("time budgets are not measured under emulation")
+# Cases about the service's own wiring, the same code on both architectures, at several Wine
+# starts: left out of the guest to keep its time in bounds.
+natively = skipped_under_emulation("the service's wiring is checked natively")
 
 
 def fewer_under_emulation(rows, kept):
