@@ -136,7 +136,9 @@ int main() {
       break;
   }
   RuleSet rules;
-  // Taken before the file is read, so that a write meanwhile is read again.
+  // Watched, and its time taken, before the file is read: a write at any moment after the
+  // read, even before the service is up, is read again.
+  RulesWatch watch(options.rulesFile);
   std::uint64_t rulesWritten = options.rulesFile.empty() ? 0 : LastWritten(options.rulesFile);
   if (!StartingRules(options, rules, error)) return Refuse(error, 2);
   // Wine ignores the pipe's first-instance flag, so ask the pipe itself who serves it.
@@ -198,7 +200,6 @@ int main() {
   };
   if (!source.empty()) journalRules(ruleCount, seed, "");
 
-  RulesWatch watch(options.rulesFile);
   std::vector<HANDLE> ends = {gInterrupted, limitReached};
   if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
     ends.push_back(watch.Event());
