@@ -115,7 +115,10 @@ velmora_build() {
                   -DVELMORA_TESTS=OFF) ;;
     fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
                  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
-    win32) local guest=${VELMORA_I686_GUEST:-OFF} run=${VELMORA_RUN_32BIT:-ON}
+    win32) # Whichever script builds it, the tree is configured alike: package.sh rebuilding it
+           # must not take the guest's cases from under a guest running them.
+           [ -n "${VELMORA_I686_GUEST:-}" ] || { velmora_probe_32bit; velmora_choose_i686_runs; }
+           local guest=$VELMORA_I686_GUEST run=$VELMORA_RUN_32BIT
            # On the guest path the build registers the guest's cases without listing them
            # here: listing a test program's cases would start it.
            [ "$guest" = OFF ] || run=OFF
@@ -168,5 +171,5 @@ velmora_i686_smoke() {
     export WINEPREFIX=$kept
   fi
   velmora_start_wine
-  ctest --test-dir "$VELMORA_ROOT/build/win32" --output-on-failure -L '^guest$'
+  ctest --test-dir "$VELMORA_ROOT/build/win32" --output-on-failure --no-tests=error -L '^guest$'
 }

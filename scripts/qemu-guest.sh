@@ -70,7 +70,8 @@ case "$VELMORA_ROOT" in *[[:space:]:]*)
   echo "qemu-guest.sh: the project folder's path holds a space or a colon" >&2; exit 2 ;;
 esac
 status=0
-timeout -k 10 "$seconds" qemu-system-x86_64 -accel tcg -cpu qemu64 -m 4G -smp 1 \
+# --foreground: QEMU stays in the caller's process group, where a caller may stop it.
+timeout --foreground -k 10 "$seconds" qemu-system-x86_64 -accel tcg -cpu qemu64 -m 4G -smp 1 \
   -display none -monitor none -serial "file:$run/console.log" -no-reboot \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
   -append "console=ttyS0 quiet panic=-1 velmora.work=$VELMORA_ROOT velmora.run=$run" \
