@@ -50,7 +50,7 @@ registers one).")
 endif()
 configure_file(dist/README.md.in ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md dist/THIRD-PARTY-NOTICES.txt LICENSE
-              CHANGELOG.md
+              CHANGELOG.md dist/RULES.md dist/rules.schema.json
         DESTINATION .)
 # Declarations for the other host languages: Pascal, C#, Python.
 install(FILES bindings/Velmora.pas bindings/Velmora.cs bindings/velmora.py DESTINATION bindings)

@@ -27,7 +27,8 @@ import pefile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHECK_DLL = os.path.join(ROOT, "tests", "deliverables", "check_dll.py")
 SUMS = "SHA256SUMS"
-WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", SUMS,
+WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", "RULES.md",
+          "rules.schema.json", SUMS,
           "include/velmora.h",
           "bin/jobctl.exe", "bin/velmora-devservice.exe", "lib/cmake/Velmora/VelmoraConfig.cmake",
           "lib/cmake/Velmora/VelmoraConfigVersion.cmake", "bindings/Velmora.pas",

@@ -63,7 +63,8 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   app.footer(
       "Statuses: 0, 1168 no such job, 5023 not in a state for the command, 87 malformed\n"
       "request (or not one 1024-byte frame) or unknown command, 1816 the job table is full\n"
-      "(100000 jobs), 1061 stopping: not carried out. Rules files: see the README.");
+      "(100000 jobs), 1061 stopping: not carried out. Rules files: see RULES.md\n"
+      "in the release archive (rules.schema.json beside it).");
   app.add_flag("--version", version, "print the version and exit");
   auto* instances = app.add_option("--instances", options.instances,
                                    "pipe instances, all listening from the start (default 255)")

@@ -64,8 +64,12 @@ class Reader {
       if (key == "seed") {
         Require(value.is_number_unsigned(), at, "\"seed\" must be a whole number from 0");
         set.seed = value.get<std::uint64_t>();
+      } else if (key == "$schema") {
+        // Where an editor finds the file's schema; the service has its own checks.
+        Require(value.is_string(), at, "\"$schema\" must be a text");
       } else if (key != "rules") {
-        throw Refusal{at, "unknown key \"" + key + "\" (the file takes \"seed\" and \"rules\")"};
+        throw Refusal{
+            at, "unknown key \"" + key + "\" (the file takes \"seed\", \"rules\" and \"$schema\")"};
       }
     }
     const auto rules = root.find("rules");
