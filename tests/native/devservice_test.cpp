@@ -245,7 +245,7 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   ASSERT_TRUE(ParseOptions({"/?"}, options, error));  // as jobctl takes it
   EXPECT_EQ(options.action, Options::Action::kHelp);
   ASSERT_TRUE(ParseOptions({"verify", "--help"}, options, error));
-  EXPECT_TRUE(options.action == Options::Action::kHelp && options.helpForVerify);
+  EXPECT_TRUE(options.action == Options::Action::kHelp && options.helpFor == "verify");
 
   // Each refusal names the flag, and the limits where it has some.
   const struct {

@@ -716,5 +716,102 @@ def main():
     unittest.main(argv=[sys.argv[0], "-v", *rest])
 
 
+def ctl(*args, stdin=None):
+    """Runs velmora-devservice ctl; returns (exit status, stdout, stderr)."""
+    done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"), "ctl",
+                           *args], capture_output=True, timeout=60, input=stdin)
+    # Its output is text, with Windows' line ends.
+    return (done.returncode, done.stdout.decode().replace("\r\n", "\n"),
+            done.stderr.decode().replace("\r\n", "\n"))
+
+
+def ctl_json(*args, stdin=None):
+    """ctl --json: (exit status, the answer as an object)."""
+    code, out, err = ctl("--json", *args, stdin=stdin)
+    return code, json.loads(out) if out.strip() else {"stderr": err}
+
+
+class Control(unittest.TestCase):
+    """A test suite's hold on the service: its control pipe, through ctl."""
+
+    def test_applied_rules_judge_the_very_next_call(self):
+        with DevService() as service:
+            for i in range(3 if ARGS.emulated else 20):
+                code, out, err = ctl("apply", "-", stdin=json.dumps(
+                    {"rules": [{"match": {"job": 5}, "do": "reply", "status": 7000 + i}]}).encode())
+                self.assertEqual(code, 0, err)
+                self.assertRegex(out, r"^1 rule\(s\) in force, seed \d+\n$")
+                self.assertEqual(jobctl("start", "5")[1]["status"], 7000 + i)  # no sleep between
+            self.assertIn("applied from the control pipe", service.output())
+
+    def test_reset_jobs_journal_and_rules_and_journal_since_gives_the_new_entries(self):
+        with DevService("--fault", "reply:1460") as service:
+            self.assertEqual(ctl_json("apply", "-", stdin=b'{"rules": []}')[0], 0)
+            self.assertEqual(jobctl("start", "1")[1]["status"], 0)
+            self.assertEqual(jobctl("start", "1")[1]["status"], 5023)  # it runs already
+            code, answer = ctl_json("journal")
+            self.assertEqual(code, 0)
+            self.assertEqual([e["seq"] for e in answer["entries"] if e["event"] == "request"],
+                             [1, 2])
+            self.assertEqual(ctl("verify", "--job", "1", "--count", "2")[0], 0)
+            code, out, _ = ctl("verify", "--job", "1", "--count", "3")
+            self.assertEqual(code, 1)
+            self.assertIn("found 2 request(s) with job 1; expected exactly 3", out)
+            # Jobs idle, the journal from 1, and the rules the service started with.
+            self.assertEqual(ctl("reset")[:2], (0, "done\n"))
+            self.assertEqual(jobctl("start", "2")[1]["status"], 1460)
+            since = ctl_json("journal")[1]
+            self.assertEqual([e["event"] for e in since["entries"]][:3],
+                             ["reset", "rules", "request"])
+            self.assertEqual(since["entries"][2]["seq"], 1)
+            self.assertEqual(ctl_json("apply", "-", stdin=b'{"rules": []}')[0], 0)
+            self.assertEqual(jobctl("start", "1")[1]["status"], 0)  # idle again after the reset
+            newer = ctl_json("journal", "--since", str(since["next"]))[1]
+            self.assertEqual([e["event"] for e in newer["entries"]][:1], ["rules"])
+            self.assertEqual([e["job"] for e in newer["entries"] if e["event"] == "request"],
+                             [1])
+            self.assertEqual(ctl("reset", "--keep-jobs", "--keep-journal")[0], 0)
+            self.assertEqual(jobctl("start", "1")[1]["status"], 1460)
+            self.assertIn('"event":"reset"', service.journal().decode())
+
+    @skipped_under_emulation("the control pipe's edges are checked natively")
+    def test_refusals_garbage_and_long_lines_leave_both_pipes_serving(self):
+        with DevService():
+            code, out, err = ctl("apply", "-", stdin=b'{"rules": [{"do": "hang"},\n {"do": "x"}]}')
+            self.assertEqual((code, err), (1, 'rule 2: unknown action "x"\n'))
+            code, out, err = ctl("apply", "-", stdin=b'{"rules": [], "rules": []}')
+            self.assertEqual(code, 1)
+            self.assertIn('"rules" is given twice', err)
+            long_rules = {"rules": [{"name": "n%d" % i, "do": "hang"} for i in range(40000)]}
+            code, out, err = ctl("apply", "-", stdin=json.dumps(long_rules).encode())
+            self.assertEqual(code, 1)
+            self.assertIn("a line longer than 1048576 bytes; the connection is closed", err)
+            garbage = subprocess.run(
+                [ARGS.wine, "cmd.exe", "/c", "echo {garbage > \\\\.\\pipe\\velmora-devservice"],
+                capture_output=True, timeout=60)
+            self.assertEqual(garbage.returncode, 0, garbage.stderr)
+            code, _, _, seconds = jobctl("start", "1")
+            self.assertEqual(code, 0)
+            self.assertLess(seconds, 5)
+            # Two control clients at once are both answered.
+            both = [subprocess.Popen([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"),
+                                      "ctl", "ping"], stdout=subprocess.PIPE) for _ in range(2)]
+            for client in both:
+                self.assertEqual(client.wait(timeout=60), 0)
+                self.assertIn(b"rule(s), seed", client.stdout.read())
+                client.stdout.close()
+            self.assertEqual(ctl("--control", "nobody", "ping")[0], 2)
+
+    def test_stop_answers_then_ends_the_service(self):
+        with DevService("--control", "velmora-e2e") as service:
+            self.assertEqual(ctl("ping")[0], 2)  # not under the default name
+            self.assertEqual(ctl("--control", "velmora-e2e", "stop")[:2], (0, "stopping\n"))
+            self.assertEqual(service.process.wait(timeout=20), 0)
+            self.assertIn("stopped by the control pipe", service.output())
+        with DevService("--no-control") as service:
+            self.assertEqual(ctl("ping")[0], 2)
+            self.assertNotIn("control pipe", service.output())
+
+
 if __name__ == "__main__":
     main()

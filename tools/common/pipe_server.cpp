@@ -146,8 +146,18 @@ void PipeServer::Abort() {
 
 void PipeServer::Refresh() {
   std::lock_guard<std::mutex> lock(mutex_);
-  stateCheck_ = 0;
-  PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);
+  // Applied here, not left to a worker: once this returns, a caller meets the new state (our
+  // own clients hold a busy pipe's instances by then).
+  if (!stopping_) {
+    std::uint64_t next = kNever;
+    const PipeState state = service_.StateNow(GetTickCount64(), next);
+    stateCheck_ = next;
+    if (state != state_) {
+      state_ = state;
+      ApplyState();
+    }
+  }
+  PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);  // the workers' waits start afresh
 }
 
 // Puts every instance not serving a caller in the state's way: listening, held, or closed.

@@ -51,7 +51,8 @@ class PipeServer {
   // answers keep their delays; without, delayed answers are written at once and connections
   // with nothing written are closed. Any thread may call it.
   void Stop(bool finishConnections);
-  // Asks the owner for the pipe's state at once (after its rules changed, say).
+  // Asks the owner for the pipe's state and puts the pipe in it before returning (after its
+  // rules changed, say).
   void Refresh();
   // Returns once stopped and every worker has ended.
   void Wait();

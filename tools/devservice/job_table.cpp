@@ -25,6 +25,12 @@ const char* StateName(JobState state) {
 }
 
 JobTable::JobTable(int jobs, std::size_t limit) : limit_(limit) {
+  Reset(jobs);
+}
+
+void JobTable::Reset(int jobs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  jobs_.clear();
   for (int job = 1; job <= jobs; ++job) jobs_[job] = Job();
 }
 

@@ -42,6 +42,9 @@ class JobTable {
   // The job as it stands, if it exists.
   std::optional<Job> Find(std::int32_t jobId) const;
 
+  // Back to jobs 1..jobs, each idle, as at the start.
+  void Reset(int jobs);
+
  private:
   Outcome Change(JobCommand command, Job& job, const std::string& param);
   Outcome Create(std::int32_t jobId, const std::string& text, const char* started);

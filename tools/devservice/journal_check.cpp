@@ -120,6 +120,12 @@ Verdict CheckJournal(const std::string& journal, const VerifyOptions& options, s
     if (entry.is_discarded() || !entry.is_object()) return cannotRead("not a JSON object");
     try {
       const std::string event = Field<std::string>(entry, "event", "");
+      // A reset of the journal starts the numbering again, and a new run to count.
+      if (event == "reset" && Field<bool>(entry, "journal", false)) {
+        found = 0;
+        missed.clear();
+        gaps = Gaps();
+      }
       if (event != "request" && event != "connection") continue;
       const bool request = event == "request";
       const std::uint64_t seq = Field<std::uint64_t>(entry, "seq", 0);

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 
 #include "decimal.h"
 #include "job_table.h"
@@ -27,14 +28,8 @@ CLI::Validator NotEmpty(const char* what) {
       [what](std::string& text) { return text.empty() ? std::string("needs ") + what : ""; }, "");
 }
 
-void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
-  CLI::App* command = app.add_subcommand(
-      "verify", "check a journal written with --log: exit 0 when it agrees, 1 when it does not");
-  command->footer("Exit status: 0 the journal agrees, 1 it does not, 2 it cannot be read.");
-  command->add_option("--log", verify.log, "the journal")
-      ->type_name("FILE")
-      ->required()
-      ->check(NotEmpty("a file name"));
+// What a request must meet to be counted, for verify and for ctl verify.
+void DeclareConditions(CLI::App* command, VerifyOptions& verify) {
   command->add_option("--export", verify.exportName, "requests of this export's command code");
   command->add_option("--job", verify.job, "requests for this job")
       ->check(Whole(-2147483648LL, 2147483647));
@@ -50,13 +45,57 @@ void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
   command->add_option("--since", verify.since, "only requests numbered SEQ or later")
       ->type_name("SEQ")
       ->check(Whole(0, 9223372036854775807LL));
-  command->add_flag("--json", verify.json,
-                    "print {\"count\", \"agrees\", \"report\"} as one JSON object");
   auto* count = command->add_option("--count", verify.count, "exactly N such requests")
                     ->check(Whole(0, 2147483647));
   command->add_option("--at-least", verify.atLeast, "N or more (by default 1)")
       ->check(Whole(0, 2147483647))
       ->excludes(count);
+}
+
+void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
+  CLI::App* command = app.add_subcommand(
+      "verify", "check a journal written with --log: exit 0 when it agrees, 1 when it does not");
+  command->footer("Exit status: 0 the journal agrees, 1 it does not, 2 it cannot be read.");
+  command->add_option("--log", verify.log, "the journal")
+      ->type_name("FILE")
+      ->required()
+      ->check(NotEmpty("a file name"));
+  DeclareConditions(command, verify);
+  command->add_flag("--json", verify.json,
+                    "print {\"count\", \"agrees\", \"report\"} as one JSON object");
+}
+
+void DeclareControl(CLI::App& app, ControlOptions& control) {
+  CLI::App* ctl = app.add_subcommand("ctl", "control a running service over its control pipe");
+  ctl->footer(
+      "Exit status: 0 done (and, for verify, the journal agrees), 1 refused or it does "
+      "not agree, 2 no service answers or the answer is not understood.");
+  ctl->add_option("--control", control.pipe,
+                  "the control pipe (default \\\\.\\pipe\\velmora-devservice)")
+      ->type_name("NAME")
+      ->check(NotEmpty("a pipe name"));
+  ctl->add_flag("--json", control.json, "print the service's answer line as it came");
+  ctl->require_subcommand(1);
+  const auto op = [&](const char* name, const char* what) {
+    CLI::App* command = ctl->add_subcommand(name, what)->fallthrough();
+    command->callback([&control, name] { control.op = name; });
+    return command;
+  };
+  op("ping", "the service's version, process, rules, seed and requests read");
+  op("apply", "put the rules in FILE (- for standard input) in force, answered once they are")
+      ->add_option("FILE", control.file, "a rules file")
+      ->required()
+      ->check(NotEmpty("a file name"));
+  CLI::App* reset = op("reset", "rules as at the start, every job idle, the journal emptied");
+  reset->add_flag("--keep-rules", control.keepRules, "keep the rules in force");
+  reset->add_flag("--keep-jobs", control.keepJobs, "keep the jobs as they are");
+  reset->add_flag("--keep-journal", control.keepJournal, "keep the journal and its numbering");
+  op("journal", "the journal's entries kept in memory, one JSON line each")
+      ->add_option("--since", control.since, "entries numbered N or later (from 1)")
+      ->check(Whole(0, 9223372036854775807LL));
+  DeclareConditions(op("verify", "count the journal's requests that meet the conditions"),
+                    control.verify);
+  op("stop", "answer, then stop the service as Ctrl+C does");
 }
 
 void Declare(CLI::App& app, Options& options, bool& version) {
@@ -104,7 +143,24 @@ void Declare(CLI::App& app, Options& options, bool& version) {
       ->excludes(rules);
   app.add_option("--seed", options.seed, "the seed for the rules' chances (overrides the file's)")
       ->check(Whole(0, 9223372036854775807LL));
+  auto* control = app.add_option("--control", options.controlPipe,
+                                 "serve the control pipe under this name (default "
+                                 "\\\\.\\pipe\\velmora-devservice)")
+                      ->type_name("NAME")
+                      ->check(NotEmpty("a pipe name"));
+  app.add_flag("--no-control", options.noControl, "serve no control pipe")->excludes(control);
   DeclareVerify(app, options.verify);
+  DeclareControl(app, options.control);
+}
+
+// The subcommand path that was given, "ctl apply" say.
+std::string Given(const CLI::App& app) {
+  std::string path;
+  for (const CLI::App* at = &app; !at->get_subcommands().empty();) {
+    at = at->get_subcommands().front();
+    path += (path.empty() ? "" : " ") + at->get_name();
+  }
+  return path;
 }
 
 }  // namespace
@@ -123,7 +179,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     options.action = Options::Action::kHelp;
-    options.helpForVerify = app.got_subcommand("verify");
+    options.helpFor = Given(app);
     return true;
   } catch (const CLI::ParseError& e) {
     error = e.what();
@@ -131,15 +187,22 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
   }
   if (version) options.action = Options::Action::kVersion;
   if (app.got_subcommand("verify")) options.action = Options::Action::kVerify;
+  if (app.got_subcommand("ctl")) options.action = Options::Action::kControl;
   return true;
 }
 
-std::string UsageText(bool verify) {
+std::string UsageText(const std::string& subcommand) {
   CLI::App app{kDescription, "velmora-devservice"};
   Options options;
   bool version = false;
   Declare(app, options, version);
-  return verify ? app.get_subcommand("verify")->help() : app.help();
+  CLI::App* help = &app;
+  for (std::size_t at = 0; at < subcommand.size();) {
+    const std::size_t end = std::min(subcommand.find(' ', at), subcommand.size());
+    help = help->get_subcommand(subcommand.substr(at, end - at));
+    at = end + 1;
+  }
+  return help->help();
 }
 
 }  // namespace velmora::devservice

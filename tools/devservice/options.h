@@ -23,8 +23,19 @@ struct VerifyOptions {
   std::optional<long> atLeast;         // this many or more (1 when neither is given)
 };
 
+// `velmora-devservice ctl OP`: one operation on a running service's control pipe.
+struct ControlOptions {
+  std::string pipe;  // --control NAME; empty: the default name
+  std::string op;    // ping, apply, reset, journal, verify or stop
+  std::string file;  // apply: the rules file, "-" for standard input
+  bool keepRules = false, keepJobs = false, keepJournal = false;  // reset
+  std::optional<std::uint64_t> since;                             // journal
+  bool json = false;     // print the answer line as it came
+  VerifyOptions verify;  // verify's conditions (its log and json unused)
+};
+
 struct Options {
-  enum class Action { kServe, kVerify, kHelp, kVersion };
+  enum class Action { kServe, kVerify, kControl, kHelp, kVersion };
   Action action = Action::kServe;
   int instances = kMaxInstances;
   int jobs = 5;
@@ -37,8 +48,11 @@ struct Options {
   std::string rulesFile;  // UTF-8
   std::string fault;      // a preset rule instead of a file
   std::optional<std::uint64_t> seed;
+  std::string controlPipe;  // --control NAME; empty: the default name
+  bool noControl = false;
   VerifyOptions verify;
-  bool helpForVerify = false;  // "verify --help"
+  ControlOptions control;
+  std::string helpFor;  // the subcommand whose --help was asked for ("verify", "ctl apply")
 };
 
 // Reads the arguments after the program name, UTF-8 (a log file's name may hold any
@@ -46,7 +60,7 @@ struct Options {
 // it takes.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// The help, made from the same declaration: the service's, or verify's.
-std::string UsageText(bool verify = false);
+// The help, made from the same declaration: the service's, or a subcommand's ("ctl apply").
+std::string UsageText(const std::string& subcommand = "");
 
 }  // namespace velmora::devservice

@@ -137,6 +137,15 @@ std::string RulesLine(const LogTime& time, const std::string& source, std::size_
   return line.dump() + "\n";
 }
 
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) {
+  const Json line = {{"event", "reset"},
+                     {"time", Timestamp(time)},
+                     {"rules", rules},
+                     {"jobs", jobs},
+                     {"journal", journal}};
+  return line.dump() + "\n";
+}
+
 std::string PipeStateLine(const LogTime& time, const char* state) {
   const Json line = {{"event", "pipe"}, {"time", Timestamp(time)}, {"state", state}};
   return line.dump() + "\n";

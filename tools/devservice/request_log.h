@@ -47,6 +47,9 @@ std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule);
 // here on; with an `error`, {"event":"rules refused",...,"error":"line 2: ..."}, the old stay.
 std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
                       std::uint64_t seed, const std::string& error = "");
+// {"event":"reset","time":"...","rules":true,"jobs":true,"journal":true}: what a control client
+// reset; with "journal", the requests after it are numbered from 1 again.
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal);
 // {"event":"pipe","time":"...","state":"busy"}: the pipe became busy, absent or serving again.
 std::string PipeStateLine(const LogTime& time, const char* state);
 

@@ -139,4 +139,15 @@ long Service::CarriedOut() const {
   return carriedOut_;
 }
 
+std::uint64_t Service::RequestsRead() const {
+  std::lock_guard<std::mutex> lock(order_);
+  return seq_;
+}
+
+void Service::Reset(bool jobs, bool numbering) {
+  std::lock_guard<std::mutex> lock(order_);
+  if (jobs) jobs_.Reset(options_.jobs);
+  if (numbering) seq_ = 0;
+}
+
 }  // namespace velmora::devservice

@@ -40,6 +40,9 @@ class Service : public tools::PipeService {
   // Every request read from now on is answered kStatusStopping.
   void Stop();
   long CarriedOut() const;
+  std::uint64_t RequestsRead() const;  // since the start, or since the numbering restarted
+  // Between two requests: every job idle, and/or the request numbering from 1 again.
+  void Reset(bool jobs, bool numbering);
 
  private:
   void Record(std::uint64_t seq, const Request* request, const Decision& decision);
