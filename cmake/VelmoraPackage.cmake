@@ -55,7 +55,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md dist/THIRD-PARTY-NOTICE
 # Declarations for the other host languages: Pascal, C#, Python.
 install(FILES bindings/Velmora.pas bindings/Velmora.cs bindings/velmora.py DESTINATION bindings)
 # Helpers for hosts' test suites, over the development service's control pipe.
-install(FILES testing/velmora_devservice.py DESTINATION testing)
+install(FILES testing/velmora_devservice.py testing/VelmoraDevService.cs DESTINATION testing)
 install(FILES examples/rules/retry.json examples/rules/outage.json examples/rules/broken-replies.json
               examples/rules/busy-first-two.json
         DESTINATION examples/rules)
