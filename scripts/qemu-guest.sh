@@ -52,7 +52,7 @@ velmora_on_exit "rm -rf '$run'"
 {
   printf 'export PATH=%q HOME=/tmp VELMORA_IN_GUEST=1 WINEDEBUG=%q WINEPREFIX=%q\n' "$PATH" \
     "$WINEDEBUG" \
-    "${VELMORA_GUEST_WINEPREFIX:-$VELMORA_ROOT/build/qemu/wineprefix}"
+    "${VELMORA_GUEST_WINEPREFIX:-/tmp/wineprefix}"
   printf 'cd %q &&' "$PWD"
   printf ' %q' "$@"
   printf '\n'

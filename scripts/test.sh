@@ -8,6 +8,8 @@
 # Exits non-zero if anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# Each step says when it began, from the start of the command.
+velmora_log() { printf '== [%d:%02d] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 velmora_install_packages
 velmora_warn_no_32bit
