@@ -28,11 +28,17 @@ class DevService:
 
     def __init__(self, *options):
         self.log = tempfile.NamedTemporaryFile(suffix=".jsonl", delete=False).name
-        self.out = tempfile.TemporaryFile()
+        # Appended to: the service writes at the end whatever the reads here do to the offset
+        # it shares with them.
+        self.out = tempfile.TemporaryFile(mode="a+b")
         self.process = subprocess.Popen(
             [ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"), "--log",
              self.log, *options], stdout=self.out, stderr=subprocess.STDOUT)
-        self._wait_for("serving")
+        try:
+            self._wait_for("serving")
+        except AssertionError:
+            self.stop()  # a service left running would hold the pipe for every later case
+            raise
 
     def _wait_for(self, text, seconds=20):
         deadline = time.time() + seconds

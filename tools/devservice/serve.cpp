@@ -108,8 +108,8 @@ class RulesInForce {
         console_(std::move(console)),
         journal_(std::move(journal)) {}
 
-  // `source` goes in the journal, `how` on the console ("reloaded from r.json"). Returns the
-  // seed in use: --seed, else the rules' own, else the one before.
+  // `source` goes in the journal, `how`, unless empty, on the console ("reloaded from r.json").
+  // Returns the seed in use: --seed, else the rules' own, else the one before.
   std::uint64_t Replace(RuleSet rules, const std::string& source, const std::string& how) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (options_.seed) {
@@ -120,8 +120,10 @@ class RulesInForce {
     count_ = rules.rules.size();
     planner_.Replace(std::move(rules), seed_, GetTickCount64());
     server_.Refresh();
-    console_("velmora-devservice: " + std::to_string(count_) + " rule(s) " + how + ", seed " +
-             std::to_string(seed_) + "\n");
+    if (!how.empty()) {
+      console_("velmora-devservice: " + std::to_string(count_) + " rule(s) " + how + ", seed " +
+               std::to_string(seed_) + "\n");
+    }
     journal_(RulesLine(UtcNow(), source, count_, seed_));
     return seed_;
   }
@@ -246,22 +248,26 @@ int Serve(const Options& options) {
   if (const std::string other = OtherServer(true); !other.empty()) {
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
   }
-  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
-              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
-              " jobs\n");
+  // Everything is in place before the service says it serves: its rules, its control pipe.
   RulesInForce inForce(options, planner, server, say, journal);
   inForce.StartWith(seed);
   const std::string source = RulesSource(options);
-  if (!source.empty()) inForce.Replace(std::move(rules), source, "from " + source);
-
+  if (!source.empty()) inForce.Replace(std::move(rules), source, "");
   ServiceControl target(options, inForce, service, memory, journal);
   ControlPipe control([&](const std::string& line) { return AnswerControl(line, target, memory); },
                       [controlStop] { SetEvent(controlStop); });
-  if (!options.noControl) {
-    const std::string name = ControlPipeName(options.controlPipe);
-    if (!control.Start(name, PipeSecurity(), error)) return Refuse(error);
-    console.Add("velmora-devservice: control pipe " + name + "\n");
+  const std::string controlName = ControlPipeName(options.controlPipe);
+  if (!options.noControl && !control.Start(controlName, PipeSecurity(), error)) {
+    return Refuse(error);
   }
+  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
+              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
+              " jobs\n");
+  if (inForce.Count() > 0) {
+    console.Add("velmora-devservice: " + std::to_string(inForce.Count()) + " rule(s) from " +
+                source + ", seed " + std::to_string(inForce.Seed()) + "\n");
+  }
+  if (!options.noControl) console.Add("velmora-devservice: control pipe " + controlName + "\n");
 
   std::vector<HANDLE> ends = {gInterrupted, limitReached, controlStop};
   if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
