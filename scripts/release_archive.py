@@ -127,7 +127,8 @@ def check(args):
         expect(len(files) == len(zip_file.namelist()), "every entry lies under %s" % top)
     missing = [n for n in WANTED if n not in files]
     expect(not missing, "holds the header, both editions with their PDBs and import libraries, "
-           "the CMake package, the tools, the bindings, the example rules, the notices, the "
+           "the CMake package, the tools, the bindings, the example rules, the rules reference "
+           "and schema, the test helpers, the notices, the "
            "changelog and the checksums", str(missing))
     expect(not [n for n in files if n.endswith(".debug")], "no DWARF files")
     written = os.path.join(args.build, "dist", "README.md")
