@@ -47,6 +47,22 @@ class DevServiceProcess {
     CloseHandle(process_.hProcess);
   }
   bool started() const { return started_ != FALSE; }
+  // Stops the service as a test suite does, over its control pipe: it then writes out its
+  // journal before it exits, which TerminateProcess would cut short.
+  bool StopOverTheControlPipe() {
+    const HANDLE control =
+        CreateFileW(L"\\\\.\\pipe\\velmora-devservice", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (control == INVALID_HANDLE_VALUE) return false;
+    const char line[] = "{\"op\":\"stop\"}\n";
+    char answer[64] = {};
+    DWORD count = 0;
+    const bool answered = WriteFile(control, line, sizeof line - 1, &count, nullptr) &&
+                          ReadFile(control, answer, sizeof answer - 1, &count, nullptr) &&
+                          std::string(answer, count) == "{\"ok\":true}\n";
+    CloseHandle(control);
+    return answered && ExitCode(10000) == 0;
+  }
   bool running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
   // The exit code once the process has ended within `ms`, or -1.
   long ExitCode(DWORD ms) const {
@@ -252,6 +268,7 @@ TEST(DevServiceProcess, TheLogFollowsTheTable) {
       });
     }
     for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(service.StopOverTheControlPipe());
   }
   std::ifstream lines(log);
   bool running = false;
