@@ -1,6 +1,7 @@
 #include "pipe_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 namespace velmora::tools {
@@ -145,7 +146,7 @@ void PipeServer::Abort() {
 }
 
 void PipeServer::Refresh() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   // Applied here, not left to a worker: once this returns, a caller meets the new state (our
   // own clients hold a busy pipe's instances by then).
   if (!stopping_) {
@@ -158,6 +159,20 @@ void PipeServer::Refresh() {
     }
   }
   PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);  // the workers' waits start afresh
+  // An instance goes only once the workers see its listen cancelled: until then a caller
+  // could still connect to a pipe that should be gone.
+  if (state_ == PipeState::kAbsent) {
+    instanceClosed_.wait_for(lock, std::chrono::seconds(2), [this] { return !AnyListening(); });
+  }
+}
+
+bool PipeServer::AnyListening() const {
+  for (const auto& instance : instances_) {
+    if (instance->phase == Instance::Phase::kListening && instance->pipe != INVALID_HANDLE_VALUE) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Puts every instance not serving a caller in the state's way: listening, held, or closed.
@@ -248,6 +263,7 @@ void PipeServer::Listen(Instance& in) {
     // The instance goes, and with the last one the name.
     if (in.pipe != INVALID_HANDLE_VALUE) CloseHandle(in.pipe);
     in.pipe = INVALID_HANDLE_VALUE;
+    instanceClosed_.notify_all();
     return;
   }
   if (in.pipe == INVALID_HANDLE_VALUE && !Create(in)) return;

@@ -17,6 +17,7 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +68,7 @@ class PipeServer {
   bool Create(Instance& instance);
   void Listen(Instance& instance);
   void ApplyState();
+  bool AnyListening() const;
   void Fill();
   void Release();
   void Accepted(Instance& instance);
@@ -84,7 +86,8 @@ class PipeServer {
   HANDLE port_ = nullptr;
   std::vector<std::unique_ptr<Instance>> instances_;
   std::vector<std::thread> workers_;
-  mutable std::mutex mutex_;  // guards every instance's state and the counts below
+  mutable std::mutex mutex_;                // guards every instance's state and the counts below
+  std::condition_variable instanceClosed_;  // an instance went while the pipe is absent
   bool stopping_ = false;
   bool finishing_ = false;
   bool quitPosted_ = false;
