@@ -1,0 +1,153 @@
+// The C++ test helper against the real service, with calls through Velmora.dll, under Wine.
+// Runs from bin/ of the build tree, where the service and the DLL sit side by side as in the
+// archive.
+#include <gtest/gtest.h>
+#include <velmora.h>
+
+#include <string>
+
+#include "velmora_devservice.hpp"
+
+namespace {
+
+using velmora_testing::ControlError;
+using velmora_testing::DevService;
+
+// A pipe that nobody else serves, so these cases never meet a service left by another test.
+DevService::Options Private(const wchar_t* arguments = L"") {
+  DevService::Options options;
+  options.control = L"velmora-helper-test";
+  options.arguments = arguments;
+  return options;
+}
+
+bool PipeExists(const wchar_t* name) {
+  const HANDLE pipe =
+      CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+  return pipe != INVALID_HANDLE_VALUE || GetLastError() == ERROR_PIPE_BUSY;
+}
+
+bool ProcessEnded(DWORD pid) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+// Rules given by Apply judge the very next call, with nothing in between.
+TEST(ApplyLoop, EveryApplyJudgesTheNextCall) {
+  DevService service(Private());
+  for (int i = 0; i < 200; ++i) {
+    service.Apply(R"({"rules": [{"match": {"job": 5}, "do": "reply", "status": )" +
+                  std::to_string(7000 + i) + "}]}");
+    ASSERT_EQ(StartJob(5), 7000 + i) << "apply " << i;
+  }
+  EXPECT_EQ(service.Verify(R"("job": 5, "count": 200)").count, 200);
+}
+
+// Rules that act on the pipe itself are in place when Apply returns, and so is their end.
+struct PipeRuleCase {
+  const char* rules;
+  int status;
+  DWORD atLeastMs;
+};
+const PipeRuleCase kPipeRules[] = {
+    {R"({"rules": [{"do": "absent"}]})", 2, 1500},  // the library's connect retries, then 2
+    {R"({"rules": [{"do": "busy"}]})", 121, 4500},  // its one busy wait, then 121
+    {R"({"rules": [{"do": "hang-up-before-read"}]})", 0, 0},  // 232, 233 or 109: checked below
+};
+
+TEST(PipeRules, AreInPlaceOnceApplyReturnsAndGoneOnceTheNextOneDoes) {
+  DevService service(Private());
+  for (const PipeRuleCase& row : kPipeRules) {
+    service.Apply(row.rules);
+    const ULONGLONG started = GetTickCount64();
+    const int status = StartJob(1);
+    const ULONGLONG ms = GetTickCount64() - started;
+    if (row.status == 0) {
+      EXPECT_TRUE(status == 232 || status == 233 || status == 109) << row.rules << ": " << status;
+    } else {
+      EXPECT_EQ(status, row.status) << row.rules;
+    }
+    EXPECT_GE(ms, row.atLeastMs) << row.rules;
+    service.Apply(R"({"rules": []})");
+    EXPECT_EQ(CancelJob(1), 5023) << "after " << row.rules;  // served at once: job 1 is idle
+  }
+}
+
+TEST(Refusals, ThrowWithTheReasonAndKeepTheRulesInForce) {
+  DevService service(Private());
+  service.Apply(R"({"rules": [{"do": "reply", "status": 1460}]})");
+  try {
+    service.Apply("{\"rules\": [{\"do\": \"reply\"},\n {\"do\": \"x\"}]}");
+    ADD_FAILURE() << "a refused rules file was taken";
+  } catch (const ControlError& e) {
+    EXPECT_STREQ(e.what(), "rule 2: unknown action \"x\"");
+  }
+  EXPECT_EQ(StartJob(2), 1460);
+  EXPECT_THROW(service.Call(R"({"op":"rewind"})"), ControlError);
+  EXPECT_EQ(StartJob(2), 1460);  // the connection is still good
+}
+
+TEST(Verify, GivesTheCountAgreementAndReport) {
+  DevService service(Private());
+  ASSERT_EQ(StartJob(1), 0);
+  ASSERT_EQ(StartJob(1), 5023);
+  const velmora_testing::VerifyResult twice = service.Verify(R"("job": 1, "count": 2)");
+  EXPECT_TRUE(twice.agrees);
+  EXPECT_EQ(twice.count, 2);
+  const velmora_testing::VerifyResult thrice = service.Verify(R"("job": 1, "count": 3)");
+  EXPECT_FALSE(thrice.agrees);
+  EXPECT_EQ(thrice.count, 2);
+  EXPECT_NE(thrice.report.find("found 2 request(s) with job 1; expected exactly 3"),
+            std::string::npos)
+      << thrice.report;
+  service.Reset();
+  EXPECT_EQ(service.Verify(R"("job": 1, "count": 0)").count, 0);
+  EXPECT_EQ(StartJob(1), 0);  // idle again
+}
+
+// However the scope is left, the service is gone with it.
+TEST(Lifetime, TheServiceEndsWithItsHolderEvenWhenATestThrows) {
+  DWORD pid = 0;
+  try {
+    DevService service(Private());
+    pid = service.ProcessId();
+    ASSERT_NE(pid, 0u);
+    throw std::runtime_error("a test gave up");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(ProcessEnded(pid));
+  EXPECT_FALSE(PipeExists(L"\\\\.\\pipe\\velmora-helper-test"));
+  EXPECT_FALSE(PipeExists(L"\\\\.\\pipe\\pipe_job"));
+}
+
+// A service that cannot start is reported at once, not after the start time.
+struct StartCase {
+  const wchar_t* exe;
+  const wchar_t* arguments;
+  const char* says;
+};
+const StartCase kStarts[] = {
+    {L"no-such-devservice.exe", L"", "cannot start no-such-devservice.exe: error 2"},
+    {L"", L"--jobs -1", "velmora-devservice exited with 2 before it served"},
+};
+
+TEST(Start, FailuresAreReportedAtOnce) {
+  for (const StartCase& row : kStarts) {
+    DevService::Options options = Private(row.arguments);
+    options.exe = row.exe;
+    const ULONGLONG started = GetTickCount64();
+    try {
+      DevService service(options);
+      ADD_FAILURE() << row.says << ": started";
+    } catch (const ControlError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.says), std::string::npos) << e.what();
+    }
+    EXPECT_LT(GetTickCount64() - started, 5000u) << row.says;
+  }
+}
+
+}  // namespace
