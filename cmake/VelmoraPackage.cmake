@@ -55,7 +55,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/README.md dist/THIRD-PARTY-NOTICE
 # Declarations for the other host languages: Pascal, C#, Python.
 install(FILES bindings/Velmora.pas bindings/Velmora.cs bindings/velmora.py DESTINATION bindings)
 # Helpers for hosts' test suites, over the development service's control pipe.
-install(FILES testing/velmora_devservice.py testing/VelmoraDevService.cs DESTINATION testing)
+install(FILES testing/velmora_devservice.hpp testing/velmora_devservice.py
+              testing/VelmoraDevService.cs testing/VelmoraDevService.pas DESTINATION testing)
+install(FILES examples/testing/nightly_job_test.cpp DESTINATION examples/testing)
 install(FILES examples/rules/retry.json examples/rules/outage.json examples/rules/broken-replies.json
               examples/rules/busy-first-two.json
         DESTINATION examples/rules)

@@ -35,7 +35,8 @@ WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", "RU
           "bindings/Velmora.cs", "bindings/velmora.py", "examples/rules/retry.json",
           "examples/rules/outage.json", "examples/rules/broken-replies.json",
           "examples/rules/busy-first-two.json", "testing/velmora_devservice.py",
-          "testing/VelmoraDevService.cs"]
+          "testing/VelmoraDevService.cs", "testing/velmora_devservice.hpp",
+          "testing/VelmoraDevService.pas", "examples/testing/nightly_job_test.cpp"]
 for _edition, _sub in ((3, ""), (2, "edition2/")):
     WANTED += ["bin/%sVelmora.dll" % _sub, "bin/%sVelmora.pdb" % _sub, "lib/%sVelmora.lib" % _sub,
                "lib/%slibVelmora.dll.a" % _sub, "lib/%sVelmora.def" % _sub,

@@ -7,7 +7,9 @@ Free Pascal from Debian's packages (fp-compiler, fp-utils, fpc-source) builds th
 compiler (win32 only) and the target's system unit once, in DIR; the rest of the run-time
 library is compiled from the sources on first use. The test program is compiled in the objfpc
 and the delphi mode, and each runs against its own service; the service's log must show the
-texts the text overloads sent, whole, and nothing of the texts they refused. Exits 77 (skipped) when the packages are missing.
+texts the text overloads sent, whole, and nothing of the texts they refused. Then the test
+helper in testing/ is built and run: it starts its own service and checks each of its calls.
+Exits 77 (skipped) when the packages are missing.
 """
 import argparse
 import glob
@@ -102,6 +104,26 @@ def serve_and_run(args, program, work):
     return done, [entry for entry in entries if entry["event"] == "request"]
 
 
+def run_helper_test(args, compiler, options, units, work):
+    """The test helper in testing/, built in the delphi mode and run against the service it
+    starts itself; returns 1 when a check failed."""
+    helper_units = os.path.join(work, "units-helper")
+    shutil.copytree(units, helper_units)
+    program = os.path.join(work, "devservice_helper_test.exe")
+    run([compiler, "-Mdelphi", "-Fu" + os.path.join(ROOT, "bindings"),
+         "-Fu" + os.path.join(ROOT, "testing"), "-FU" + helper_units, "-o" + program] + options +
+        [os.path.join(ROOT, "tests", "testing", "devservice_helper_test.pas")])
+    service = "Z:" + os.path.abspath(os.path.join(args.bin, "velmora-devservice.exe"))
+    done = subprocess.run([args.wine, program, service.replace("/", "\\")],
+                          capture_output=True, text=True, timeout=300)
+    checks = [line for line in done.stdout.splitlines() if line.startswith(("ok", "FAIL"))]
+    print("== %s, the test helper\n%s" % (args.arch, "\n".join(checks)))
+    if done.returncode != 0 or not checks:
+        print("FAIL exit %d\n%s" % (done.returncode, done.stderr[-3000:]))
+        return 1
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", choices=sorted(TARGETS), required=True)
@@ -135,6 +157,7 @@ def main():
             print("%s a text refused for its characters sent no request" %
                   ("ok  " if refused_unsent else "FAIL"))
             failures += (done.returncode != 0) + (not texts_whole) + (not refused_unsent)
+        failures += run_helper_test(args, compiler, options, units, work)
     return 1 if failures else 0
 
 

@@ -1,0 +1,77 @@
+{ The Pascal test helper against the real service, with calls through Velmora.dll:
+  devservice_helper_test SERVICE_EXE. Prints a line a check and exits with the failures' count. }
+program devservice_helper_test;
+
+{$IFDEF FPC}
+  {$MODE DELPHI}
+{$ENDIF}
+{$APPTYPE CONSOLE}
+
+uses
+  Windows, SysUtils, Velmora, VelmoraDevService;
+
+var
+  Failures: Integer = 0;
+
+procedure Expect(Holds: Boolean; const What: string);
+begin
+  if Holds then
+    WriteLn('ok   ', What)
+  else
+  begin
+    WriteLn('FAIL ', What);
+    Inc(Failures);
+  end;
+end;
+
+function PipeExists(const Name: UnicodeString): Boolean;
+var
+  Pipe: THandle;
+begin
+  Pipe := CreateFileW(PWideChar(Name), GENERIC_READ or GENERIC_WRITE, 0, nil, OPEN_EXISTING,
+    0, 0);
+  Result := (Pipe <> INVALID_HANDLE_VALUE) or (GetLastError = ERROR_PIPE_BUSY);
+  if Pipe <> INVALID_HANDLE_VALUE then
+    CloseHandle(Pipe);
+end;
+
+var
+  Service: TVelmoraDevService;
+  I, Met: Integer;
+  Refused: string;
+begin
+  Service := TVelmoraDevService.Start(UnicodeString(ParamStr(1)), '', 'velmora-pascal-test');
+  try
+    Met := 0;
+    for I := 1 to 20 do
+    begin
+      Service.Apply('{"rules": [{"match": {"job": 5}, "do": "reply", "status": ' +
+        UTF8String(IntToStr(7000 + I)) + '}]}');
+      if StartJob(5) = 7000 + I then
+        Inc(Met);
+    end;
+    Expect(Met = 20, 'each apply judges the very next call (' + IntToStr(Met) + ' of 20)');
+    Expect(Service.Verify('"export": "StartJob", "job": 5, "count": 20'),
+      'verify counts the 20 calls');
+    Expect(not Service.Verify('"export": "StartJob", "job": 5, "count": 21'),
+      'verify disagrees with a wrong count');
+    Refused := '';
+    try
+      Service.Apply('{"rules": [{"do": "reply"},' + #10 + ' {"do": "x"}]}');
+    except
+      on E: EVelmoraControl do
+        Refused := E.Message;
+    end;
+    Expect(Refused = 'rule 2: unknown action "x"', 'a refusal raises the reason: ' + Refused);
+    Expect(StartJob(5) = 7020, 'a refusal keeps the rules in force');
+    Expect(StartJob(1) = 0, 'a request no rule takes goes to the job table');
+    Service.Reset;
+    Expect(StartJob(1) = 0, 'a reset leaves the jobs idle and no rules');
+    Expect(Pos('"seq":1,', string(Service.Journal)) > 0, 'the journal is numbered afresh');
+    Expect(Pos('"seq":2,', string(Service.Journal)) = 0, 'and holds only the call since');
+  finally
+    Service.Free;
+  end;
+  Expect(not PipeExists('\\.\pipe\velmora-pascal-test'), 'Free stops the service');
+  ExitCode := Failures;
+end.
