@@ -19,10 +19,18 @@ class FakeTarget : public ControlTarget {
     rules = set.rules;
     return set.seed.value_or(99);
   }
-  void Reset(bool r, bool j, bool l) override { resets.push_back({r, j, l}); }
+  bool Reset(bool r, bool j, bool l, std::string& error) override {
+    if (!resetRefusal.empty()) {
+      error = resetRefusal;
+      return false;
+    }
+    resets.push_back({r, j, l});
+    return true;
+  }
 
   std::vector<Rule> rules;
   std::vector<std::vector<bool>> resets;
+  std::string resetRefusal;  // the reason a reset is refused with, when not empty
 };
 
 // A request line as the service journals it: StartJob(5), answered 0.

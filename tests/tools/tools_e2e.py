@@ -780,6 +780,21 @@ class Control(unittest.TestCase):
             self.assertEqual(jobctl("start", "1")[1]["status"], 1460)
             self.assertIn('"event":"reset"', service.journal().decode())
 
+    @skipped_under_emulation("a reset's refusal is the same code on each architecture")
+    def test_a_reset_whose_rules_file_no_longer_reads_resets_nothing_and_says_why(self):
+        rules = rules_file({"rules": [{"match": {"job": 5}, "do": "reply", "status": 1460}]})
+        with DevService("--rules", rules) as service:
+            self.assertEqual(jobctl("start", "1")[1]["status"], 0)
+            with open(rules, "w") as broken:
+                broken.write('{"rules": [{"do": "x"}]}')
+            service._wait_for("refused: line 1: unknown action")  # the reload is refused too
+            code, _, err = ctl("reset")
+            self.assertEqual(code, 1)
+            self.assertIn('line 1: unknown action "x" (nothing was reset)', err)
+            self.assertEqual(jobctl("start", "5")[1]["status"], 1460)  # the rules stayed
+            self.assertEqual(jobctl("start", "1")[1]["status"], 5023)  # and so did the jobs
+        os.unlink(rules)
+
     @skipped_under_emulation("the control pipe's edges are checked natively")
     def test_refusals_garbage_and_long_lines_leave_both_pipes_serving(self):
         with DevService():

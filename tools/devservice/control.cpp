@@ -211,7 +211,11 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
       answer.line = ApplyRules(request, target);
     } else if (name == "reset") {
       OnlyKeys(request, name, {"rules", "jobs", "journal"});
-      target.Reset(Flag(request, "rules"), Flag(request, "jobs"), Flag(request, "journal"));
+      std::string error;
+      if (!target.Reset(Flag(request, "rules"), Flag(request, "jobs"), Flag(request, "journal"),
+                        error)) {
+        throw Refused{error};
+      }
       answer.line = Answer{{"ok", true}}.dump();
     } else if (name == "journal") {
       answer.line = Journal(request, journal);

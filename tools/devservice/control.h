@@ -77,7 +77,8 @@ class ControlTarget {
   virtual std::uint64_t Apply(RuleSet rules) = 0;
   // rules: back to none, or to the rules file's; jobs: every job idle; journal: the memory
   // journal emptied and the request numbering restarted. Windows and sequences start afresh.
-  virtual void Reset(bool rules, bool jobs, bool journal) = 0;
+  // False, with the reason, when the starting rules cannot be read again: nothing is reset.
+  virtual bool Reset(bool rules, bool jobs, bool journal, std::string& error) = 0;
 };
 
 struct ControlAnswer {

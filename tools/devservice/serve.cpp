@@ -169,21 +169,24 @@ class ServiceControl : public ControlTarget {
   std::uint64_t Apply(RuleSet rules) override {
     return rules_.Replace(std::move(rules), "the control pipe", "applied from the control pipe");
   }
-  void Reset(bool rules, bool jobs, bool journal) override {
+  bool Reset(bool rules, bool jobs, bool journal, std::string& error) override {
+    // Back to the rules the service started with, read afresh: the file's, --fault's, or none.
+    // A file that no longer reads resets nothing, so the test hears of it rather than running
+    // on with no rules at all.
+    RuleSet start;
+    if (rules && !StartingRules(options_, start, error)) {
+      rules_.Refused(RulesSource(options_), error);
+      error += " (nothing was reset)";
+      return false;
+    }
     if (journal) memory_.Clear();
     journal_(ResetLine(UtcNow(), rules, jobs, journal));
     service_.Reset(jobs, journal);
-    if (!rules) return;
-    // Back to the rules the service started with, read afresh: the file's, --fault's, or none.
-    RuleSet start;
-    std::string error;
-    if (!StartingRules(options_, start, error)) {
-      rules_.Refused(RulesSource(options_), error);
-      start = RuleSet();
-    }
+    if (!rules) return true;
     const std::string source = RulesSource(options_);
     rules_.Replace(std::move(start), source.empty() ? "a reset" : source,
                    source.empty() ? "after a reset" : "after a reset, from " + source);
+    return true;
   }
 
  private:
