@@ -9,7 +9,7 @@ The first form checks a Velmora.dll: the hardening rules, the export names and t
 exactly the imported functions, an entry point that does nothing, the version block, the PDB
 that belongs to it and, for 32-bit x86, that every export leaves its arguments to the caller.
 The second checks only the rules every image is held to, for every image of a release: the
-hardening rules and the start-up rules. The third checks the start-up rules alone, for programs
+hardening rules, the start-up rules and the version block's strings. The third checks the start-up rules alone, for programs
 that do not ship (the tests): what a run would otherwise be the first to show, and a machine
 that cannot execute 32-bit code never runs. Prints one line per check and exits 1 if any fails.
 """
@@ -48,10 +48,41 @@ VERSIONS = {
         "InternalName": "Velmora", "OriginalFilename": "Velmora.dll"},
 }
 NUMERIC_VERSIONS = {3: (3, 0, 0, 85), 2: (2, 0, 0, 29)}
+# What every shipped image's version block says, so that Explorer's Details tab and an
+# installer's inventory show one product from one publisher.
+SHIPPED_STRINGS = {"CompanyName": "The Velmora developers",
+                   "LegalCopyright": "Copyright (c) 2026 The Velmora developers",
+                   "ProductName": "Velmora"}
+NAMING_KEYS = ("InternalName", "OriginalFilename")
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT, NO_SEH = 0x40, 0x20, 0x100, 0x400
 WRITE, EXECUTE = 0x80000000, 0x20000000
 RELOCS_STRIPPED = 0x1
+
+
+def version_strings(pe):
+    """The version block's strings (one table is all an image of ours has)."""
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    for info in getattr(pe, "FileInfo", [[]])[0] if getattr(pe, "FileInfo", None) else []:
+        if info.Key == b"StringFileInfo" and info.StringTable:
+            return {k.decode(): v.decode() for k, v in info.StringTable[0].entries.items()}
+    return {}
+
+
+def version_rules(pe):
+    """(rule, holds, what was found) for the version block of a shipped image: the publisher,
+    the copyright and one product name, a description and both versions, and the file's own
+    name, except in edition 3's Velmora.dll, which does not name the file."""
+    strings = version_strings(pe)
+    rules = [("version: %s is %s" % (key, value), strings.get(key) == value,
+              repr(strings.get(key))) for key, value in SHIPPED_STRINGS.items()]
+    rules += [("version: %s is given" % key, bool(strings.get(key)), repr(strings.get(key)))
+              for key in ("FileDescription", "FileVersion", "ProductVersion")]
+    edition3_library = pe.is_dll() and strings.get("FileVersion") == "3.0.0.85"
+    for key in NAMING_KEYS:
+        rules.append(("version: %s is %s" % (key, "not given" if edition3_library else "given"),
+                      (key in strings) != edition3_library, repr(strings.get(key))))
+    return rules
 
 
 def hardening_rules(pe, machine):
@@ -272,7 +303,7 @@ def check_library(pe, args, check):
           "version: one string table for U.S. English, code page 1252",
           str([t.LangID for t in tables]))
     strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()} if tables else {}
-    for name, value in VERSIONS[args.edition].items():
+    for name, value in list(VERSIONS[args.edition].items()) + list(SHIPPED_STRINGS.items()):
         check(strings.get(name) == value, "version: %s is %s" % (name, value),
               "found %r" % strings.get(name))
     if args.edition == 3:
@@ -352,7 +383,7 @@ def main():
               "found 0x%x, 0x%x" % (pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic))
         rules = start_up_rules(pe, args.machine)
         if not args.start_up_only:
-            rules = hardening_rules(pe, args.machine) + rules
+            rules = hardening_rules(pe, args.machine) + rules + version_rules(pe)
         for rule, holds, found in rules:
             check(holds, "%s: %s" % (name, rule), found)
         if not args.rules_only:
