@@ -58,6 +58,8 @@ install(FILES bindings/Velmora.pas bindings/Velmora.cs bindings/velmora.py DESTI
 install(FILES testing/velmora_devservice.hpp testing/velmora_devservice.py
               testing/VelmoraDevService.cs testing/VelmoraDevService.pas DESTINATION testing)
 install(FILES examples/testing/nightly_job_test.cpp DESTINATION examples/testing)
+install(FILES examples/hosts/basic_call.c examples/hosts/bounded_call.c
+              examples/hosts/retry_call.c DESTINATION examples/hosts)
 install(FILES examples/rules/retry.json examples/rules/outage.json examples/rules/broken-replies.json
               examples/rules/busy-first-two.json
         DESTINATION examples/rules)

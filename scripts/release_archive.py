@@ -36,7 +36,9 @@ WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", "RU
           "examples/rules/outage.json", "examples/rules/broken-replies.json",
           "examples/rules/busy-first-two.json", "testing/velmora_devservice.py",
           "testing/VelmoraDevService.cs", "testing/velmora_devservice.hpp",
-          "testing/VelmoraDevService.pas", "examples/testing/nightly_job_test.cpp"]
+          "testing/VelmoraDevService.pas", "examples/testing/nightly_job_test.cpp",
+          "examples/hosts/basic_call.c", "examples/hosts/bounded_call.c",
+          "examples/hosts/retry_call.c"]
 for _edition, _sub in ((3, ""), (2, "edition2/")):
     WANTED += ["bin/%sVelmora.dll" % _sub, "bin/%sVelmora.pdb" % _sub, "lib/%sVelmora.lib" % _sub,
                "lib/%slibVelmora.dll.a" % _sub, "lib/%sVelmora.def" % _sub,

@@ -834,5 +834,61 @@ class Control(unittest.TestCase):
             self.assertNotIn("control pipe", service.output())
 
 
+def sample(name, *args):
+    """Runs a host sample from examples/hosts/; returns (exit status, stdout, seconds)."""
+    start = time.time()
+    done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "sample-%s.exe" % name), *args],
+                          capture_output=True, timeout=120)
+    return (exit_status(done.returncode), done.stdout.decode("utf-8", "replace"),
+            time.time() - start)
+
+
+# The samples are the same code on each architecture, run natively on both.
+natively_sampled = skipped_under_emulation("the host samples are run natively")
+
+
+class HostSamples(unittest.TestCase):
+    """The host samples shipped in examples/hosts/, each against the service it is about."""
+
+    @natively_sampled
+    def test_the_basic_calls_reach_the_service(self):
+        with DevService() as service:
+            code, out, _ = sample("basic-call")
+            self.assertEqual(code, 0, out)
+            self.assertEqual(out.replace("\r", ""), "StartJob(5): 0\nStartJobOnBoot: 0\n"
+                             "StartSyncJob(3): 0\n")
+            self.assertEqual([(r["command"], r["param"]) for r in service.requests()],
+                             [("StartJob", ""), ("StartJobOnBoot", ""),
+                              ("StartSyncJob", "C:\\in|D:\\out")])
+
+    @natively_sampled
+    def test_a_bounded_call_returns_995_at_its_limit(self):
+        with DevService("--fault", "hang", "--client-timeout", "60000") as service:
+            code, out, seconds = sample("bounded-call", "1000")
+            self.assertEqual((code, out.strip()), (1, "StartJob(5): 995"))
+            self.assertLess(seconds, 6)  # a second's limit, and Wine's start
+            self.assertEqual(len(service.requests()), 1)  # it was written all the same
+
+    @natively_sampled
+    def test_the_retry_loop_repeats_only_what_was_not_sent(self):
+        rows = [
+            # the service's rules; exit status; what it prints; requests the service read
+            ({"rules": [{"for_ms": 2500, "do": "absent"}]}, 0, r"not sent: trying again\n.*"
+             r"StartJob\(5\): 0 after [23] attempt\(s\)", 1),
+            ({"rules": [{"do": "hang-up-after-read"}]}, 2,
+             r"StartJob\(5\): (109|233), the service may have acted: not repeated", 1),
+            ({"rules": [{"do": "reply", "status": 1460}]}, 1,
+             r"StartJob\(5\): 1460 after 1 attempt\(s\)", 1),
+        ]
+        for rules, status, says, requests in rows:
+            path = rules_file(rules)
+            with DevService("--rules", path) as service:
+                code, out, _ = sample("retry-call", "5")
+                self.assertEqual(code, status, out)
+                self.assertRegex(out.replace("\r", ""), says)
+                self.assertEqual(len(service.requests()), requests, out)
+            os.unlink(path)
+
+
 if __name__ == "__main__":
     main()
