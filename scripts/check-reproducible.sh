@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the last commit twice, from two clones at different paths and depths, into build
 # folders of different names and depths, and checks that the deliverables of both architectures
-# come out the same byte for byte: each edition's DLL, PDB and import libraries, and the release
-# archive with its checksum file. Only what ships is built (no tests): about two minutes per
-# clone.
+# come out the same byte for byte: each edition's DLL, PDB and import libraries, the release
+# archive with its checksum file, and the NuGet packages and Python wheels. Only what ships is
+# built (no tests): about two minutes per clone.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -37,6 +37,11 @@ for build in win32 win64; do
   archive=$(cd "${clones[0]}" && ls releases/Velmora-*-$build.zip)
   files+=("$archive|$archive" "$archive.sha256|$archive.sha256")
 done
+# The NuGet packages and the wheels, made from both architectures' files.
+while IFS= read -r package; do
+  files+=("$package|$package" "$package.sha256|$package.sha256")
+done < <(cd "${clones[0]}" && ls releases/*.nupkg releases/*.whl)
+[ ${#files[@]} -eq 28 ] || { velmora_log "expected 4 packages beside the archives"; exit 1; }
 differ=0
 for pair in "${files[@]}"; do
   first=${pair%%|*} second=${pair#*|}

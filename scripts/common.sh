@@ -6,7 +6,8 @@ VELMORA_PACKAGES=(cmake make g++ python3 python3-pefile googletest clang libclan
                   clang-tidy cppcheck lld llvm g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
                   wine wine64 osslsigncode openssl libcli11-dev nlohmann-json3-dev
                   libboost-regex1.81-dev python3-jsonschema fp-compiler fp-utils fpc-source
-                  mono-mcs)
+                  mono-mcs mono-devel mono-xbuild nuget python3-setuptools python3-wheel
+                  python3-pip)
 # Where velmora_build and package.sh keep the build trees (check-reproducible.sh moves it).
 VELMORA_BUILD_ROOT="${VELMORA_BUILD_ROOT:-$VELMORA_ROOT/build}"
 source "$VELMORA_ROOT/scripts/wine-env.sh"

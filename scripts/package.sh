@@ -2,7 +2,8 @@
 # Makes the release archives build/Velmora-<version>-win32.zip and -win64.zip (or those of the
 # builds named: ./scripts/package.sh win32), then checks each: what it holds, its checksums, the
 # hardening rules for every image, and that its DLLs and PDBs are the very files the tests
-# checked.
+# checked. With both, also the NuGet packages Velmora and Velmora.Edition2 and the two Python
+# wheels, each with its .sha256, checked against the staged files.
 #
 # Signing: with VELMORA_SIGN_PFX (a PKCS#12 file holding the code-signing certificate and its
 # key) and VELMORA_SIGN_PASSWORD_FILE (a file holding its password) set, every DLL and EXE is
@@ -29,6 +30,7 @@ if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
 fi
 
 status=0
+declare -A stages=()
 for build in "${builds[@]}"; do
   case $build in
     win32) machine=i386 ;;
@@ -56,5 +58,14 @@ for build in "${builds[@]}"; do
   [ ${#sign[@]} -eq 0 ] || check+=(--ca-file "$VELMORA_SIGN_CA_FILE")
   /usr/bin/python3 "$VELMORA_ROOT/scripts/release_archive.py" check "$out/$name.zip" \
     "${check[@]}" || status=1
+  stages[$build]=$stage
 done
+
+# The NuGet packages and the Python wheels hold both architectures: made once both are staged.
+if [ -n "${stages[win32]:-}" ] && [ -n "${stages[win64]:-}" ]; then
+  packages=(--win32 "${stages[win32]}" --win64 "${stages[win64]}" --out "$out" --version "$version")
+  /usr/bin/python3 "$VELMORA_ROOT/scripts/release_packages.py" make "${packages[@]}" \
+    --epoch "$epoch" || status=1
+  /usr/bin/python3 "$VELMORA_ROOT/scripts/release_packages.py" check "${packages[@]}" || status=1
+fi
 exit $status

@@ -3,8 +3,9 @@
 # through CTest (the Windows suite under 32-bit Wine against the i686 deliverables and under
 # wine64 against the x86_64 build; where this machine cannot execute 32-bit code, or with
 # VELMORA_I686_IN_QEMU=1, the i686 suite's smoke part runs in a QEMU guest, beside the rest), the
-# static analysis, then makes and checks the release archives, signs them with a throwaway
-# certificate, and checks that a second build from another folder is the same byte for byte.
+# static analysis, then makes and checks the release archives and packages (NuGet, wheels, each
+# consumed as a user would), signs them with a throwaway certificate, and checks that a second
+# build from another folder is the same byte for byte.
 # Exits non-zero if anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -53,6 +54,10 @@ velmora_log "static analysis (clang-tidy, cppcheck)"
 "$VELMORA_ROOT/scripts/static-analysis.sh" || failed+=(static-analysis)
 velmora_log "release archives: made, checked, signed with a throwaway certificate, rebuilt"
 "$VELMORA_ROOT/scripts/package.sh" || failed+=(package)
+velmora_log "packages as their users take them: nuget install, xbuild consumers, pip install"
+/usr/bin/python3 "$VELMORA_ROOT/tests/packages/check_packages.py" --packages "$VELMORA_ROOT/build" \
+  --version "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$VELMORA_ROOT/build/win64/CMakeCache.txt")" ||
+  failed+=(packages)
 "$VELMORA_ROOT/scripts/check-signing.sh" >/dev/null || failed+=(signing)
 "$VELMORA_ROOT/scripts/check-reproducible.sh" || failed+=(reproducible)
 
