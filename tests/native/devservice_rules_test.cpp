@@ -63,6 +63,10 @@ TEST(DevServiceRules, MistakesAreRefusedWithTheirLineAndReason) {
       {"{\"rules\": [{\"do\": \"empty\", \"count\": 0}]}",
        "\"count\" must be a whole number from 1"},
       {"{\"rules\": [{\"do\": \"raw\"}]}", "raw needs \"text\""},
+      {"{\"rules\": [{\"do\": \"busy\", \"after_ms\": 1, \"after_requests\": 1}]}",
+       "give \"after_ms\" or \"after_requests\", not both"},
+      {"{\"rules\": [{\"do\": \"busy\", \"after_requests\": -1}]}",
+       "\"after_requests\" must be a whole number"},
       {"{\"rules\": [{\"do\": \"reply\", \"status\": 2147483648}]}",
        "\"status\" must be a whole number"},
       {"{\"rules\": [{\"do\": \"reply\", \"delay_ms\": [5, 1]}]}", "min is above max"},
@@ -190,6 +194,14 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
         {kStart5, 100, "w/1/hang"},
         {kStart5, 299, "w/1/hang"},
         {kStart5, 300, ""}}},
+      {"a window that opens after two requests, for 50 ms from the second",
+       R"({"rules": [{"name": "n", "after_requests": 2, "for_ms": 50, "do": "hang"}]})",
+       {{kStart5, 0, ""}, {kStart5, 100, ""}, {kStart5, 149, "n/1/hang"}, {kStart5, 150, ""}}},
+      {"the sweep's fault at the third request, once",
+       R"({"rules": [{"name": "f", "steps": [{"times": 2, "do": "reply"},
+           {"times": 1, "do": "reply", "status": 87}], "then": "pass"}]})",
+       {{kStart5, 0, "f/1/reply"}, {start6, 0, "f/1/reply"}, {kStart5, 0, "f/2/reply"},
+        {kStart5, 0, ""}}},
       {"exports that share a code match it",
        R"({"rules": [{"name": "f", "match": {"export": "DeleteJobFile"}, "do": "hang"}]})",
        {{byName, 0, "f/1/hang"}, {byJob, 0, "f/1/hang"}, {kStart5, 0, ""}}},
@@ -272,6 +284,41 @@ TEST(DevServicePlanner, HangUpsBeforeTheReadAreDecidedAtTheConnection) {
     const auto plan = planner.ForConnection(0);
     EXPECT_EQ(plan ? plan->ruleName : "", row.taken) << row.name;
   }
+}
+
+// A pipe outage counted in requests opens as the request before it is planned, so that it is
+// in place before that request's answer reaches the caller.
+TEST(DevServicePlanner, AnOutageAfterSoManyRequestsOpensWithTheLastOfThem) {
+  const struct {
+    const char* rules;
+    tools::PipeState during;
+  } rows[] = {
+      {R"({"rules": [{"after_requests": 2, "for_ms": 1000, "do": "busy"}]})",
+       tools::PipeState::kBusy},
+      {R"({"rules": [{"after_requests": 2, "for_ms": 1000, "do": "absent"}]})",
+       tools::PipeState::kAbsent},
+  };
+  for (const auto& row : rows) {
+    Planner planner(Read(row.rules), 1, 100);
+    std::uint64_t next = 0;
+    EXPECT_EQ(planner.StateAt(5000, next), tools::PipeState::kServing) << row.rules;
+    EXPECT_EQ(next, kNoChange) << "a count, not a time, opens it: " << row.rules;
+    planner.ForRequest(kStart5, 6000);
+    EXPECT_EQ(planner.StateAt(6000, next), tools::PipeState::kServing) << row.rules;
+    planner.ForRequest(kStart5, 7000);
+    EXPECT_EQ(planner.StateAt(7000, next), row.during) << row.rules;
+    EXPECT_EQ(next, 8000u) << row.rules;
+    EXPECT_EQ(planner.StateAt(8000, next), tools::PipeState::kServing) << row.rules;
+    planner.Replace(Read(row.rules), 1, 9000);  // the count starts afresh
+    planner.ForRequest(kStart5, 9100);
+    EXPECT_EQ(planner.StateAt(9100, next), tools::PipeState::kServing) << row.rules;
+  }
+  // From the start when no request is to come first.
+  Planner planner(Read(R"({"rules": [{"after_requests": 0, "for_ms": 10, "do": "busy"}]})"), 1,
+                  100);
+  std::uint64_t next = 0;
+  EXPECT_EQ(planner.StateAt(105, next), tools::PipeState::kBusy);
+  EXPECT_EQ(planner.StateAt(110, next), tools::PipeState::kServing);
 }
 
 TEST(DevServicePlanner, TheStateOfThePipeFollowsTheWindows) {

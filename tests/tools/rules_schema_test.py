@@ -41,6 +41,11 @@ BOTH_TAKE = [
                                               "job": -1, "text": "contains:x"},
                                     "do": "garbled", "bytes": 10})),
     ("the largest seed", rules(seed=18446744073709551615)),
+    ("an outage once two requests were read", rules({"do": "absent", "after_requests": 2,
+                                                     "for_ms": 3000})),
+    ("one hang-up before the third request's read", rules(
+        {"after_requests": 2, "steps": [{"times": 1, "do": "hang-up-before-read"}],
+         "then": "pass"})),
 ]
 
 # Files both must refuse.
@@ -68,6 +73,9 @@ BOTH_REFUSE = [
     ("an unknown key in a match", rules({"match": {"name": "x"}, "do": "reply"})),
     ("busy for one job", rules({"match": {"job": 5}, "do": "busy"})),
     ("absent by chance", rules({"do": "absent", "probability": 0.5})),
+    ("a window opened by time and by count", rules({"do": "busy", "after_ms": 1,
+                                                    "after_requests": 1})),
+    ("a negative count of requests", rules({"do": "busy", "after_requests": -1})),
     ("busy after a delay", rules({"do": "busy", "delay_ms": 10})),
     ("busy as one of two steps", rules({"steps": [{"times": 1, "do": "busy"},
                                                   {"do": "reply"}]})),

@@ -149,19 +149,22 @@ void PipeServer::Refresh() {
   std::unique_lock<std::mutex> lock(mutex_);
   // Applied here, not left to a worker: once this returns, a caller meets the new state (our
   // own clients hold a busy pipe's instances by then).
-  if (!stopping_) {
-    std::uint64_t next = kNever;
-    const PipeState state = service_.StateNow(GetTickCount64(), next);
-    stateCheck_ = next;
-    if (state != state_) {
-      state_ = state;
-      ApplyState();
-    }
-  }
+  if (!stopping_) CheckState(GetTickCount64(), lock);
   PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);  // the workers' waits start afresh
-  // An instance goes only once the workers see its listen cancelled: until then a caller
-  // could still connect to a pipe that should be gone.
+}
+
+// Asks the owner for the pipe's state and puts the pipe in it.
+void PipeServer::CheckState(ULONGLONG now, std::unique_lock<std::mutex>& lock) {
+  std::uint64_t next = kNever;
+  const PipeState state = service_.StateNow(now, next);
+  stateCheck_ = next;
+  if (state == state_) return;
+  state_ = state;
+  ApplyState();
+  // An instance goes only once a worker sees its listen cancelled: until then a caller could
+  // still connect to a pipe that should be gone. Another worker does it, so a worker waits too.
   if (state_ == PipeState::kAbsent) {
+    PostQueuedCompletionStatus(port_, 0, kWakeKey, nullptr);
     instanceClosed_.wait_for(lock, std::chrono::seconds(2), [this] { return !AnyListening(); });
   }
 }
@@ -366,6 +369,8 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     if (error == ERROR_MORE_DATA) PeekNamedPipe(in.pipe, nullptr, 0, nullptr, nullptr, &rest);
     in.arrived = GetTickCount64();
     unlocked([&] { in.answer = service_.OnRequest(request, std::size_t{bytes} + rest); });
+    // A window counted in requests may open with this one: in place before its answer goes.
+    if (!stopping_) CheckState(GetTickCount64(), lock);
     in.answered = true;
     in.emptyLeft = in.answer.emptyMessages;
     in.next = 0;
@@ -397,17 +402,9 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
 
 // Writes the answers whose delay is over and cancels the operations past their deadline; returns
 // how long a worker may wait before the next of either is due.
-DWORD PipeServer::Expire() {
+DWORD PipeServer::Expire(std::unique_lock<std::mutex>& lock) {
   const ULONGLONG now = GetTickCount64();
-  if (!stopping_ && stateCheck_ <= now) {
-    std::uint64_t next = kNever;
-    const PipeState state = service_.StateNow(now, next);
-    stateCheck_ = next;
-    if (state != state_) {
-      state_ = state;
-      ApplyState();
-    }
-  }
+  if (!stopping_ && stateCheck_ <= now) CheckState(now, lock);
   ULONGLONG due = stopping_ ? kNever : stateCheck_;
   for (const auto& instance : instances_) {
     Instance& in = *instance;
@@ -443,7 +440,7 @@ void PipeServer::Work() {
   for (;;) {
     // Due whether the last wait ran out or not: a steady stream of completions must not hold
     // off the deadlines of other connections.
-    const DWORD wait = Expire();
+    const DWORD wait = Expire(lock);
     QuitIfDone();
     lock.unlock();
     DWORD bytes = 0;

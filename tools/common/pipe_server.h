@@ -67,6 +67,7 @@ class PipeServer {
   void Work();
   bool Create(Instance& instance);
   void Listen(Instance& instance);
+  void CheckState(ULONGLONG now, std::unique_lock<std::mutex>& lock);
   void ApplyState();
   bool AnyListening() const;
   void Fill();
@@ -76,7 +77,7 @@ class PipeServer {
   void StartWrite(Instance& instance);
   void StartDrain(Instance& instance);
   void Advance(Instance& instance, DWORD error, DWORD bytes, std::unique_lock<std::mutex>& lock);
-  DWORD Expire();
+  DWORD Expire(std::unique_lock<std::mutex>& lock);
   void Started(Instance& instance, BOOL ok);
   void Finish(Instance& instance);
   void QuitIfDone();

@@ -32,6 +32,11 @@ void Planner::Replace(RuleSet rules, std::uint64_t seed, std::uint64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   rules_ = std::move(shared);
   progress_.assign(rules_->rules.size(), Progress());
+  requests_ = 0;
+  openedAt_.assign(rules_->rules.size(), kNoChange);
+  for (std::size_t i = 0; i < rules_->rules.size(); ++i) {
+    if (rules_->rules[i].afterRequests == 0u) openedAt_[i] = nowMs;
+  }
   seed_ = seed;
   startMs_ = nowMs;
   random_.seed(seed);
@@ -43,7 +48,18 @@ std::uint64_t Planner::Seed() const {
 }
 
 bool Planner::Available(std::size_t rule, std::uint64_t nowMs) const {
-  return !progress_[rule].passed && rules_->rules[rule].DueAt(nowMs - startMs_);
+  return !progress_[rule].passed && Due(rule, nowMs);
+}
+
+std::uint64_t Planner::WindowStart(std::size_t index) const {
+  const Rule& rule = rules_->rules[index];
+  return rule.afterRequests ? openedAt_[index] : startMs_ + rule.afterMs;
+}
+
+bool Planner::Due(std::size_t index, std::uint64_t nowMs) const {
+  const std::uint64_t start = WindowStart(index);
+  const std::optional<std::uint64_t>& length = rules_->rules[index].forMs;
+  return start != kNoChange && nowMs >= start && (!length || nowMs - start < *length);
 }
 
 // Drawn only for a probability strictly between 0 and 1, so that 0 never fires, 1 always does,
@@ -133,6 +149,11 @@ Planned Planner::ForRequest(const Matches& matches, std::uint64_t nowMs) {
       break;
     }
   }
+  // This request counts towards the windows that wait for requests; it is not judged by them.
+  ++requests_;
+  for (std::size_t i = 0; i < rules_->rules.size(); ++i) {
+    if (rules_->rules[i].afterRequests == requests_) openedAt_[i] = nowMs;
+  }
   return planned;
 }
 
@@ -145,19 +166,21 @@ std::optional<Plan> Planner::ForRequest(const Request& request, std::uint64_t no
 
 tools::PipeState Planner::StateAt(std::uint64_t nowMs, std::uint64_t& next) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::uint64_t elapsed = nowMs - startMs_;
   tools::PipeState state = tools::PipeState::kServing;
   bool decided = false;
   next = kNoChange;
-  for (const Rule& rule : rules_->rules) {
+  for (std::size_t i = 0; i < rules_->rules.size(); ++i) {
+    const Rule& rule = rules_->rules[i];
     const Action action = rule.steps[0].action;
     if (!ActsOnThePipe(action)) continue;
-    if (elapsed < rule.afterMs) {
-      next = std::min(next, startMs_ + rule.afterMs);
-    } else if (rule.forMs && elapsed - rule.afterMs < *rule.forMs) {
-      next = std::min(next, startMs_ + rule.afterMs + *rule.forMs);
+    // A window that waits for requests opens when one is read; the server asks again then.
+    const std::uint64_t start = WindowStart(i);
+    if (start != kNoChange && nowMs < start) {
+      next = std::min(next, start);
+    } else if (start != kNoChange && rule.forMs && nowMs - start < *rule.forMs) {
+      next = std::min(next, start + *rule.forMs);
     }
-    if (!decided && rule.DueAt(elapsed)) {
+    if (!decided && Due(i, nowMs)) {
       decided = true;
       state = action == Action::kBusy ? tools::PipeState::kBusy : tools::PipeState::kAbsent;
     }

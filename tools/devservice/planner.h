@@ -76,6 +76,9 @@ class Planner {
     bool overBoundSaid = false;
   };
   bool Available(std::size_t rule, std::uint64_t nowMs) const;
+  // When the rule's window opens (kNoChange: not known yet, it waits for requests).
+  std::uint64_t WindowStart(std::size_t rule) const;
+  bool Due(std::size_t rule, std::uint64_t nowMs) const;
   bool ChanceComesUp(const Rule& rule);
   Plan Take(std::size_t rule);
 
@@ -84,6 +87,8 @@ class Planner {
   std::vector<Progress> progress_;
   std::uint64_t seed_ = 0;
   std::uint64_t startMs_ = 0;
+  std::uint64_t requests_ = 0;               // read since the rules were put in force
+  std::vector<std::uint64_t> openedAt_;      // by rule: when its request-counted window opened
   std::mt19937_64 random_;
 };
 

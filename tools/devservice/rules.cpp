@@ -139,6 +139,11 @@ class Reader {
       } else if (key == "after_ms") {
         rule.afterMs =
             Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(), at, key);
+      } else if (key == "after_requests") {
+        Require(object.find("after_ms") == object.end(), at,
+                "give \"after_ms\" or \"after_requests\", not both");
+        rule.afterRequests =
+            Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(), at, key);
       } else if (key == "for_ms") {
         rule.forMs =
             Whole<std::uint64_t>(value, 0, std::numeric_limits<std::int64_t>::max(), at, key);
@@ -379,10 +384,6 @@ bool Match::Holds(const Request& request, bool* overBound) const {
   if (!request.wellFormed) return false;  // a malformed request is the job table's to refuse
   return (!command || *command == request.command) && (!job || *job == request.jobId) &&
          (!text || text->Holds(request.param, overBound));
-}
-
-bool Rule::DueAt(std::uint64_t elapsedMs) const {
-  return elapsedMs >= afterMs && (!forMs || elapsedMs - afterMs < *forMs);
 }
 
 bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {

@@ -77,9 +77,10 @@ struct Rule {
   enum class Then { kStay, kCycle, kPass } then = Then::kStay;
   double probability = 1.0;
   std::uint64_t afterMs = 0;
-  std::optional<std::uint64_t> forMs;
-  // Due from afterMs to afterMs + forMs after the start (or the last reload).
-  bool DueAt(std::uint64_t elapsedMs) const;
+  // Instead of afterMs: the window opens once this many requests have been read since the
+  // start (or the last reload), before the next one is; forMs then counts from that moment.
+  std::optional<std::uint64_t> afterRequests;
+  std::optional<std::uint64_t> forMs;  // from afterMs, or from the window's opening
 };
 
 struct RuleSet {
