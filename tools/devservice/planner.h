@@ -87,8 +87,8 @@ class Planner {
   std::vector<Progress> progress_;
   std::uint64_t seed_ = 0;
   std::uint64_t startMs_ = 0;
-  std::uint64_t requests_ = 0;               // read since the rules were put in force
-  std::vector<std::uint64_t> openedAt_;      // by rule: when its request-counted window opened
+  std::uint64_t requests_ = 0;           // read since the rules were put in force
+  std::vector<std::uint64_t> openedAt_;  // by rule: when its request-counted window opened
   std::mt19937_64 random_;
 };
 

@@ -413,23 +413,31 @@ bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {
   return false;
 }
 
-bool PresetRules(const std::string& fault, RuleSet& rules, std::string& error) {
+std::string PresetStep(const std::string& fault, std::string& error) {
   const std::size_t colon = fault.find(':');
   const std::string action = fault.substr(0, colon);
-  Json rule = {{"name", "--fault " + fault}, {"do", action}};
+  Json step = {{"do", action}};
   if (colon != std::string::npos) {
     const std::string argument = fault.substr(colon + 1);
     const char* key = action == "empty" ? "count" : action == "reply" ? "status" : "bytes";
     long long number = 0;
     if (action == "empty" && argument == "forever") {
-      rule[key] = argument;
+      step[key] = argument;
     } else if (tools::ParseDecimal(argument, number)) {
-      rule[key] = number;
+      step[key] = number;
     } else {
       error = "--fault " + fault + ": \"" + argument + "\" is not a whole number";
-      return false;
+      return std::string();
     }
   }
+  return step.dump();
+}
+
+bool PresetRules(const std::string& fault, RuleSet& rules, std::string& error) {
+  const std::string step = PresetStep(fault, error);
+  if (step.empty()) return false;
+  Json rule = Json::parse(step);
+  rule["name"] = "--fault " + fault;
   const std::string text = Json{{"rules", Json::array({rule})}}.dump();
   if (ReadRules(text, rules, error)) return true;
   error = "--fault " + fault + ": " + error.substr(error.find(": ") + 2);

@@ -95,5 +95,8 @@ bool ReadRules(const std::string& json, RuleSet& rules, std::string& error);
 // One rule that takes every request, from --fault ACTION[:ARGUMENT] ("busy", "empty:forever",
 // "partial:100", "reply:1460").
 bool PresetRules(const std::string& fault, RuleSet& rules, std::string& error);
+// The step a preset stands for, as JSON ({"do": "partial", "bytes": 100}); empty, with the
+// reason, when its argument is not a number. The action itself is checked by PresetRules.
+std::string PresetStep(const std::string& fault, std::string& error);
 
 }  // namespace velmora::devservice

@@ -1,0 +1,237 @@
+// The sweep's decisions without a pipe or a process: the rules each run gets (carried out by
+// the planner), the verdicts, the lists it takes and the report it writes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "planner.h"
+#include "rules.h"
+#include "service_protocol.h"
+#include "sweep_plan.h"
+
+namespace velmora::devservice {
+namespace {
+
+Request Start(int job) {
+  Request request;
+  request.wellFormed = true;
+  request.jobId = job;
+  request.command = 1279;
+  return request;
+}
+
+// What the planner does with the i-th of five requests under a run's rules: "" for the job
+// table, the action otherwise, and the pipe's state just before that request is read.
+struct Meeting {
+  std::string action;
+  tools::PipeState pipe;
+};
+
+std::vector<Meeting> Meetings(const std::string& rulesText) {
+  RuleSet rules;
+  std::string error;
+  EXPECT_TRUE(ReadRules(rulesText, rules, error)) << error << "\n" << rulesText;
+  Planner planner(std::move(rules), 1, 1000);
+  std::vector<Meeting> meetings;
+  for (int i = 0; i < 5; ++i) {
+    std::uint64_t next = 0;
+    const tools::PipeState pipe = planner.StateAt(1000 + i, next);
+    const auto connection = planner.ForConnection(1000 + i);
+    const auto plan = connection ? connection : planner.ForRequest(Start(i + 1), 1000 + i);
+    // A plain reply with no status of its own is the job table's answer, as without rules.
+    const bool asWithoutRules =
+        !plan || (plan->what.action == Action::kReply && !plan->what.status);
+    meetings.push_back({asWithoutRules ? "" : ActionName(plan->what.action), pipe});
+  }
+  return meetings;
+}
+
+TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
+  using tools::PipeState;
+  const PipeState kServing = PipeState::kServing;
+  const struct {
+    std::size_t call;
+    const char* fault;
+    std::vector<std::string> actions;  // by request, as the planner takes each
+    std::vector<PipeState> pipe;       // the pipe's state as each call comes
+  } rows[] = {
+      {1, "hang", {"hang", "", "", "", ""}, {kServing, kServing, kServing, kServing, kServing}},
+      {3,
+       "partial:100",
+       {"", "", "partial", "", ""},
+       {kServing, kServing, kServing, kServing, kServing}},
+      {2,
+       "reply:87",
+       {"", "reply", "", "", ""},
+       {kServing, kServing, kServing, kServing, kServing}},
+      {4,
+       "empty:forever",
+       {"", "", "", "empty", ""},
+       {kServing, kServing, kServing, kServing, kServing}},
+      {3,
+       "busy",
+       {"", "", "", "", ""},
+       {kServing, kServing, PipeState::kBusy, PipeState::kBusy, PipeState::kBusy}},
+      {1,
+       "absent",
+       {"", "", "", "", ""},
+       {PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent,
+        PipeState::kAbsent}},
+      {2,
+       "hang-up-before-read",
+       {"", "hang-up-before-read", "", "", ""},
+       {kServing, kServing, kServing, kServing, kServing}},
+  };
+  for (const auto& row : rows) {
+    const std::string rules = RulesForRun(row.call, row.fault, 42);
+    const std::vector<Meeting> meetings = Meetings(rules);
+    for (std::size_t i = 0; i < meetings.size(); ++i) {
+      EXPECT_EQ(meetings[i].action, row.actions[i])
+          << row.fault << " at call " << row.call << ", request " << i + 1 << "\n"
+          << rules;
+      EXPECT_EQ(meetings[i].pipe, row.pipe[i])
+          << row.fault << " at call " << row.call << ", request " << i + 1 << "\n"
+          << rules;
+    }
+    EXPECT_EQ(nlohmann::json::parse(rules)["seed"], 42) << rules;
+  }
+}
+
+TEST(DevServiceSweep, AnOutageEndsOnceTheCallHasGivenUp) {
+  const struct {
+    const char* fault;
+    std::uint64_t lastsMs;  // from the read of the call before: the library's wait, and a second
+  } rows[] = {{"busy", 6000}, {"absent", 3000}};
+  for (const auto& row : rows) {
+    RuleSet rules;
+    std::string error;
+    ASSERT_TRUE(ReadRules(RulesForRun(2, row.fault, 1), rules, error)) << error;
+    Planner planner(std::move(rules), 1, 0);
+    planner.ForRequest(Start(1), 500);
+    std::uint64_t next = 0;
+    EXPECT_NE(planner.StateAt(500, next), tools::PipeState::kServing) << row.fault;
+    EXPECT_EQ(next, 500 + row.lastsMs) << row.fault;
+    EXPECT_EQ(planner.StateAt(500 + row.lastsMs, next), tools::PipeState::kServing) << row.fault;
+  }
+}
+
+SweepCall Call(const char* name, int job, const char* text = nullptr) {
+  SweepCall call{name, job, std::nullopt};
+  if (text) call.text = text;
+  return call;
+}
+
+RunRecord Ran(std::optional<std::uint32_t> exit, std::vector<SweepCall> requests) {
+  RunRecord record;
+  record.exitCode = exit;
+  record.requests = std::move(requests);
+  return record;
+}
+
+TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
+  const SweepCall a = Call("StartJob", 5), b = Call("CancelJob", 5);
+  const RunRecord baseline = Ran(0, {a, b, a});
+  RunRecord crashed = Ran(std::nullopt, {a});
+  crashed.exception = "0xC0000005 in host.exe";
+  RunRecord hung = Ran(std::nullopt, {a});
+  hung.timedOut = true;
+  const struct {
+    const char* name;
+    RunRecord run;
+    std::size_t call;
+    const char* fault;
+    Verdict verdict;
+  } rows[] = {
+      {"an exception, whatever else", crashed, 1, "hang", Verdict::kCrashed},
+      {"the time limit", hung, 1, "hang", Verdict::kHung},
+      {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", Verdict::kReported},
+      {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", Verdict::kRetried},
+      {"no repeat", Ran(0, {a, b, a}), 2, "reply:87", Verdict::kAbsorbed},
+      // StartJob(5) comes again at call 3 in the baseline too: that is no retry.
+      {"a later call of the same request", Ran(0, {a, b, a}), 1, "reply:87", Verdict::kAbsorbed},
+      {"the same request once more than later calls", Ran(0, {a, a, b, a}), 1, "hang",
+       Verdict::kRetried},
+      // A pipe fault kept the call from being read: its one later read is the retry.
+      {"a busy call sent again", Ran(0, {a, b, a}), 2, "busy", Verdict::kRetried},
+      {"a busy call given up", Ran(0, {a, a}), 2, "busy", Verdict::kAbsorbed},
+      {"a hang-up before the read, not resent", Ran(0, {b, a}), 1, "hang-up-before-read",
+       Verdict::kAbsorbed},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;
+  }
+}
+
+TEST(DevServiceSweep, CallAndFaultListsAreReadOrRefused) {
+  const struct {
+    const char* text;
+    std::vector<std::size_t> calls;  // empty: refused
+    const char* error;
+  } rows[] = {
+      {"1-3,5", {1, 2, 3, 5}, ""},
+      {"5,1,2-2,1", {1, 2, 5}, ""},
+      {"6", {}, "the host made 5 call(s), not 6"},
+      {"3-2", {}, "\"3-2\" is not a call or a range"},
+      {"0", {}, "\"0\" is not a call"},
+      {"1,,2", {}, "\"\" is not a call"},
+      {"a", {}, "\"a\" is not a call"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::size_t> calls;
+    std::string error;
+    EXPECT_EQ(ParseCallList(row.text, 5, calls, error), !row.calls.empty()) << row.text;
+    if (row.calls.empty()) {
+      EXPECT_NE(error.find(row.error), std::string::npos) << row.text << ": " << error;
+    } else {
+      EXPECT_EQ(calls, row.calls) << row.text;
+    }
+  }
+  std::vector<std::string> faults;
+  std::string error;
+  EXPECT_TRUE(ParseFaultList("hang,reply:87,hang", faults, error)) << error;
+  EXPECT_EQ(faults, (std::vector<std::string>{"hang", "reply:87"}));
+  EXPECT_FALSE(ParseFaultList("hang,explode", faults, error));
+  EXPECT_NE(error.find("explode"), std::string::npos) << error;
+  EXPECT_FALSE(ParseFaultList("partial:many", faults, error));
+  for (const std::string& fault : DefaultFaults()) {
+    EXPECT_TRUE(ParseFaultList(fault, faults, error)) << fault << ": " << error;
+  }
+}
+
+TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
+  SweepReport report;
+  report.host = {"host.exe", "--twice"};
+  report.seed = 7;
+  report.baseline = Ran(0, {Call("StartJob", 5), Call("DeleteJobFileByName", -1, "C:\\x.txt")});
+  report.baseline.ms = 120;
+  RunRecord crashed = Ran(std::nullopt, {Call("StartJob", 5)});
+  crashed.exception = "0xC0000005 in host.exe";
+  report.runs = {{1, "hang", Ran(0, {}), Verdict::kAbsorbed},
+                 {1, "reply:87", Ran(2, {}), Verdict::kReported},
+                 {2, "hang", crashed, Verdict::kCrashed}};
+  EXPECT_EQ(ReportTable(report),
+            "call                                   hang                reply:87\n"
+            "1 StartJob(5)                          absorbed            reported 2\n"
+            "2 DeleteJobFileByName(-1, \"C:\\x.txt\")  crashed 0xC0000005\n");
+  const auto json = nlohmann::json::parse(ReportJson(report));
+  EXPECT_EQ(json["host"], nlohmann::json::parse(R"(["host.exe", "--twice"])"));
+  EXPECT_EQ(json["baseline"]["calls"][1]["text"], "C:\\x.txt");
+  EXPECT_TRUE(json["baseline"]["calls"][0]["text"].is_null());
+  EXPECT_EQ(json["runs"].size(), 3u);
+  EXPECT_EQ(json["runs"][2]["id"], "003");
+  EXPECT_TRUE(json["runs"][2]["exit"].is_null());
+  EXPECT_EQ(json["runs"][2]["exception"], "0xC0000005 in host.exe");
+  EXPECT_EQ(json["runs"][2]["repro"], "repro/003.json");
+  EXPECT_EQ(SweepExitCode(report), 1);
+  report.runs.pop_back();
+  EXPECT_EQ(SweepExitCode(report), 0);
+  const auto page = nlohmann::json::parse(PageData(report));
+  EXPECT_EQ(page["rows"].size(), 1u);
+  EXPECT_EQ(page["rows"][0]["cells"][1]["verdict"], "reported");
+  EXPECT_EQ(page["counts"][2]["count"], 1);  // reported
+}
+
+}  // namespace
+}  // namespace velmora::devservice

@@ -1,0 +1,83 @@
+// What a sweep decides, without a pipe or a process: which runs to make, the rules each run
+// gets, how a run compares with the baseline, and the report. `sweep.cpp` only carries it out.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora::devservice {
+
+// One request as the host made it: the export's name, the job, and the text (none for an
+// export that sends none).
+struct SweepCall {
+  std::string exportName;
+  std::int32_t job = 0;
+  std::optional<std::string> text;
+  bool operator==(const SweepCall& other) const {
+    return exportName == other.exportName && job == other.job && text == other.text;
+  }
+};
+
+// How a run of the host ended, and what the service read meanwhile.
+struct RunRecord {
+  std::optional<std::uint32_t> exitCode;  // none when it crashed or hung
+  std::optional<std::string> exception;   // "0xC0000005 in host.exe"
+  bool timedOut = false;
+  std::uint64_t ms = 0;
+  std::vector<SweepCall> requests;
+};
+
+enum class Verdict { kCrashed, kHung, kReported, kRetried, kAbsorbed };
+const char* VerdictName(Verdict verdict);
+
+// The faults tried at each call by default, in the --fault presets' names.
+const std::vector<std::string>& DefaultFaults();
+// busy, absent and hang-up-before-read act on the pipe, not on a request the service reads.
+bool ActsOnThePipe(const std::string& fault);
+
+// "1-3,5" against `calls` calls: the 1-based calls named, in order, each once. False with the
+// reason for a call past the last, a backwards range, or anything else.
+bool ParseCallList(const std::string& text, std::size_t calls, std::vector<std::size_t>& chosen,
+                   std::string& error);
+// "hang,reply:87": each a preset the service takes.
+bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, std::string& error);
+
+// The rules file of the run that gives `fault` to the `call`-th call (1-based) and carries out
+// every other request as without rules. For a fault that acts on the pipe, a window that opens
+// once the call before has been read and lasts until the call has given up.
+std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed);
+
+// The run against the baseline, the first that holds: crashed, hung, reported (another exit
+// code), retried (it sent the faulted request again after the fault), absorbed.
+Verdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+              const std::string& fault);
+
+struct SweepRun {
+  std::size_t call = 0;
+  std::string fault;
+  RunRecord record;
+  Verdict verdict = Verdict::kAbsorbed;
+};
+
+struct SweepReport {
+  std::vector<std::string> host;  // the command line
+  std::uint32_t timeoutS = 30;
+  std::uint64_t seed = 0;
+  std::string libraryVersion;
+  RunRecord baseline;
+  std::vector<SweepRun> runs;
+};
+
+std::string RunId(std::size_t index);          // "001"
+std::string CallLabel(const SweepCall& call);  // "StartJob(5)", "DeleteJobFileByName("C:\x")"
+// report.json: the interface scripts and CI read.
+std::string ReportJson(const SweepReport& report);
+// The matrix as text: a row per call swept, a column per fault, each cell the verdict.
+std::string ReportTable(const SweepReport& report);
+// What the page's template is given: the header's figures and the matrix, as JSON.
+std::string PageData(const SweepReport& report);
+// 0: nothing crashed or hung; 1: something did.
+int SweepExitCode(const SweepReport& report);
+
+}  // namespace velmora::devservice
