@@ -200,7 +200,9 @@ TEST(DevServicePlanner, SequencesMatchesAndWindows) {
       {"the sweep's fault at the third request, once",
        R"({"rules": [{"name": "f", "steps": [{"times": 2, "do": "reply"},
            {"times": 1, "do": "reply", "status": 87}], "then": "pass"}]})",
-       {{kStart5, 0, "f/1/reply"}, {start6, 0, "f/1/reply"}, {kStart5, 0, "f/2/reply"},
+       {{kStart5, 0, "f/1/reply"},
+        {start6, 0, "f/1/reply"},
+        {kStart5, 0, "f/2/reply"},
         {kStart5, 0, ""}}},
       {"exports that share a code match it",
        R"({"rules": [{"name": "f", "match": {"export": "DeleteJobFile"}, "do": "hang"}]})",
@@ -641,11 +643,18 @@ TEST(DevServiceVerify, AnUnreadableLineIsNamedAndMissingRequestsAreSaid) {
       {"{\"a\":" + std::string(100000, '[') + "\n", "line 1: nested deeper than 16 levels"},
       {"{\"seq\":1,\"event\":\"request\"}\0\n"s, "line 1: a NUL byte"},
       {"{\"seq\":1,\"seq\":2,\"event\":\"request\"}\n", "line 1: \"seq\" is given twice"},
+      // Numbers no conversion may take: too large for the field, or not whole.
+      {"{\"seq\":1,\"event\":\"request\",\"job\":1888888888888888888888888279}\n",
+       "line 1: \"job\" is 1.8888888888888889e+27, not a number the service writes"},
+      {"{\"seq\":1,\"event\":\"request\",\"job\":4294967301}\n",
+       "line 1: \"job\" is 4294967301, not a number"},
+      {"{\"seq\":1,\"event\":\"request\",\"job\":5.5}\n", "line 1: \"job\" is 5.5, not"},
+      {"{\"seq\":-1,\"event\":\"request\"}\n", "line 1: \"seq\" is -1, not"},
   };
   for (const auto& row : unreadable) {
     std::string report;
     EXPECT_EQ(CheckJournal(row.journal, byJob, report), Verdict::kCannotTell) << report;
-    EXPECT_NE(report.find(row.said), std::string::npos) << report;
+    EXPECT_NE(report.find(row.said), std::string::npos) << report << "\n  wanted: " << row.said;
   }
   // Requests 3, 4 and 6 are missing; a second run of the service numbers from 1 again.
   const LogTime time = {2026, 12, 8, 0, 0, 0, 0};

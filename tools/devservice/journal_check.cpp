@@ -1,7 +1,10 @@
 #include "journal_check.h"
 
+#include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 #include "export_table.h"
@@ -27,18 +30,40 @@ struct Unreadable {
   std::string why;
 };
 
-// A field of a journal line: `fallback` when it is missing or null; a field of another type
-// makes the line unreadable.
+// The value as T; a value of another type makes the line unreadable.
+template <typename T>
+T Typed(const Json& value, const char* key) {
+  try {
+    return value.get<T>();
+  } catch (const Json::exception&) {
+    throw Unreadable{std::string("\"") + key + "\" is a " + value.type_name() +
+                     ", not what the service writes there"};
+  }
+}
+
+// A field of a journal line: `fallback` when it is missing or null; a field of another type,
+// or a number the field cannot hold, makes the line unreadable.
 template <typename T>
 T Field(const Json& entry, const char* key, T fallback) {
   const auto it = entry.find(key);
   if (it == entry.end() || it->is_null()) return fallback;
-  try {
-    return it->get<T>();
-  } catch (const Json::exception&) {
-    throw Unreadable{std::string("\"") + key + "\" is a " + it->type_name() +
-                     ", not what the service writes there"};
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    if (!it->is_number()) return Typed<T>(*it, key);
+    // A whole number in range, or the line is not the service's: converting 1e27 or 2^40
+    // would be undefined or a wrong count.
+    bool whole = false;
+    if (it->is_number_unsigned()) {
+      whole = it->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (it->is_number_integer()) {  // a negative one
+      whole = std::is_signed_v<T> &&
+              it->get<std::int64_t>() >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
+    }
+    if (!whole) {
+      throw Unreadable{std::string("\"") + key + "\" is " + it->dump().substr(0, 40) +
+                       ", not a number the service writes there"};
+    }
   }
+  return Typed<T>(*it, key);
 }
 
 std::string Describe(const VerifyOptions& options) {
