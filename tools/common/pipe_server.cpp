@@ -270,6 +270,10 @@ void PipeServer::Listen(Instance& in) {
     return;
   }
   if (in.pipe == INVALID_HANDLE_VALUE && !Create(in)) return;
+  // Busy: an instance that comes free does not listen until the spell ends. Listening, even
+  // until one of our own clients took it, a caller could get in first, or meet 231 at once
+  // instead of the busy wait.
+  if (state_ == PipeState::kBusy) return;
   for (int attempt = 0; attempt < 2; ++attempt) {
     in.phase = Instance::Phase::kListening;
     in.deadline = in.wake = kNever;
@@ -279,7 +283,6 @@ void PipeServer::Listen(Instance& in) {
     const DWORD error = ok ? 0 : GetLastError();
     if (ok || error == ERROR_IO_PENDING) {
       in.pending = true;
-      if (state_ == PipeState::kBusy) Fill();
       return;
     }
     if (error == ERROR_PIPE_CONNECTED) {  // the client came before the wait began
