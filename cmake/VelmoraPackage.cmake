@@ -60,6 +60,9 @@ install(FILES testing/velmora_devservice.hpp testing/velmora_devservice.py
 install(FILES examples/testing/nightly_job_test.cpp DESTINATION examples/testing)
 install(FILES examples/hosts/basic_call.c examples/hosts/bounded_call.c
               examples/hosts/retry_call.c DESTINATION examples/hosts)
+install(FILES examples/sweep/careless_host.c examples/sweep/careful_host.c
+        DESTINATION examples/sweep)
+install(FILES dist/sweep/report.html.mustache DESTINATION share/velmora)
 install(FILES examples/rules/retry.json examples/rules/outage.json examples/rules/broken-replies.json
               examples/rules/busy-first-two.json
         DESTINATION examples/rules)

@@ -7,7 +7,7 @@ VELMORA_PACKAGES=(cmake make g++ python3 python3-pefile googletest clang libclan
                   wine wine64 osslsigncode openssl libcli11-dev nlohmann-json3-dev
                   libboost-regex1.81-dev python3-jsonschema fp-compiler fp-utils fpc-source
                   mono-mcs mono-devel mono-xbuild nuget python3-setuptools python3-wheel
-                  python3-pip)
+                  python3-pip libkainjow-mustache-dev chromium)
 # Where velmora_build and package.sh keep the build trees (check-reproducible.sh moves it).
 VELMORA_BUILD_ROOT="${VELMORA_BUILD_ROOT:-$VELMORA_ROOT/build}"
 source "$VELMORA_ROOT/scripts/wine-env.sh"

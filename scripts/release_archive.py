@@ -38,7 +38,8 @@ WANTED = ["README.md", "LICENSE", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md", "RU
           "testing/VelmoraDevService.cs", "testing/velmora_devservice.hpp",
           "testing/VelmoraDevService.pas", "examples/testing/nightly_job_test.cpp",
           "examples/hosts/basic_call.c", "examples/hosts/bounded_call.c",
-          "examples/hosts/retry_call.c"]
+          "examples/hosts/retry_call.c", "examples/sweep/careless_host.c",
+          "examples/sweep/careful_host.c", "share/velmora/report.html.mustache"]
 for _edition, _sub in ((3, ""), (2, "edition2/")):
     WANTED += ["bin/%sVelmora.dll" % _sub, "bin/%sVelmora.pdb" % _sub, "lib/%sVelmora.lib" % _sub,
                "lib/%slibVelmora.dll.a" % _sub, "lib/%sVelmora.def" % _sub,
@@ -54,7 +55,8 @@ NOTICES = "THIRD-PARTY-NOTICES.txt"
 # BUILD/third_party/include for it. A folder that is not listed here fails the check until its
 # notice is written and it is added.
 RUNTIME_NOTICES = ["winpthreads", "mingw-w64 C runtime", "GCC runtime libraries"]
-HEADER_ONLY_NOTICES = {"CLI": "CLI11", "nlohmann": "nlohmann-json", "boost": "Boost.Regex"}
+HEADER_ONLY_NOTICES = {"CLI": "CLI11", "nlohmann": "nlohmann-json", "boost": "Boost.Regex",
+                       "kainjow": "Mustache"}
 # What a README written for one bitness must not say.
 OTHER_BITNESS_WORDS = {
     "i386": ["x86_64-w64-mingw32", "vcvarsall x64", "PlatformTarget>x64", "a 64-bit Python",

@@ -2,13 +2,16 @@
 // the planner), the verdicts, the lists it takes and the report it writes.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "planner.h"
 #include "rules.h"
 #include "service_protocol.h"
+#include "sweep_page.h"
 #include "sweep_plan.h"
 
 namespace velmora::devservice {
@@ -142,22 +145,23 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
     RunRecord run;
     std::size_t call;
     const char* fault;
-    Verdict verdict;
+    SweepVerdict verdict;
   } rows[] = {
-      {"an exception, whatever else", crashed, 1, "hang", Verdict::kCrashed},
-      {"the time limit", hung, 1, "hang", Verdict::kHung},
-      {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", Verdict::kReported},
-      {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", Verdict::kRetried},
-      {"no repeat", Ran(0, {a, b, a}), 2, "reply:87", Verdict::kAbsorbed},
+      {"an exception, whatever else", crashed, 1, "hang", SweepVerdict::kCrashed},
+      {"the time limit", hung, 1, "hang", SweepVerdict::kHung},
+      {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", SweepVerdict::kReported},
+      {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", SweepVerdict::kRetried},
+      {"no repeat", Ran(0, {a, b, a}), 2, "reply:87", SweepVerdict::kAbsorbed},
       // StartJob(5) comes again at call 3 in the baseline too: that is no retry.
-      {"a later call of the same request", Ran(0, {a, b, a}), 1, "reply:87", Verdict::kAbsorbed},
+      {"a later call of the same request", Ran(0, {a, b, a}), 1, "reply:87",
+       SweepVerdict::kAbsorbed},
       {"the same request once more than later calls", Ran(0, {a, a, b, a}), 1, "hang",
-       Verdict::kRetried},
+       SweepVerdict::kRetried},
       // A pipe fault kept the call from being read: its one later read is the retry.
-      {"a busy call sent again", Ran(0, {a, b, a}), 2, "busy", Verdict::kRetried},
-      {"a busy call given up", Ran(0, {a, a}), 2, "busy", Verdict::kAbsorbed},
+      {"a busy call sent again", Ran(0, {a, b, a}), 2, "busy", SweepVerdict::kRetried},
+      {"a busy call given up", Ran(0, {a, a}), 2, "busy", SweepVerdict::kAbsorbed},
       {"a hang-up before the read, not resent", Ran(0, {b, a}), 1, "hang-up-before-read",
-       Verdict::kAbsorbed},
+       SweepVerdict::kAbsorbed},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;
@@ -208,9 +212,9 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   report.baseline.ms = 120;
   RunRecord crashed = Ran(std::nullopt, {Call("StartJob", 5)});
   crashed.exception = "0xC0000005 in host.exe";
-  report.runs = {{1, "hang", Ran(0, {}), Verdict::kAbsorbed},
-                 {1, "reply:87", Ran(2, {}), Verdict::kReported},
-                 {2, "hang", crashed, Verdict::kCrashed}};
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
+                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
+                 {2, "hang", crashed, SweepVerdict::kCrashed}};
   EXPECT_EQ(ReportTable(report),
             "call                                   hang                reply:87\n"
             "1 StartJob(5)                          absorbed            reported 2\n"
@@ -231,6 +235,38 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   EXPECT_EQ(page["rows"].size(), 1u);
   EXPECT_EQ(page["rows"][0]["cells"][1]["verdict"], "reported");
   EXPECT_EQ(page["counts"][2]["count"], 1);  // reported
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {
+  std::ifstream file(VELMORA_SWEEP_TEMPLATE);
+  std::stringstream pageTemplate;
+  pageTemplate << file.rdbuf();
+  ASSERT_FALSE(pageTemplate.str().empty()) << VELMORA_SWEEP_TEMPLATE;
+  SweepReport report;
+  report.host = {"host.exe", "<script>alert(1)</script>"};
+  report.baseline = Ran(0, {Call("StartJob", 5), Call("CancelJob", 5)});
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
+                 {1, "busy", Ran(1, {}), SweepVerdict::kReported},
+                 {2, "busy", Ran(0, {}), SweepVerdict::kRetried}};
+  std::string error;
+  const std::string page = RenderPage(pageTemplate.str(), PageData(report), error);
+  ASSERT_FALSE(page.empty()) << error;
+  EXPECT_EQ(Occurrences(page, "<td class=\"cell "), 3u);
+  EXPECT_EQ(Occurrences(page, "<td></td>"), 1u);  // call 2 met no hang
+  EXPECT_EQ(Occurrences(page, "<td class=\"cell reported\"><a href=\"runs/002.out\">"), 1u);
+  EXPECT_EQ(Occurrences(page, "href=\"repro/003.json\""), 1u);
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+  EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
+  EXPECT_TRUE(RenderPage("{{#rows}}", PageData(report), error).empty());
+  EXPECT_NE(error.find("the page's template"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -7,8 +7,10 @@ missing export of edition 2, the bounded call, the absent service, and stopping 
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -718,6 +720,8 @@ def main():
                         help="Velmora.dll of the other architecture, if built")
     parser.add_argument("--emulated", action="store_true",
                         help="Wine runs in an emulated machine: skip the time budgets")
+    parser.add_argument("--whole-sweeps", action="store_true",
+                        help="sweep the example hosts' whole matrices (one architecture does)")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v", *rest])
 
@@ -888,6 +892,185 @@ class HostSamples(unittest.TestCase):
                 self.assertRegex(out.replace("\r", ""), says)
                 self.assertEqual(len(service.requests()), requests, out)
             os.unlink(path)
+
+
+def sweep(*args, timeout=900):
+    """Runs velmora-devservice sweep into a new folder; returns (exit status, stdout, stderr,
+    report.json or None, the folder)."""
+    folder = tempfile.mkdtemp(prefix="sweep-")
+    done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"), "sweep",
+                           "--out", wine_path(folder), *args], capture_output=True,
+                          timeout=timeout)
+    path = os.path.join(folder, "report.json")
+    report = None
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            report = json.load(f)
+    return (exit_status(done.returncode), done.stdout.decode("utf-8", "replace"),
+            done.stderr.decode("utf-8", "replace"), report, folder)
+
+
+def host_path(name):
+    return wine_path(os.path.join(ARGS.bin, name))
+
+
+def cells(report):
+    """{(call, fault): run} of a sweep's report."""
+    return {(run["call"], run["fault"]): run for run in report["runs"]}
+
+
+def replay(folder, run, host, seconds):
+    """A run again, by hand: the service with the run's rules file, then the host. Returns
+    (exit status or None when it was still running after `seconds`, its output)."""
+    # No debugger for a crash: Wine's would start, and may hang.
+    env = dict(os.environ, WINEDLLOVERRIDES="winedbg.exe=d")
+    with DevService("--rules", os.path.join(folder, run["repro"])):
+        try:
+            done = subprocess.run([ARGS.wine, os.path.join(ARGS.bin, host)],
+                                  capture_output=True, timeout=seconds, env=env)
+        except subprocess.TimeoutExpired as expired:
+            subprocess.run([ARGS.wine, "taskkill", "/f", "/im", host], capture_output=True)
+            return None, (expired.stdout or b"").decode("utf-8", "replace")
+    return exit_status(done.returncode), done.stdout.decode("utf-8", "replace")
+
+
+
+
+def whole_sweeps(test):
+    """The example hosts' whole matrices: 22 runs each, about a minute, made for one
+    architecture (--whole-sweeps); elsewhere the reduced sweep stands for them."""
+    def run(case):
+        if not ARGS.whole_sweeps:
+            case.skipTest("the whole sweeps run in the x86_64 build")
+        test(case)
+    run.__name__ = test.__name__
+    return run
+
+NOT_SENT_OR_MAY_HAVE_ACTED = ["hang-up-after-read", "partial:100", "empty:forever", "hang",
+                              "busy", "absent", "hang-up-before-read"]
+
+
+class Sweep(unittest.TestCase):
+    """velmora-devservice sweep over the example hosts in examples/sweep/."""
+
+    @whole_sweeps
+    def test_the_careless_host_crashes_on_1168_hangs_on_busy_and_absorbs_the_rest(self):
+        code, out, err, report, folder = sweep("--timeout", "8", "--client-timeout", "1000",
+                                               "--seed", "7", "--",
+                                               host_path("sweep-careless-host.exe"))
+        self.assertEqual(code, 1, err)
+        self.assertEqual([c["export"] + "(%d)" % c["job"] for c in report["baseline"]["calls"]],
+                         ["StartJob(5)", "CancelJob(5)"])
+        self.assertEqual(len(report["runs"]), 22)
+        for (call, fault), run in cells(report).items():
+            wanted = {"reply:1168": "crashed", "busy": "hung"}.get(fault, "absorbed")
+            self.assertEqual(run["verdict"], wanted, "call %d, %s: %s" % (call, fault, run))
+            if wanted == "crashed":
+                self.assertEqual(run["exception"], "0xC0000005 in sweep-careless-host.exe")
+                self.assertIsNone(run["exit"])
+            self.assertTrue(os.path.exists(os.path.join(folder, run["output"])))
+        self.assertIn("1 StartJob(5)", out)
+        self.assertRegex(out, r"2 CancelJob\(5\) +absorbed")
+        self.assertIn("run 22 of 22", err)
+        # By hand, from their rules files: the crash and the hang again.
+        crashed = cells(report)[(1, "reply:1168")]
+        status, output = replay(folder, crashed, "sweep-careless-host.exe", 30)
+        self.assertEqual(status, 0xC0000005 & 0xFF, output)  # what a shell sees of the code
+        self.assertIn("StartJob(5): 1168", output)
+        self.assertNotIn("CancelJob", output)  # it died at the first status
+        self.assertIsNone(replay(folder, cells(report)[(2, "busy")], "sweep-careless-host.exe",
+                                 15)[0])
+        self.page_is_a_matrix(folder, report)
+
+    @whole_sweeps
+    def test_the_careful_host_retries_what_got_no_answer_and_reports_refusals(self):
+        code, out, err, report, folder = sweep("--timeout", "20", "--client-timeout", "1000",
+                                               "--seed", "7", "--",
+                                               host_path("sweep-careful-host.exe"))
+        self.assertEqual(code, 0, err)
+        for (call, fault), run in cells(report).items():
+            if fault in NOT_SENT_OR_MAY_HAVE_ACTED:
+                wanted, exit_code = "retried", 0
+            elif fault == "garbled":
+                # Seed 7's bytes decode to 0 for StartJob(5), which was not carried out: the
+                # host takes the job for started, and its cancel then fails.
+                wanted, exit_code = ("reported", 3) if call == 1 else ("absorbed", 0)
+            else:
+                wanted, exit_code = "reported", call + 1  # 2: the start failed, 3: the cancel
+            self.assertEqual((run["verdict"], run["exit"]), (wanted, exit_code),
+                             "call %d, %s: %s" % (call, fault, run))
+        status, _ = replay(folder, cells(report)[(1, "reply:87")], "sweep-careful-host.exe", 30)
+        self.assertEqual(status, 2)
+
+    @natively
+    def test_a_chosen_call_and_faults_and_a_child_that_outlives_its_host(self):
+        ticks = tempfile.NamedTemporaryFile(delete=False).name
+        code, out, err, report, folder = sweep(
+            "--calls", "1", "--faults", "reply:87,reply:87,hang-up-after-read", "--",
+            host_path("sweep-test-host.exe"), "child", wine_path(ticks))
+        self.assertEqual(code, 0, err)
+        self.assertEqual([(r["call"], r["fault"]) for r in report["runs"]],
+                         [(1, "reply:87"), (1, "hang-up-after-read")])
+        with open(os.path.join(folder, "repro", "002.json")) as rules:
+            self.assertEqual(json.load(rules)["rules"][0]["steps"],
+                             [{"times": 1, "do": "hang-up-after-read"}])
+        # Each run's child was ended with it: nothing ticks any more.
+        size = os.path.getsize(ticks)
+        time.sleep(1)
+        self.assertEqual(os.path.getsize(ticks), size)
+        os.unlink(ticks)
+
+    @natively
+    def test_a_sweep_that_cannot_run_says_why_and_exits_2(self):
+        rows = [
+            (["--timeout", "3", "--", host_path("sweep-test-host.exe"), "hang"],
+             "the baseline run did not end within 3 s"),
+            (["--", host_path("sweep-test-host.exe"), "nocall"], "the baseline run made no call"),
+            (["--calls", "3", "--", host_path("sweep-test-host.exe")],
+             "--calls: the host made 1 call(s), not 3"),
+            (["--faults", "explode", "--", host_path("sweep-test-host.exe")], "explode"),
+            (["--", host_path("no-such-host.exe")], "cannot start"),
+        ]
+        for args, says in rows:
+            code, _, err, report, _ = sweep(*args)
+            self.assertEqual(code, 2, args)
+            self.assertIn(says, err, args)
+            self.assertIsNone(report, args)
+        with DevService():
+            code, _, err, _, _ = sweep("--", host_path("sweep-test-host.exe"))
+            self.assertEqual(code, 2)
+            self.assertIn("serves \\\\.\\pipe\\pipe_job; stop it first", err)
+
+    def test_a_reduced_sweep_of_the_careful_host(self):
+        # The guest's share: one host, one call, three faults.
+        code, out, err, report, _ = sweep("--calls", "1", "--faults",
+                                          "reply:87,hang-up-after-read,garbled", "--seed", "7",
+                                          "--", host_path("sweep-careful-host.exe"))
+        self.assertEqual(code, 0, err)
+        self.assertEqual({f: r["verdict"] for (_, f), r in cells(report).items()},
+                         {"reply:87": "reported", "hang-up-after-read": "retried",
+                          "garbled": cells(report)[(1, "garbled")]["verdict"]})
+        self.assertEqual(cells(report)[(1, "reply:87")]["exit"], 2)
+
+    def page_is_a_matrix(self, folder, report):
+        """The page in a real browser: Debian's chromium renders it to a PNG, and its DOM holds
+        one cell per run, classed by the run's verdict."""
+        browser = shutil.which("chromium")
+        if browser is None:
+            self.fail("chromium is not installed: the sweep's page is not checked")
+        page = "file://" + os.path.join(folder, "report.html")
+        common = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--user-data-dir=" + tempfile.mkdtemp()]
+        png = os.path.join(folder, "report.png")
+        subprocess.run(common + ["--screenshot=" + png, "--window-size=1600,900", page],
+                       capture_output=True, timeout=120)
+        with open(png, "rb") as image:
+            header = image.read(24)
+        self.assertEqual(header[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(struct.unpack(">II", header[16:24]), (1600, 900))
+        dom = subprocess.run(common + ["--dump-dom", page], capture_output=True, timeout=120)
+        classes = re.findall(r'<td class="cell (\w+)">', dom.stdout.decode("utf-8", "replace"))
+        self.assertEqual(sorted(classes), sorted(run["verdict"] for run in report["runs"]))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 // It serves "\\.\pipe\pipe_job" as the library expects, keeps its jobs in memory, journals
 // every request, and misbehaves on purpose where its rules (or --delay, --hangup, --single)
 // say so. This file only reads the command line and hands it on: serve.cpp is the service,
-// ctl.cpp the control client, journal_check.cpp the journal's verify.
+// ctl.cpp the control client, journal_check.cpp the journal's verify, sweep.cpp the sweep.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "options.h"
 #include "rules_file.h"
 #include "serve.h"
+#include "sweep.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {
@@ -60,6 +61,8 @@ int main() {
       return Verify(options.verify);
     case Options::Action::kControl:
       return Control(options.control);
+    case Options::Action::kSweep:
+      return Sweep(options.sweep);
     case Options::Action::kServe:
       break;
   }

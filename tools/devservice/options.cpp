@@ -65,6 +65,40 @@ void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
                     "print {\"count\", \"agrees\", \"report\"} as one JSON object");
 }
 
+void DeclareSweep(CLI::App& app, SweepOptions& sweep) {
+  CLI::App* command = app.add_subcommand(
+      "sweep", "run HOST once per fault at each of its calls, and report how it copes");
+  command->footer(
+      "Usage: velmora-devservice sweep [options] -- HOST [ARG...]\n"
+      "Each run serves \\\\.\\pipe\\pipe_job itself, with a fresh job table and one rule. "
+      "Verdicts: crashed, hung, reported (another exit code), retried, absorbed.\n"
+      "Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run.");
+  command->add_option("--timeout", sweep.timeoutS, "a run's time limit (default 30)")
+      ->type_name("SECONDS")
+      ->check(Whole(1, 86400));
+  command->add_option("--faults", sweep.faults, "the faults, as --fault presets (default: 11)")
+      ->type_name("LIST")
+      ->check(NotEmpty("a list"));
+  command->add_option("--calls", sweep.calls, "the calls to fault, 1-based (1-3,5; default all)")
+      ->type_name("LIST")
+      ->check(NotEmpty("a list"));
+  command->add_option("--out", sweep.out, "the report's folder (default sweep-YYYYMMDD-HHMMSS)")
+      ->type_name("DIR")
+      ->check(NotEmpty("a folder"));
+  command->add_option("--jobs", sweep.jobs, "jobs 1..N exist at each run's start (default 5)")
+      ->check(Whole(0, kMaxJobs));
+  command->add_option("--seed", sweep.seed, "the seed of every run (default: drawn, and printed)")
+      ->check(Whole(0, 9223372036854775807LL));
+  command
+      ->add_option("--client-timeout", sweep.clientTimeoutMs,
+                   "the time a client has from connecting to closing (default 3000)")
+      ->type_name("MS")
+      ->check(Whole(100, 600000));
+  command->add_option("host", sweep.host, "the host program and its arguments, after --")
+      ->required()
+      ->expected(1, -1);
+}
+
 void DeclareControl(CLI::App& app, ControlOptions& control) {
   CLI::App* ctl = app.add_subcommand("ctl", "control a running service over its control pipe");
   ctl->footer(
@@ -151,6 +185,7 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   app.add_flag("--no-control", options.noControl, "serve no control pipe")->excludes(control);
   DeclareVerify(app, options.verify);
   DeclareControl(app, options.control);
+  DeclareSweep(app, options.sweep);
 }
 
 // The subcommand path that was given, "ctl apply" say.
@@ -188,6 +223,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
   if (version) options.action = Options::Action::kVersion;
   if (app.got_subcommand("verify")) options.action = Options::Action::kVerify;
   if (app.got_subcommand("ctl")) options.action = Options::Action::kControl;
+  if (app.got_subcommand("sweep")) options.action = Options::Action::kSweep;
   return true;
 }
 

@@ -34,8 +34,20 @@ struct ControlOptions {
   VerifyOptions verify;  // verify's conditions (its log and json unused)
 };
 
+// velmora-devservice sweep: a host run once per fault at each of its calls.
+struct SweepOptions {
+  std::uint32_t timeoutS = 30;  // a run's time limit
+  std::string faults;           // empty: the default list
+  std::string calls;            // empty: every call
+  std::string out;              // empty: sweep-YYYYMMDD-HHMMSS
+  int jobs = 5;
+  std::optional<std::uint64_t> seed;
+  std::uint32_t clientTimeoutMs = 3000;
+  std::vector<std::string> host;  // the program and its arguments
+};
+
 struct Options {
-  enum class Action { kServe, kVerify, kControl, kHelp, kVersion };
+  enum class Action { kServe, kVerify, kControl, kSweep, kHelp, kVersion };
   Action action = Action::kServe;
   int instances = kMaxInstances;
   int jobs = 5;
@@ -52,6 +64,7 @@ struct Options {
   bool noControl = false;
   VerifyOptions verify;
   ControlOptions control;
+  SweepOptions sweep;
   std::string helpFor;  // the subcommand whose --help was asked for ("verify", "ctl apply")
 };
 

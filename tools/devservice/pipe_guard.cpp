@@ -53,4 +53,14 @@ SECURITY_ATTRIBUTES* PipeSecurity() {
   return &attributes;
 }
 
+// Whether another server answers on the pipe, in words; empty when none does or only we do.
+// Once our own instances exist, a pipe whose every instance is busy may be busy with our own
+// callers, so then only a client that reaches another process tells.
+std::string OtherServer(bool ownInstances) {
+  const DWORD process = ServingProcess();
+  if (process == 0 || process == GetCurrentProcessId()) return "";
+  if (process == kUnknownServer) return ownInstances ? "" : "another server";
+  return "another server (process " + std::to_string(process) + ")";
+}
+
 }  // namespace velmora::devservice

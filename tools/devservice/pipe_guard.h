@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace velmora::devservice {
 
 // The process that answers a client of the pipe now: 0 when nothing serves it, kUnknownServer
@@ -14,5 +16,8 @@ DWORD ServingProcess();
 // The pipe's security, made once for the process: only the user running the service, SYSTEM
 // and the Administrators. nullptr when it cannot be made.
 SECURITY_ATTRIBUTES* PipeSecurity();
+
+// Who else serves the pipe, in words for a refusal ("another server (process 412)").
+std::string OtherServer(bool ownInstances);
 
 }  // namespace velmora::devservice

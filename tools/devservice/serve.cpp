@@ -63,16 +63,6 @@ int Refuse(const std::string& message, int code = 1) {
   return code;
 }
 
-// Whether another server answers on the pipe, in words; empty when none does or only we do.
-// Once our own instances exist, a pipe whose every instance is busy may be busy with our own
-// callers, so then only a client that reaches another process tells.
-std::string OtherServer(bool ownInstances) {
-  const DWORD process = ServingProcess();
-  if (process == 0 || process == GetCurrentProcessId()) return "";
-  if (process == kUnknownServer) return ownInstances ? "" : "another server";
-  return "another server (process " + std::to_string(process) + ")";
-}
-
 // The rules at start: from the file, from --fault, or none.
 bool StartingRules(const Options& options, RuleSet& rules, std::string& error) {
   if (!options.fault.empty()) return PresetRules(options.fault, rules, error);

@@ -30,9 +30,9 @@ Json CallJson(const SweepCall& call) {
 
 std::string CellText(const SweepRun& run) {
   std::string text = VerdictName(run.verdict);
-  if (run.verdict == Verdict::kReported && run.record.exitCode) {
+  if (run.verdict == SweepVerdict::kReported && run.record.exitCode) {
     text += " " + std::to_string(*run.record.exitCode);
-  } else if (run.verdict == Verdict::kCrashed && run.record.exception) {
+  } else if (run.verdict == SweepVerdict::kCrashed && run.record.exception) {
     text += " " + run.record.exception->substr(0, run.record.exception->find(' '));
   }
   return text;
@@ -40,17 +40,17 @@ std::string CellText(const SweepRun& run) {
 
 }  // namespace
 
-const char* VerdictName(Verdict verdict) {
+const char* VerdictName(SweepVerdict verdict) {
   switch (verdict) {
-    case Verdict::kCrashed:
+    case SweepVerdict::kCrashed:
       return "crashed";
-    case Verdict::kHung:
+    case SweepVerdict::kHung:
       return "hung";
-    case Verdict::kReported:
+    case SweepVerdict::kReported:
       return "reported";
-    case Verdict::kRetried:
+    case SweepVerdict::kRetried:
       return "retried";
-    case Verdict::kAbsorbed:
+    case SweepVerdict::kAbsorbed:
       return "absorbed";
   }
   return "?";
@@ -144,19 +144,19 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
   return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
 }
 
-Verdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
-              const std::string& fault) {
-  if (run.exception) return Verdict::kCrashed;
-  if (run.timedOut) return Verdict::kHung;
-  if (run.exitCode != baseline.exitCode) return Verdict::kReported;
-  if (call == 0 || call > baseline.requests.size()) return Verdict::kAbsorbed;
+SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+                   const std::string& fault) {
+  if (run.exception) return SweepVerdict::kCrashed;
+  if (run.timedOut) return SweepVerdict::kHung;
+  if (run.exitCode != baseline.exitCode) return SweepVerdict::kReported;
+  if (call == 0 || call > baseline.requests.size()) return SweepVerdict::kAbsorbed;
   // A retry is the faulted request once more than the baseline sent it after that call. A
   // request-level fault was read as the call-th request; a pipe fault kept it from being read.
   const SweepCall& faulted = baseline.requests[call - 1];
   const std::size_t from = ActsOnThePipe(fault) ? call - 1 : call;
   return Count(run.requests, from, faulted) > Count(baseline.requests, call, faulted)
-             ? Verdict::kRetried
-             : Verdict::kAbsorbed;
+             ? SweepVerdict::kRetried
+             : SweepVerdict::kAbsorbed;
 }
 
 std::string RunId(std::size_t index) {
@@ -295,8 +295,9 @@ std::string PageData(const SweepReport& report) {
     rows.push_back(Json{{"label", RowLabel(report, call)}, {"cells", cells}});
   }
   Json counts = Json::array();
-  for (const Verdict verdict : {Verdict::kCrashed, Verdict::kHung, Verdict::kReported,
-                                Verdict::kRetried, Verdict::kAbsorbed}) {
+  for (const SweepVerdict verdict :
+       {SweepVerdict::kCrashed, SweepVerdict::kHung, SweepVerdict::kReported,
+        SweepVerdict::kRetried, SweepVerdict::kAbsorbed}) {
     const auto count =
         std::count_if(report.runs.begin(), report.runs.end(),
                       [verdict](const SweepRun& run) { return run.verdict == verdict; });
@@ -316,7 +317,7 @@ std::string PageData(const SweepReport& report) {
 
 int SweepExitCode(const SweepReport& report) {
   for (const SweepRun& run : report.runs) {
-    if (run.verdict == Verdict::kCrashed || run.verdict == Verdict::kHung) return 1;
+    if (run.verdict == SweepVerdict::kCrashed || run.verdict == SweepVerdict::kHung) return 1;
   }
   return 0;
 }

@@ -28,8 +28,8 @@ struct RunRecord {
   std::vector<SweepCall> requests;
 };
 
-enum class Verdict { kCrashed, kHung, kReported, kRetried, kAbsorbed };
-const char* VerdictName(Verdict verdict);
+enum class SweepVerdict { kCrashed, kHung, kReported, kRetried, kAbsorbed };
+const char* VerdictName(SweepVerdict verdict);
 
 // The faults tried at each call by default, in the --fault presets' names.
 const std::vector<std::string>& DefaultFaults();
@@ -50,14 +50,14 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
 
 // The run against the baseline, the first that holds: crashed, hung, reported (another exit
 // code), retried (it sent the faulted request again after the fault), absorbed.
-Verdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
-              const std::string& fault);
+SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+                   const std::string& fault);
 
 struct SweepRun {
   std::size_t call = 0;
   std::string fault;
   RunRecord record;
-  Verdict verdict = Verdict::kAbsorbed;
+  SweepVerdict verdict = SweepVerdict::kAbsorbed;
 };
 
 struct SweepReport {

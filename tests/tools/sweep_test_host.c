@@ -1,0 +1,49 @@
+/* Hosts the sweep must cope with, by the first argument:
+     hang         makes a call, then never ends (a baseline that does not end);
+     nocall       ends at once without a call;
+     child FILE   starts a copy of itself that outlives it, appending to FILE every 200 ms
+                  (tick FILE), then makes a call and ends. */
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "velmora.h"
+
+static int Tick(const char* file) {
+  for (;;) {
+    FILE* out = fopen(file, "a");
+    if (out != NULL) {
+      fputs("tick\n", out);
+      fclose(out);
+    }
+    Sleep(200);
+  }
+}
+
+static int StartChild(const char* file) {
+  char self[MAX_PATH];
+  char commandLine[2 * MAX_PATH + 16];
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION child;
+  GetModuleFileNameA(NULL, self, sizeof self);
+  snprintf(commandLine, sizeof commandLine, "\"%s\" tick \"%s\"", self, file);
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) {
+    return 1;
+  }
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "";
+  if (strcmp(mode, "tick") == 0 && argc > 2) return Tick(argv[2]);
+  if (strcmp(mode, "nocall") == 0) return 0;
+  if (strcmp(mode, "child") == 0 && argc > 2 && StartChild(argv[2]) != 0) return 1;
+  printf("StartJob(1): %d\n", StartJob(1));
+  fflush(stdout);
+  if (strcmp(mode, "hang") == 0) Sleep(INFINITE);
+  return 0;
+}
