@@ -261,7 +261,11 @@ TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {
   ASSERT_FALSE(page.empty()) << error;
   EXPECT_EQ(Occurrences(page, "<td class=\"cell "), 3u);
   EXPECT_EQ(Occurrences(page, "<td></td>"), 1u);  // call 2 met no hang
-  EXPECT_EQ(Occurrences(page, "<td class=\"cell reported\"><a href=\"runs/002.out\">"), 1u);
+  EXPECT_EQ(Occurrences(page,
+                        "<td class=\"cell reported\"><a href=\"runs/002.out\">reported</a>"
+                        "<small>exit 1</small>"),
+            1u);
+  EXPECT_EQ(Occurrences(page, "<small>exit 0</small>"), 2u);  // the absorbed and the retried run
   EXPECT_EQ(Occurrences(page, "href=\"repro/003.json\""), 1u);
   EXPECT_EQ(page.find("<script>"), std::string::npos);
   EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);

@@ -38,6 +38,13 @@ std::string CellText(const SweepRun& run) {
   return text;
 }
 
+// What the page's cell says of the end: the exit code, the exception, or the time limit.
+std::string HowItEnded(const RunRecord& record) {
+  if (record.exception) return *record.exception;
+  if (record.timedOut) return "the time limit";
+  return record.exitCode ? "exit " + std::to_string(*record.exitCode) : "";
+}
+
 }  // namespace
 
 const char* VerdictName(SweepVerdict verdict) {
@@ -287,7 +294,8 @@ std::string PageData(const SweepReport& report) {
       const std::string id = RunId(found->second + 1);
       cells.push_back(Json{{"swept", true},
                            {"verdict", VerdictName(run.verdict)},
-                           {"text", CellText(run)},
+                           {"text", VerdictName(run.verdict)},
+                           {"how", HowItEnded(run.record)},
                            {"ms", run.record.ms},
                            {"output", "runs/" + id + ".out"},
                            {"repro", "repro/" + id + ".json"}});
