@@ -537,7 +537,8 @@ class Rules(unittest.TestCase):
                                 "examples", "rules")
         for name in ("retry.json", "outage.json", "busy-first-two.json"):
             with DevService("--rules", os.path.join(examples, name)) as service:
-                self.assertIn("rule(s) from", service.output(), name)
+                # Said after "serving", by the console's own thread: waited for, not raced.
+                service._wait_for("rule(s) from")
         # job: what the call returns (None: whatever the random bytes decode to).
         expected = {101: closed_pipe, 102: 0, 103: 0, 104: 230, 105: None, 106: closed_pipe,
                     107: 1460, 108: closed_pipe, 109: closed_pipe, 110: 5}
