@@ -26,7 +26,7 @@ if [ "$VELMORA_I686_GUEST" = ON ]; then
   guest_start=$SECONDS
   # In a process group of its own, so that an early exit stops the guest with it.
   smoke='source scripts/common.sh && velmora_i686_smoke'
-  (cd "$VELMORA_ROOT" && exec setsid scripts/qemu-guest.sh 1800 bash -c "$smoke") \
+  (cd "$VELMORA_ROOT" && exec setsid scripts/qemu-guest.sh 2700 bash -c "$smoke") \
     >"$guest_log" 2>&1 </dev/null &
   guest_pid=$!
   velmora_on_exit "kill -- -$guest_pid 2>/dev/null"
