@@ -54,25 +54,17 @@ std::vector<Meeting> Meetings(const std::string& rulesText) {
 TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
   using tools::PipeState;
   const PipeState kServing = PipeState::kServing;
+  const std::vector<PipeState> kAllServing(5, kServing);
   const struct {
     std::size_t call;
     const char* fault;
     std::vector<std::string> actions;  // by request, as the planner takes each
     std::vector<PipeState> pipe;       // the pipe's state as each call comes
   } rows[] = {
-      {1, "hang", {"hang", "", "", "", ""}, {kServing, kServing, kServing, kServing, kServing}},
-      {3,
-       "partial:100",
-       {"", "", "partial", "", ""},
-       {kServing, kServing, kServing, kServing, kServing}},
-      {2,
-       "reply:87",
-       {"", "reply", "", "", ""},
-       {kServing, kServing, kServing, kServing, kServing}},
-      {4,
-       "empty:forever",
-       {"", "", "", "empty", ""},
-       {kServing, kServing, kServing, kServing, kServing}},
+      {1, "hang", {"hang", "", "", "", ""}, kAllServing},
+      {3, "partial:100", {"", "", "partial", "", ""}, kAllServing},
+      {2, "reply:87", {"", "reply", "", "", ""}, kAllServing},
+      {4, "empty:forever", {"", "", "", "empty", ""}, kAllServing},
       {3,
        "busy",
        {"", "", "", "", ""},
@@ -82,10 +74,7 @@ TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
        {"", "", "", "", ""},
        {PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent,
         PipeState::kAbsent}},
-      {2,
-       "hang-up-before-read",
-       {"", "hang-up-before-read", "", "", ""},
-       {kServing, kServing, kServing, kServing, kServing}},
+      {2, "hang-up-before-read", {"", "hang-up-before-read", "", "", ""}, kAllServing},
   };
   for (const auto& row : rows) {
     const std::string rules = RulesForRun(row.call, row.fault, 42);

@@ -947,6 +947,12 @@ def whole_sweeps(test):
     run.__name__ = test.__name__
     return run
 
+def sweep_example(host, timeout):
+    """The whole sweep of an example host, as the archive's README shows it."""
+    return sweep("--timeout", str(timeout), "--client-timeout", "1000", "--seed", "7", "--",
+                 host_path(host))
+
+
 NOT_SENT_OR_MAY_HAVE_ACTED = ["hang-up-after-read", "partial:100", "empty:forever", "hang",
                               "busy", "absent", "hang-up-before-read"]
 
@@ -956,9 +962,7 @@ class Sweep(unittest.TestCase):
 
     @whole_sweeps
     def test_the_careless_host_crashes_on_1168_hangs_on_busy_and_absorbs_the_rest(self):
-        code, out, err, report, folder = sweep("--timeout", "8", "--client-timeout", "1000",
-                                               "--seed", "7", "--",
-                                               host_path("sweep-careless-host.exe"))
+        code, out, err, report, folder = sweep_example("sweep-careless-host.exe", 8)
         self.assertEqual(code, 1, err)
         self.assertEqual([c["export"] + "(%d)" % c["job"] for c in report["baseline"]["calls"]],
                          ["StartJob(5)", "CancelJob(5)"])
@@ -985,9 +989,7 @@ class Sweep(unittest.TestCase):
 
     @whole_sweeps
     def test_the_careful_host_retries_what_got_no_answer_and_reports_refusals(self):
-        code, out, err, report, folder = sweep("--timeout", "20", "--client-timeout", "1000",
-                                               "--seed", "7", "--",
-                                               host_path("sweep-careful-host.exe"))
+        code, out, err, report, folder = sweep_example("sweep-careful-host.exe", 20)
         self.assertEqual(code, 0, err)
         for (call, fault), run in cells(report).items():
             if fault in NOT_SENT_OR_MAY_HAVE_ACTED:
