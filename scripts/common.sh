@@ -100,9 +100,42 @@ velmora_install_packages() {
     "${sudo[@]}" dpkg --add-architecture i386
   fi
   velmora_log "installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
-    "${missing[@]}"
+  velmora_apt_install "${sudo[@]}" -- "${missing[@]}"
+}
+
+# velmora_apt_install [sudo] -- PACKAGE...: apt-get update, then install. A mirror caught
+# mid-sync fails one index or another for a while ("File has unexpected size ... Mirror sync in
+# progress?"), so the update is tried up to VELMORA_APT_TRIES times (3), VELMORA_APT_PAUSE
+# seconds apart (20); if it still fails, the install is tried all the same, since the packages
+# may well be in the indexes that did come. Only a failed install fails, naming the indexes that
+# did not come.
+velmora_apt_install() {
+  local sudo=() try tries=${VELMORA_APT_TRIES:-3} pause=${VELMORA_APT_PAUSE:-20} log failed=""
+  while [ "$1" != -- ]; do sudo+=("$1"); shift; done
+  shift
+  log=$(mktemp)
+  for ((try = 1; try <= tries; try++)); do
+    if "${sudo[@]}" apt-get update -q >"$log" 2>&1; then
+      failed=""
+      break
+    fi
+    grep '^[EW]: ' "$log" >&2 || tail -n 5 "$log" >&2
+    failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$log" | sort -u | paste -sd ' ')
+    failed=${failed:-"an index (see the lines above)"}
+    velmora_log "apt-get update failed (try $try of $tries): $failed"
+    [ "$try" -eq "$tries" ] || sleep "$pause"
+  done
+  rm -f "$log"
+  [ -z "$failed" ] || velmora_log "going on to install with the indexes that did come"
+  if DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+       "$@"; then
+    return 0
+  fi
+  if [ -n "$failed" ]; then
+    velmora_log "the install failed; these indexes did not come: $failed"
+    velmora_log "the mirror may be mid-sync: run the same command again in a while"
+  fi
+  return 1
 }
 
 # velmora_build NAME [TARGET...]: configures build/NAME (native, fuzz, bench, win32 or win64)
