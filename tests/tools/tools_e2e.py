@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -26,21 +27,45 @@ def exit_status(code):
 
 
 class DevService:
-    """velmora-devservice running in the background, stopped with Ctrl+C (SIGINT)."""
+    """velmora-devservice running in the background, stopped with Ctrl+C (SIGINT). It is ready
+    once its control pipe answers `ping` (with --no-control, once it says "serving"). Its output
+    comes through a pipe that a thread here drains, so nothing the harness reads can move where
+    the service writes."""
 
     def __init__(self, *options):
         self.log = tempfile.NamedTemporaryFile(suffix=".jsonl", delete=False).name
-        # Appended to: the service writes at the end whatever the reads here do to the offset
-        # it shares with them.
-        self.out = tempfile.TemporaryFile(mode="a+b")
+        self._out = bytearray()
+        self._out_lock = threading.Lock()
         self.process = subprocess.Popen(
             [ARGS.wine, os.path.join(ARGS.bin, "velmora-devservice.exe"), "--log",
-             self.log, *options], stdout=self.out, stderr=subprocess.STDOUT)
+             self.log, *options], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL)
+        self._reader = threading.Thread(target=self._drain, daemon=True)
+        self._reader.start()
+        control = None if "--no-control" in options else (
+            options[options.index("--control") + 1] if "--control" in options
+            else "velmora-devservice")
         try:
-            self._wait_for("serving")
+            if control is None:
+                self._wait_for("serving")
+            else:
+                self._wait_for_ping(control)
         except AssertionError:
             self.stop()  # a service left running would hold the pipe for every later case
             raise
+
+    def _drain(self):
+        for chunk in iter(lambda: self.process.stdout.read1(65536), b""):
+            with self._out_lock:
+                self._out += chunk
+
+    def _wait_for_ping(self, control, seconds=30):
+        deadline = time.time() + seconds
+        while time.time() < deadline and self.process.poll() is None:
+            if ctl("--control", control, "ping")[0] == 0:
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"devservice never answered ping on {control}: {self.output()}")
 
     def _wait_for(self, text, seconds=20):
         deadline = time.time() + seconds
@@ -48,13 +73,16 @@ class DevService:
             if text in self.output():
                 return
             if self.process.poll() is not None:
+                self._reader.join(5)  # what it wrote before it ended
+                if text in self.output():
+                    return
                 break
             time.sleep(0.05)
         raise AssertionError(f"devservice never printed {text!r}: {self.output()}")
 
     def output(self):
-        self.out.seek(0)
-        return self.out.read().decode("utf-8", "replace")
+        with self._out_lock:
+            return bytes(self._out).decode("utf-8", "replace")
 
     def journal(self):
         with open(self.log, "rb") as raw:
@@ -79,6 +107,7 @@ class DevService:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
         code = self.process.wait(timeout=20)
+        self._reader.join(5)  # the last lines it wrote
         if os.path.exists(self.log):
             os.unlink(self.log)
         return code
@@ -88,7 +117,6 @@ class DevService:
 
     def __exit__(self, *exc):
         self.stop()
-        self.out.close()
 
 
 def skipped_under_emulation(reason):
@@ -806,7 +834,7 @@ class Control(unittest.TestCase):
             code, out, err = ctl("apply", "-", stdin=b'{"rules": [{"do": "hang"},\n {"do": "x"}]}')
             self.assertEqual((code, err), (1, 'rule 2: unknown action "x"\n'))
             code, out, err = ctl("apply", "-", stdin=b'{"rules": [], "rules": []}')
-            self.assertEqual(code, 1)
+            self.assertEqual(code, 3)  # ctl's own refusal: the file never went
             self.assertIn('"rules" is given twice', err)
             long_rules = {"rules": [{"name": "n%d" % i, "do": "hang"} for i in range(40000)]}
             code, out, err = ctl("apply", "-", stdin=json.dumps(long_rules).encode())
@@ -827,6 +855,12 @@ class Control(unittest.TestCase):
                 self.assertIn(b"rule(s), seed", client.stdout.read())
                 client.stdout.close()
             self.assertEqual(ctl("--control", "nobody", "ping")[0], 2)
+            # ctl's own mistakes exit 3, never 2 (which says no service answers); a leading "/"
+            # is a path.
+            for args, said in [(("bogus",), 'unknown operation "bogus" (ping, apply'),
+                               (("apply", "/no/such/rules.json"), "/no/such/rules.json")]:
+                code, _, err = ctl(*args)
+                self.assertEqual((code, said in err, "is required" in err), (3, True, False), err)
 
     def test_stop_answers_then_ends_the_service(self):
         with DevService("--control", "velmora-e2e") as service:
