@@ -22,8 +22,14 @@ struct Refused {
   std::string error;
 };
 
+// Every text in an answer is UTF-8 (a line that is not is refused before it is parsed); a byte
+// that slipped through anyway is written as U+FFFD rather than ending the service.
+std::string Dump(const Answer& answer) {
+  return answer.dump(-1, ' ', false, Answer::error_handler_t::replace);
+}
+
 std::string Failure(const std::string& error) {
-  return Answer{{"ok", false}, {"error", error}}.dump();
+  return Dump(Answer{{"ok", false}, {"error", error}});
 }
 
 // The keys an operation takes besides "op"; any other is refused, as a rules file's would be.
@@ -49,6 +55,13 @@ std::optional<T> Whole(const Json& request, const char* key) {
                                          static_cast<std::int64_t>(std::numeric_limits<T>::min()));
   if (!fits) throw Refused{std::string("\"") + key + "\" must be a whole number"};
   return found->get<T>();
+}
+
+// A count, as the command line takes it: a whole number, 0 or more.
+std::optional<long> Count(const Json& request, const char* key) {
+  const std::optional<long> count = Whole<long>(request, key);
+  if (count && *count < 0) throw Refused{std::string("\"") + key + "\" must be 0 or more"};
+  return count;
 }
 
 bool Flag(const Json& request, const char* key) {
@@ -100,7 +113,7 @@ std::string ApplyRules(const Json& request, ControlTarget& target) {
   }
   const std::size_t inForce = set.rules.size();
   const std::uint64_t seed = target.Apply(std::move(set));
-  return Answer{{"ok", true}, {"rules", inForce}, {"seed", seed}}.dump();
+  return Dump(Answer{{"ok", true}, {"rules", inForce}, {"seed", seed}});
 }
 
 std::string Journal(const Json& request, const MemoryJournal& journal) {
@@ -125,16 +138,15 @@ std::string Verify(const Json& request, const MemoryJournal& journal) {
   options.job = Whole<std::int32_t>(request, "job");
   options.status = Whole<std::int32_t>(request, "status");
   options.since = Whole<std::uint64_t>(request, "since");
-  options.count = Whole<long>(request, "count");
-  options.atLeast = Whole<long>(request, "at_least");
+  options.count = Count(request, "count");
+  options.atLeast = Count(request, "at_least");
   if (options.count && options.atLeast) throw Refused{"give \"count\" or \"at_least\", not both"};
   std::string report;
   long count = 0;
   const Verdict verdict = CheckJournal(journal.Text(), options, report, &count);
   if (verdict == Verdict::kCannotTell) throw Refused{report};
-  return Answer{
-      {"ok", true}, {"count", count}, {"agrees", verdict == Verdict::kAgrees}, {"report", report}}
-      .dump();
+  return Dump(Answer{
+      {"ok", true}, {"count", count}, {"agrees", verdict == Verdict::kAgrees}, {"report", report}});
 }
 
 }  // namespace
@@ -170,16 +182,28 @@ void MemoryJournal::Clear() {
   first_ = 1;
 }
 
+namespace {
+
+// Whether a line under way, `partial` then `more`, is still within kMaxControlLine: its end is
+// not counted, and a CR last may be the first half of a CR LF end.
+bool Fits(const std::string& partial, std::string_view more) {
+  const std::size_t size = partial.size() + more.size();
+  const char last = !more.empty() ? more.back() : !partial.empty() ? partial.back() : '\0';
+  return size <= kMaxControlLine || (size == kMaxControlLine + 1 && last == '\r');
+}
+
+}  // namespace
+
 bool LineSplitter::Add(std::string_view bytes, std::vector<std::string>& lines) {
   for (std::size_t end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n')) {
-    if (partial_.size() + end > kMaxControlLine) return false;
+    if (!Fits(partial_, bytes.substr(0, end))) return false;
     partial_.append(bytes.substr(0, end));
     if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
     lines.push_back(std::move(partial_));
     partial_.clear();
     bytes.remove_prefix(end + 1);
   }
-  if (partial_.size() + bytes.size() > kMaxControlLine) return false;
+  if (!Fits(partial_, bytes)) return false;
   partial_.append(bytes);
   return true;
 }
@@ -203,10 +227,12 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
     if (name == "ping") {
       OnlyKeys(request, name, {});
       const ServiceState state = target.State();
-      answer.line =
-          Answer{{"ok", true},           {"version", state.version}, {"pid", state.pid},
-                 {"rules", state.rules}, {"seed", state.seed},       {"requests", state.requests}}
-              .dump();
+      answer.line = Dump(Answer{{"ok", true},
+                                {"version", state.version},
+                                {"pid", state.pid},
+                                {"rules", state.rules},
+                                {"seed", state.seed},
+                                {"requests", state.requests}});
     } else if (name == "apply") {
       answer.line = ApplyRules(request, target);
     } else if (name == "reset") {
@@ -216,14 +242,14 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
                         error)) {
         throw Refused{error};
       }
-      answer.line = Answer{{"ok", true}}.dump();
+      answer.line = Dump(Answer{{"ok", true}});
     } else if (name == "journal") {
       answer.line = Journal(request, journal);
     } else if (name == "verify") {
       answer.line = Verify(request, journal);
     } else if (name == "stop") {
       OnlyKeys(request, name, {});
-      answer.line = Answer{{"ok", true}}.dump();
+      answer.line = Dump(Answer{{"ok", true}});
       answer.stop = true;
     } else {
       throw Refused{"unknown op \"" + name + "\" (ping, apply, reset, journal, verify, stop)"};

@@ -17,9 +17,9 @@ namespace {
 
 constexpr DWORD kBusyWaitMs = 5000;  // every control instance taken: wait this long in all
 
-int Fail(const std::string& why) {
+int Fail(const std::string& why, int status = 2) {
   std::fprintf(stderr, "velmora-devservice ctl: %s\n", why.c_str());
-  return 2;
+  return status;
 }
 
 // Connects, waiting a while for an instance when every one is taken.
@@ -45,13 +45,10 @@ int Control(const ControlOptions& options) {
     if (options.file == "-") {
       rules.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else if (!ReadTextFile(options.file, rules, error)) {
-      return Fail(error);
+      return Fail(error, kControlCannotRun);
     }
   }
-  if (!ControlRequest(options, rules, line, error)) {
-    std::fprintf(stderr, "velmora-devservice ctl: %s\n", error.c_str());
-    return 1;
-  }
+  if (!ControlRequest(options, rules, line, error)) return Fail(error, kControlCannotRun);
   const std::string name = ControlPipeName(options.pipe);
   DWORD code = 0;
   const HANDLE pipe = Connect(name, code);

@@ -1,10 +1,14 @@
 #include "json_text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <unordered_set>
+
+#include "text_model.h"
 
 namespace velmora::devservice {
 namespace {
@@ -32,6 +36,14 @@ bool IsNumberByte(char c) {
 
 std::optional<JsonTextFault> CheckJsonText(std::string_view text, std::size_t maxDepth,
                                            std::vector<std::size_t>* objectsAtDepth2) {
+  // The parser would refuse such a byte too, but quoting it in its message; and nothing the
+  // service writes as JSON may hold it.
+  if (const auto bad = FirstNonUtf8(text)) {
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "the byte 0x%02X is not UTF-8: the text must be UTF-8",
+                  static_cast<unsigned char>(text[*bad]));
+    return JsonTextFault{*bad, reason};
+  }
   std::vector<Container> open;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -66,8 +78,13 @@ std::optional<JsonTextFault> CheckJsonText(std::string_view text, std::size_t ma
       std::size_t end = i;
       while (end < text.size() && IsNumberByte(text[end])) ++end;
       const std::string number(text.substr(i, end - i));
-      if (std::isinf(std::strtod(number.c_str(), nullptr))) {
+      errno = 0;
+      const double value = std::strtod(number.c_str(), nullptr);
+      if (std::isinf(value)) {
         return JsonTextFault{i, number.substr(0, 40) + " is too large a number"};
+      }
+      if (errno == ERANGE) {  // below what a double holds: it would be read as 0 or nearly
+        return JsonTextFault{i, number.substr(0, 40) + " is too small a number"};
       }
       i = end - 1;
     }

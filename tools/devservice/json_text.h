@@ -1,7 +1,7 @@
 // What the JSON parser would accept but the service must not: a text is looked over once, before
-// it is parsed, for what would end the parse early (a NUL byte), exhaust the stack (deep
-// nesting), overflow a number, or be read silently the wrong way (an object naming a key twice,
-// of which only the last would count).
+// it is parsed, for a byte that is not UTF-8, what would end the parse early (a NUL byte),
+// exhaust the stack (deep nesting), overflow or underflow a number, or be read silently the wrong
+// way (an object naming a key twice, of which only the last would count).
 #pragma once
 
 #include <cstddef>

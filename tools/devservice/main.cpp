@@ -46,9 +46,11 @@ int main() {
   Options options;
   std::string error;
   if (!velmora::tools::Utf8Arguments(args, error) || !ParseOptions(args, options, error)) {
-    std::fprintf(stderr, "velmora-devservice: %s\n(velmora-devservice --help lists the options)\n",
-                 error.c_str());
-    return 2;
+    const bool ctl = options.action == Options::Action::kControl;
+    std::fprintf(stderr,
+                 "velmora-devservice%s: %s\n(velmora-devservice %s--help lists the options)\n",
+                 ctl ? " ctl" : "", error.c_str(), ctl ? "ctl " : "");
+    return ctl ? kControlCannotRun : 2;
   }
   switch (options.action) {
     case Options::Action::kHelp:

@@ -103,7 +103,8 @@ void DeclareControl(CLI::App& app, ControlOptions& control) {
   CLI::App* ctl = app.add_subcommand("ctl", "control a running service over its control pipe");
   ctl->footer(
       "Exit status: 0 done (and, for verify, the journal agrees), 1 refused or it does "
-      "not agree, 2 no service answers or the answer is not understood.");
+      "not agree, 2 no service answers or the answer is not understood, 3 ctl cannot do what "
+      "it is asked (a mistake in its options, a file that cannot be read).");
   ctl->add_option("--control", control.pipe,
                   "the control pipe (default \\\\.\\pipe\\velmora-devservice)")
       ->type_name("NAME")
@@ -188,6 +189,22 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   DeclareSweep(app, options.sweep);
 }
 
+constexpr const char* kOperations = "ping, apply, reset, journal, verify, stop";
+
+// The first operand after "ctl" and its own options, when it names no operation.
+std::string UnknownOperation(const std::vector<std::string>& args) {
+  auto at = std::find(args.begin(), args.end(), "ctl");
+  for (at = at == args.end() ? at : at + 1; at != args.end(); ++at) {
+    if (*at == "--control") {
+      if (++at == args.end()) break;
+    } else if (at->rfind("--control=", 0) != 0 && *at != "--json") {
+      const std::string known = std::string(", ") + kOperations + ",";
+      return known.find(", " + *at + ",") == std::string::npos ? *at : "";
+    }
+  }
+  return "";
+}
+
 // The subcommand path that was given, "ctl apply" say.
 std::string Given(const CLI::App& app) {
   std::string path;
@@ -207,6 +224,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     return true;
   }
   CLI::App app{kDescription, "velmora-devservice"};
+  // Under Windows CLI11 would take "/rules/x.json" for an option; only "/?" is one here.
+  app.allow_windows_style_options(false);
   bool version = false;
   Declare(app, options, version);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -218,6 +237,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     return true;
   } catch (const CLI::ParseError& e) {
     error = e.what();
+    if (app.got_subcommand("ctl")) {
+      options.action = Options::Action::kControl;  // its mistakes exit as ctl says they do
+      if (const std::string op = UnknownOperation(args); !op.empty()) {
+        error = "unknown operation \"" + op + "\" (" + kOperations + ")";
+      }
+    }
     return false;
   }
   if (version) options.action = Options::Action::kVersion;

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "export_table.h"
+#include "text_model.h"
 
 namespace velmora::devservice {
 namespace {
@@ -23,24 +24,15 @@ const char* Name(const Request& request) {
   return sender != nullptr ? sender->name : "unknown";
 }
 
-// The bytes as the code points U+0000 to U+00FF, in UTF-8.
-std::string Latin1(const std::string& bytes) {
-  std::string utf8;
-  for (const char c : bytes) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      utf8 += c;
-    } else {
-      utf8 += static_cast<char>(0xC0 | byte >> 6);
-      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return utf8;
+// The service's own JSON: its texts are UTF-8 (a request's through DecodeAnsi, the rest checked
+// where they came in), and a byte that slipped through anyway is written as U+FFFD, never thrown.
+std::string Dump(const Json& line, bool asciiOnly = false) {
+  return line.dump(-1, ' ', asciiOnly, Json::error_handler_t::replace);
 }
 
-// A JSON string literal, plain ASCII.
-std::string Quoted(const std::string& bytes) {
-  return Json(Latin1(bytes)).dump(-1, ' ', true);
+// A JSON string literal, plain ASCII, for the console.
+std::string Quoted(const std::string& utf8) {
+  return Dump(Json(utf8), true);
 }
 
 }  // namespace
@@ -54,9 +46,10 @@ std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* r
     line += "job " + std::to_string(request->jobId) + "  " + Name(*request) + " (" +
             std::to_string(request->command) + ")  ";
     if (request->wellFormed) {
-      line += "param " + Quoted(request->param) + (request->cut ? " (cut)" : "");
+      line += "param " + Quoted(DecodeAnsi(request->param)) + (request->cut ? " (cut)" : "");
     } else {
-      line += "bytes " + Quoted(request->received) + " of " + std::to_string(request->size);
+      line +=
+          "bytes " + Quoted(DecodeAnsi(request->received)) + " of " + std::to_string(request->size);
     }
   }
   line += "  -> ";
@@ -79,19 +72,19 @@ std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
     line["job"] = request->jobId;
     line["command"] = Name(*request);
     line["code"] = request->command;
-    line["param"] = Latin1(request->param);
+    line["param"] = DecodeAnsi(request->param);
     line["cut"] = request->cut;
     if (!request->wellFormed) {
-      line["bytes"] = Latin1(request->received);
+      line["bytes"] = DecodeAnsi(request->received);
       line["size"] = request->size;
     }
   }
-  line["rule"] = decision.rule.empty() ? Json() : Json(Latin1(decision.rule));
+  line["rule"] = decision.rule.empty() ? Json() : Json(decision.rule);
   line["step"] = decision.rule.empty() ? Json() : Json(decision.step);
   line["action"] = decision.rule.empty() ? Json() : Json(decision.action);
   line["status"] = decision.status ? Json(*decision.status) : Json();
-  line["message"] = Latin1(decision.message);
-  return line.dump(-1, ' ', true) + "\n";
+  line["message"] = decision.message;
+  return Dump(line, true) + "\n";
 }
 
 std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
@@ -100,7 +93,7 @@ std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
                      {"written", delivery.bytesWritten},
                      {"left_early", delivery.callerLeftEarly},
                      {"ms", delivery.ms}};
-  return line.dump() + "\n";
+  return Dump(line) + "\n";
 }
 
 namespace {
@@ -113,9 +106,9 @@ std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::
   const Json line = {{"seq", seq},
                      {"event", "pattern"},
                      {"time", Timestamp(time)},
-                     {"rule", Latin1(rule)},
+                     {"rule", rule},
                      {"note", kOverBound}};
-  return line.dump() + "\n";
+  return Dump(line) + "\n";
 }
 
 std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule) {
@@ -127,14 +120,14 @@ std::string RulesLine(const LogTime& time, const std::string& source, std::size_
                       std::uint64_t seed, const std::string& error) {
   Json line = {{"event", error.empty() ? "rules" : "rules refused"},
                {"time", Timestamp(time)},
-               {"source", Latin1(source)}};
+               {"source", source}};
   if (error.empty()) {
     line["rules"] = rules;
     line["seed"] = seed;
   } else {
-    line["error"] = Latin1(error);
+    line["error"] = error;
   }
-  return line.dump() + "\n";
+  return Dump(line) + "\n";
 }
 
 std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) {
@@ -143,12 +136,12 @@ std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) 
                      {"rules", rules},
                      {"jobs", jobs},
                      {"journal", journal}};
-  return line.dump() + "\n";
+  return Dump(line) + "\n";
 }
 
 std::string PipeStateLine(const LogTime& time, const char* state) {
   const Json line = {{"event", "pipe"}, {"time", Timestamp(time)}, {"state", state}};
-  return line.dump() + "\n";
+  return Dump(line) + "\n";
 }
 
 }  // namespace velmora::devservice

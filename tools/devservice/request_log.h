@@ -33,7 +33,7 @@ struct Decision {
 std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* request,
                         const Decision& decision);
 // {"seq":3,"event":"request","time":"2026-12-08T12:00:01.250Z","seed":7,"job":5,...}: the time
-// in RFC 3339, the bytes a client sent taken as Latin-1, so any of them come out as valid JSON.
+// in RFC 3339, the request's text as the host's code page reads it (DecodeAnsi).
 std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
                      const Request* request, const Decision& decision);
 // {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12}

@@ -10,6 +10,7 @@
 #include "export_table.h"
 #include "json_text.h"
 #include "service_protocol.h"
+#include "text_model.h"
 
 namespace velmora::devservice {
 namespace {
@@ -304,7 +305,7 @@ const char* ActionName(Action action) {
 // bound that grows with the text (BOOST_REGEX_MAX_STATE_COUNT caps it), so a pathological
 // pattern costs a bounded time per request instead of running on.
 struct TextMatch::Pattern {
-  boost::regex regex;
+  boost::wregex regex;  // over characters, not bytes
 };
 
 bool TextMatch::Holds(const std::string& text, bool* overBound) const {
@@ -315,7 +316,7 @@ bool TextMatch::Holds(const std::string& text, bool* overBound) const {
       return text.find(pattern) != std::string::npos;
     case Kind::kRegex:
       try {
-        return boost::regex_match(text, compiled->regex);
+        return boost::regex_match(WideFromUtf8Text(text), compiled->regex);
       } catch (const std::runtime_error&) {
         if (overBound != nullptr) *overBound = true;
         return false;
@@ -367,8 +368,8 @@ bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error
       return false;
     }
     try {
-      match.compiled = std::make_shared<const TextMatch::Pattern>(
-          TextMatch::Pattern{boost::regex(match.pattern, boost::regex::ECMAScript)});
+      match.compiled = std::make_shared<const TextMatch::Pattern>(TextMatch::Pattern{
+          boost::wregex(WideFromUtf8Text(match.pattern), boost::regex::ECMAScript)});
     } catch (const std::exception& e) {
       error = "\"" + match.pattern + "\" is not a regular expression (" + e.what() + ")";
       return false;
@@ -383,7 +384,7 @@ bool ReadTextMatch(const std::string& spec, TextMatch& match, std::string& error
 bool Match::Holds(const Request& request, bool* overBound) const {
   if (!request.wellFormed) return false;  // a malformed request is the job table's to refuse
   return (!command || *command == request.command) && (!job || *job == request.jobId) &&
-         (!text || text->Holds(request.param, overBound));
+         (!text || text->Holds(DecodeAnsi(request.param), overBound));
 }
 
 bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {

@@ -99,13 +99,17 @@ class RulesInForce {
         journal_(std::move(journal)) {}
 
   // `source` goes in the journal, `how`, unless empty, on the console ("reloaded from r.json").
-  // Returns the seed in use: --seed, else the rules' own, else the one before.
-  std::uint64_t Replace(RuleSet rules, const std::string& source, const std::string& how) {
+  // Returns the seed in use: --seed, else the rules' own, else the one the service started with
+  // (`fromStart`: a reset puts that back) or the one before.
+  std::uint64_t Replace(RuleSet rules, const std::string& source, const std::string& how,
+                        bool fromStart = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (options_.seed) {
       seed_ = *options_.seed;
     } else if (rules.seed) {
       seed_ = *rules.seed;
+    } else if (fromStart) {
+      seed_ = startSeed_;
     }
     count_ = rules.rules.size();
     planner_.Replace(std::move(rules), seed_, GetTickCount64());
@@ -120,7 +124,7 @@ class RulesInForce {
   void Refused(const std::string& source, const std::string& error) {
     journal_(RulesLine(UtcNow(), source, 0, 0, error));
   }
-  void StartWith(std::uint64_t seed) { seed_ = seed; }
+  void StartWith(std::uint64_t seed) { seed_ = startSeed_ = seed; }
   std::size_t Count() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return count_;
@@ -138,6 +142,7 @@ class RulesInForce {
   std::function<void(std::string)> journal_;
   mutable std::mutex mutex_;
   std::uint64_t seed_ = 0;
+  std::uint64_t startSeed_ = 0;
   std::size_t count_ = 0;
 };
 
@@ -175,7 +180,7 @@ class ServiceControl : public ControlTarget {
     if (!rules) return true;
     const std::string source = RulesSource(options_);
     rules_.Replace(std::move(start), source.empty() ? "a reset" : source,
-                   source.empty() ? "after a reset" : "after a reset, from " + source);
+                   source.empty() ? "after a reset" : "after a reset, from " + source, true);
     return true;
   }
 

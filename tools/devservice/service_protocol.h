@@ -23,7 +23,7 @@ struct Request {
   bool wellFormed = false;
   std::int32_t jobId = 0;
   std::int32_t command = 0;
-  std::string param;
+  std::string param;  // the bytes sent, in the host's ANSI code page: DecodeAnsi reads them
   // The text ended without its final ";": a client may cut a long request short.
   bool cut = false;
   std::string problem;  // why a request is not well formed

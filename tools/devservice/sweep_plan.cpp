@@ -6,6 +6,7 @@
 
 #include "decimal.h"
 #include "rules.h"
+#include "text_model.h"
 
 namespace velmora::devservice {
 namespace {
@@ -174,8 +175,7 @@ std::string RunId(std::size_t index) {
 std::string CallLabel(const SweepCall& call) {
   std::string label = call.exportName + "(" + std::to_string(call.job);
   if (call.text) {
-    const std::string shown =
-        call.text->size() > 40 ? call.text->substr(0, 37) + "..." : *call.text;
+    const std::string shown = call.text->size() > 40 ? CutUtf8(*call.text, 37) + "..." : *call.text;
     label += ", \"" + shown + "\"";
   }
   return label + ")";
@@ -209,7 +209,7 @@ std::string ReportJson(const SweepReport& report) {
                {"ms", report.baseline.ms},
                {"calls", calls}}},
              {"runs", runs}}
-             .dump(2) +
+             .dump(2, ' ', false, Json::error_handler_t::replace) +
          "\n";
 }
 
@@ -320,7 +320,7 @@ std::string PageData(const SweepReport& report) {
               {"counts", counts},
               {"faults", faults},
               {"rows", rows}}
-      .dump();
+      .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 int SweepExitCode(const SweepReport& report) {
