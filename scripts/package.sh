@@ -44,6 +44,8 @@ for build in "${builds[@]}"; do
   stage="$VELMORA_BUILD_ROOT/release/$build/$name"
   rm -rf "$stage"
   cmake --install "$tree" --prefix "$stage" >/dev/null
+  # What the repository keeps as "[Unreleased]" ships as this release, dated as its files are.
+  sed -i "s/^## \[Unreleased\]\$/## [$version] - $(date -u -d "@$epoch" +%F)/" "$stage/CHANGELOG.md"
   if [ ${#sign[@]} -gt 0 ]; then
     velmora_log "signing the images of $name"
     while IFS= read -r -d '' image; do

@@ -16,6 +16,7 @@ without --ca-file, unsigned.
 import argparse
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -145,6 +146,12 @@ def check(args):
     expect(os.path.basename(args.archive) in readme and not strays,
            "README.md is written for this archive's bitness",
            "names %s, or not %s" % (strays, os.path.basename(args.archive)))
+    version = top.split("-")[1]
+    changelog = files.get("CHANGELOG.md", b"").decode()
+    release = re.search(r"^## \[(.*)\] - (\d{4}-\d\d-\d\d)$", changelog, re.M)
+    expect(release and release.group(1) == version and "[Unreleased]" not in changelog,
+           "CHANGELOG.md's newest section is headed by %s and its date" % version,
+           changelog[:300])
     # A notice is a section: its heading is the line above a rule of dashes.
     lines = files.get(NOTICES, b"").decode().splitlines()
     headings = " | ".join(a for a, b in zip(lines, lines[1:]) if b.startswith("---"))
