@@ -85,9 +85,36 @@ VELMORA_IMPORT int VELMORA_CALL StartSyncJob(int job, const char* first, const c
 /* Sends (-1, 1291, commandLine): run the command line as administrator. Returns the status.
  * Edition 3 only. */
 VELMORA_IMPORT int VELMORA_CALL RunProcAsAdmin(const char* commandLine);
+#elif !defined(__cplusplus)
+/* In C a call to an undeclared function only warns, so under edition 2 each name is a macro
+ * that cannot compile, and whose error names the edition. */
+#define StartMigJob(job, parameter) (sizeof(struct StartMigJob_is_in_Velmora_edition_3_only))
+#define StartSyncJob(job, first, second) \
+  (sizeof(struct StartSyncJob_is_in_Velmora_edition_3_only))
+#define RunProcAsAdmin(commandLine) (sizeof(struct RunProcAsAdmin_is_in_Velmora_edition_3_only))
 #endif
 
 #ifdef __cplusplus
+}
+#endif
+
+#if defined(__cplusplus) && defined(VELMORA_EDITION) && VELMORA_EDITION < 3 && \
+    !defined(VELMORA_BUILDING_LIBRARY)
+/* Under edition 2 in C++, a call to one of these is a compile error that names the edition. */
+template <typename... Arguments>
+int StartMigJob(Arguments...) {
+  static_assert(sizeof...(Arguments) > 99, "StartMigJob is in Velmora edition 3 only");
+  return 0;
+}
+template <typename... Arguments>
+int StartSyncJob(Arguments...) {
+  static_assert(sizeof...(Arguments) > 99, "StartSyncJob is in Velmora edition 3 only");
+  return 0;
+}
+template <typename... Arguments>
+int RunProcAsAdmin(Arguments...) {
+  static_assert(sizeof...(Arguments) > 99, "RunProcAsAdmin is in Velmora edition 3 only");
+  return 0;
 }
 #endif
 
