@@ -42,14 +42,14 @@ class DevService:
             stdin=subprocess.DEVNULL)
         self._reader = threading.Thread(target=self._drain, daemon=True)
         self._reader.start()
-        control = None if "--no-control" in options else (
+        self.control = None if "--no-control" in options else (
             options[options.index("--control") + 1] if "--control" in options
             else "velmora-devservice")
         try:
-            if control is None:
+            if self.control is None:
                 self._wait_for("serving")
             else:
-                self._wait_for_ping(control)
+                self._wait_for_ping(self.control)
         except AssertionError:
             self.stop()  # a service left running would hold the pipe for every later case
             raise
@@ -58,6 +58,7 @@ class DevService:
         for chunk in iter(lambda: self.process.stdout.read1(65536), b""):
             with self._out_lock:
                 self._out += chunk
+        self.process.stdout.close()
 
     def _wait_for_ping(self, control, seconds=30):
         deadline = time.time() + seconds
@@ -89,8 +90,18 @@ class DevService:
             return raw.read()
 
     def requests(self):
-        lines = [json.loads(line) for line in self.journal().decode("utf-8").splitlines()]
-        return [line for line in lines if line["event"] == "request"]
+        """The journal file's request lines, once it holds every request the service says it
+        has read: a thread of the service's own writes the file, a moment after each read."""
+        read = 0
+        if self.control and self.process.poll() is None:
+            read = ctl_json("--control", self.control, "ping")[1].get("requests", 0)
+        deadline = time.time() + 10
+        while True:
+            whole = self.journal().decode("utf-8").split("\n")[:-1]  # a line under way aside
+            lines = [entry for entry in map(json.loads, whole) if entry["event"] == "request"]
+            if len(lines) >= read or time.time() > deadline:
+                return lines
+            time.sleep(0.05)
 
     def verify(self, *conditions):
         """Runs velmora-devservice verify on this service's journal: (exit status, output)."""
@@ -785,7 +796,8 @@ class Control(unittest.TestCase):
 
     def test_reset_jobs_journal_and_rules_and_journal_since_gives_the_new_entries(self):
         with DevService("--fault", "reply:1460") as service:
-            self.assertEqual(ctl_json("apply", "-", stdin=b'{"rules": []}')[0], 0)
+            drawn = ctl_json("ping")[1]["seed"]
+            self.assertEqual(ctl_json("apply", "-", stdin=b'{"rules": [], "seed": 5}')[0], 0)
             self.assertEqual(jobctl("start", "1")[1]["status"], 0)
             self.assertEqual(jobctl("start", "1")[1]["status"], 5023)  # it runs already
             code, answer = ctl_json("journal")
@@ -798,6 +810,7 @@ class Control(unittest.TestCase):
             self.assertIn("found 2 request(s) with job 1; expected exactly 3", out)
             # Jobs idle, the journal from 1, and the rules the service started with.
             self.assertEqual(ctl("reset")[:2], (0, "done\n"))
+            self.assertEqual(ctl_json("ping")[1]["seed"], drawn)  # not the applied 5
             self.assertEqual(jobctl("start", "2")[1]["status"], 1460)
             since = ctl_json("journal")[1]
             self.assertEqual([e["event"] for e in since["entries"]][:3],
