@@ -79,7 +79,11 @@ TEST(JobctlCommandLine, EverySubcommandItsOperandsAndTheOptions) {
       {{"launch", "--json"}, Action::kHelp, "", "unknown subcommand launch", true},
       {{"--verbose", "start", "5"}, Action::kHelp, "", "unknown option --verbose"},
       {{"start"}, Action::kCall, "", "usage: jobctl [OPTIONS] start JOB"},
-      {{"start", "5", "--json"}, Action::kCall, "", "usage: jobctl [OPTIONS] start JOB", true},
+      {{"start", "5", "--json"},
+       Action::kCall,
+       "",
+       "usage: jobctl [OPTIONS] start JOB (--json goes before the subcommand)",
+       true},
       {{"start-on-boot", "1"}, Action::kCall, "", "usage: jobctl [OPTIONS] start-on-boot"},
       {{"sync", "3", "a"}, Action::kCall, "", "usage: jobctl [OPTIONS] sync JOB FIRST SECOND"},
       {{"start", "five"}, Action::kCall, "", "five is not a 32-bit whole number"},
@@ -304,12 +308,18 @@ TEST(JobctlReport, NamesTheCharacterThatCannotBeSent) {
   }
 }
 
-TEST(JobctlLibraryInfo, ALoadFailureNamesTheBitness) {
-  EXPECT_EQ(LoadFailure("C:\\x64\\Velmora.dll", 193, "Bad EXE format for %1.", "32-bit x86"),
+TEST(JobctlLibraryInfo, ALoadFailureNamesTheBitnessOrThatItIsNoDll) {
+  std::string image = "MZ" + std::string(0x3A, '\0') + std::string("\x40\0\0\0PE\0\0", 8);
+  EXPECT_EQ(LoadFailure("C:\\x64\\Velmora.dll", 193, "Bad EXE format for %1.", "32-bit x86", image),
             "cannot load C:\\x64\\Velmora.dll: it is not a 32-bit x86 DLL, which this jobctl "
             "needs; for a DLL of the other bitness use that jobctl (error 193)");
+  // A text file, and a file whose header points past its end, are no Windows DLL at all.
+  for (const std::string& head : {std::string("notes"), image.substr(0, 0x42)}) {
+    EXPECT_EQ(LoadFailure("notes.txt", 193, "Bad EXE format for %1.", "32-bit x86", head),
+              "cannot load notes.txt: it is not a Windows DLL (error 193)");
+  }
   EXPECT_EQ(
-      LoadFailure("C:\\no\\Velmora.dll", 126, "The specified module could not be found.", "x"),
+      LoadFailure("C:\\no\\Velmora.dll", 126, "The specified module could not be found.", "x", ""),
       "cannot load C:\\no\\Velmora.dll: The specified module could not be found. (error 126)");
 }
 

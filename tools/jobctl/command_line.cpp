@@ -179,7 +179,11 @@ std::string ReadOperands(const ExportInfo& call, std::vector<std::string> operan
   if (separator != operands.end()) operands.erase(separator);
   std::istringstream words(call.operands);
   std::vector<std::string> names{std::istream_iterator<std::string>(words), {}};
-  if (operands.size() != names.size()) return UsageLine(call);
+  if (operands.size() != names.size()) {
+    // Its failure is told in JSON all the same, but the call needs the option in its place.
+    const bool jsonAfter = std::any_of(operands.begin(), operands.end(), IsJsonTrue);
+    return UsageLine(call) + (jsonAfter ? " (--json goes before the subcommand)" : "");
+  }
   for (std::size_t i = 0; i < operands.size(); ++i) {
     const Operand kind = tools::OperandKind(names[i]);
     std::int32_t value = 0;

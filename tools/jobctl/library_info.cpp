@@ -18,12 +18,25 @@ std::string Listed(const std::vector<std::string>& names) {
 
 }  // namespace
 
+bool IsPeImage(const std::string& head) {
+  constexpr std::size_t kPointerAt = 0x3C;
+  if (head.size() < kPointerAt + 4 || head.compare(0, 2, "MZ") != 0) return false;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    at |= std::size_t{static_cast<unsigned char>(head[kPointerAt + i])} << (8 * i);
+  }
+  return at <= head.size() && head.size() - at >= 4 &&
+         head.compare(at, 4, std::string("PE\0\0", 4)) == 0;
+}
+
 std::string LoadFailure(const std::string& dll, std::uint32_t error, const std::string& systemText,
-                        const std::string& ownMachine) {
-  // ERROR_BAD_EXE_FORMAT: most often a DLL of the other bitness.
+                        const std::string& ownMachine, const std::string& head) {
+  // ERROR_BAD_EXE_FORMAT: most often a DLL of the other bitness, or no DLL at all.
   constexpr std::uint32_t kBadExeFormat = 193;
   std::string why = systemText.empty() ? "no text for it" : systemText;
-  if (error == kBadExeFormat) {
+  if (error == kBadExeFormat && !IsPeImage(head)) {
+    why = "it is not a Windows DLL";
+  } else if (error == kBadExeFormat) {
     why = "it is not a " + ownMachine +
           " DLL, which this jobctl needs; for a DLL of the other bitness use that jobctl";
   }

@@ -8,10 +8,12 @@
 
 namespace velmora::jobctl {
 
-// Why a DLL did not load: the system's text, or for ERROR_BAD_EXE_FORMAT (a DLL of the other
-// bitness, most often) the bitness jobctl needs.
+// Why a DLL did not load: the system's text, or for ERROR_BAD_EXE_FORMAT either that the file
+// is no Windows image at all (`head`, its first bytes, says which) or the bitness jobctl needs.
 std::string LoadFailure(const std::string& dll, std::uint32_t error, const std::string& systemText,
-                        const std::string& ownMachine);
+                        const std::string& ownMachine, const std::string& head);
+// Whether `head`, a file's first bytes, begins a PE image: "MZ", and "PE\0\0" where it points.
+bool IsPeImage(const std::string& head);
 
 struct LibraryFacts {
   std::string dll;      // UTF-8

@@ -85,9 +85,26 @@ std::string SystemText(DWORD code) {
   return Utf8(message);
 }
 
+namespace {
+
+// The file's first 4 KiB, where a PE image's headers begin; empty if it cannot be read.
+std::string FileHead(const std::wstring& path) {
+  std::string head(4096, '\0');
+  DWORD got = 0;
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  if (!ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr)) got = 0;
+  CloseHandle(file);
+  head.resize(got);
+  return head;
+}
+
+}  // namespace
+
 std::string WhyNotLoaded(const std::wstring& path, DWORD error) {
   return LoadFailure(Utf8(path), error, SystemText(error),
-                     sizeof(void*) == 8 ? "64-bit x64" : "32-bit x86");
+                     sizeof(void*) == 8 ? "64-bit x64" : "32-bit x86", FileHead(path));
 }
 
 LibraryFacts ReadFacts(HMODULE module) {
