@@ -24,6 +24,16 @@ namespace VelmoraInterop
             CheckBitness(Path.Combine(AppDomain.CurrentDomain.BaseDirectory, Dll));
         }
 
+#if VELMORA_NUGET
+        // The package copies the DLL that PlatformTarget (under AnyCPU, Prefer32Bit) names.
+        const string WhereTheDllComesFrom =
+            "set PlatformTarget to the bitness the process runs as (under AnyCPU, Prefer32Bit " +
+            "picks it), so that the Velmora package copies the DLL that fits";
+#else
+        const string WhereTheDllComesFrom =
+            "use the Velmora archive of this process's bitness";
+#endif
+
         // Throws BadImageFormatException, naming both bitnesses, when the DLL at `path` is not of
         // this process's bitness; a DLL that is not there is left to the loader to report.
         public static void CheckBitness(string path)
@@ -37,8 +47,8 @@ namespace VelmoraInterop
                 if (dll64 != Environment.Is64BitProcess)
                 {
                     throw new BadImageFormatException(string.Format(
-                        "{0} is {1}, but this process is {2}: build the program for {3}, or use " +
-                        "the Velmora archive of this process's bitness",
+                        "{0} is {1}, but this process is {2}: build the program for {3}, or " +
+                        WhereTheDllComesFrom,
                         path, dll64 ? "64-bit (x64)" : "32-bit (x86)",
                         Environment.Is64BitProcess ? "64-bit" : "32-bit", dll64 ? "x64" : "x86"));
                 }
@@ -95,7 +105,9 @@ namespace VelmoraInterop
                    BestFitMapping = false, ThrowOnUnmappableChar = true, SetLastError = true)]
         public static extern int DeleteJobProfile(int job);
 
-        // Edition 3 only: with edition 2's DLL the call throws EntryPointNotFoundException.
+#if !VELMORA_EDITION2
+        // Edition 3 only: with edition 2's DLL the call throws EntryPointNotFoundException. The
+        // Velmora.Edition2 package defines VELMORA_EDITION2, so that a call does not compile.
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi,
                    BestFitMapping = false, ThrowOnUnmappableChar = true, SetLastError = true)]
         public static extern int StartMigJob(int job, string parameter);
@@ -107,6 +119,7 @@ namespace VelmoraInterop
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi,
                    BestFitMapping = false, ThrowOnUnmappableChar = true, SetLastError = true)]
         public static extern int RunProcAsAdmin(string commandLine);
+#endif
 
         [DllImport("kernel32.dll", CharSet = CharSet.Ansi, ExactSpelling = true)]
         static extern IntPtr GetModuleHandleA(string name);

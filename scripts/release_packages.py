@@ -31,7 +31,8 @@ NUGET_TEMPLATES = os.path.join(ROOT, "dist", "nuget")
 ARCHES = {"win32": "x86", "win64": "x64"}
 WHEEL_PLATFORMS = {"win32": "win32", "win64": "win_amd64"}
 # Package id, the edition's folder inside the stage, and what its hosts must define.
-NUGET_EDITIONS = [("Velmora", "", ""), ("Velmora.Edition2", "edition2/", "VELMORA_EDITION=2;")]
+NUGET_EDITIONS = [("Velmora", "", "", ""),
+                  ("Velmora.Edition2", "edition2/", "VELMORA_EDITION=2;", ";VELMORA_EDITION2")]
 DESCRIPTION = ("Velmora.dll, the library through which a program controls the jobs of the local "
                "scheduler service over the named pipe \\\\.\\pipe\\pipe_job.")
 
@@ -118,14 +119,14 @@ def normalized(raw, stamp):
 
 def make_nuget(stages, out, version, stamp):
     made = []
-    for package_id, edition_folder, defines in NUGET_EDITIONS:
+    for package_id, edition_folder, defines, csharp_defines in NUGET_EDITIONS:
         with tempfile.TemporaryDirectory() as work:
             folder = os.path.join(work, "package")
             for name, source in nuget_layout(stages, edition_folder).items():
                 os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
                 shutil.copyfile(source, os.path.join(folder, name))
             with open(os.path.join(NUGET_TEMPLATES, "csharp.targets")) as f:
-                csharp = f.read()
+                csharp = f.read().replace("@VELMORA_CSHARP_DEFINES@", csharp_defines)
             with open(os.path.join(NUGET_TEMPLATES, "native.targets")) as f:
                 native = f.read().replace("@VELMORA_DEFINES@", defines)
             for name, text in (("build/%s.targets" % package_id, csharp),
@@ -218,7 +219,7 @@ def check(stages, out, version):
                                                         os.path.relpath(source, ROOT)))
             return names, archive
 
-    for package_id, edition_folder, defines in NUGET_EDITIONS:
+    for package_id, edition_folder, defines, _ in NUGET_EDITIONS:
         package = os.path.join(out, "%s.%s.nupkg" % (package_id, version))
         if not os.path.exists(package):
             expect(False, "%s exists" % package)

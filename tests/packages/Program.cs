@@ -7,6 +7,9 @@ static class Program
     static int Main()
     {
         int status = Velmora.StartJob(5);
+#if CALL_START_MIG_JOB
+        status = Velmora.StartMigJob(5, "x");  // edition 3 only
+#endif
         Console.WriteLine("StartJob(5): " + status);
         return status;
     }

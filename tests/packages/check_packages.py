@@ -65,31 +65,38 @@ def install_packages(source, version, work):
 
 
 def check_csharp(packages, version, work):
+    edition2 = ["/p:VelmoraPackage=Velmora.Edition2"]
+    mig = ["/p:CallStartMigJob=true"]
     rows = [
-        # platform, more properties, the DLL's machine (None: the build must fail)
-        ("x86", [], "i386"),
-        ("x64", [], "amd64"),
-        ("AnyCPU", ["/p:Prefer32Bit=true"], "i386"),
-        ("AnyCPU", ["/p:Prefer32Bit=false"], "amd64"),
-        ("x86", ["/p:VelmoraVersion=0.0.0.0"], None),  # no package: no binding
+        # platform, more properties, the DLL's machine (None: the build must fail), and what
+        # the compiler must then name
+        ("x86", [], "i386", ""),
+        ("x64", [], "amd64", ""),
+        ("AnyCPU", ["/p:Prefer32Bit=true"], "i386", ""),
+        ("AnyCPU", ["/p:Prefer32Bit=false"], "amd64", ""),
+        ("x86", ["/p:VelmoraVersion=0.0.0.0"], None, "VelmoraInterop"),  # no package: no binding
+        ("x64", mig, "amd64", ""),
+        ("x64", edition2, "amd64", ""),
+        ("x64", edition2 + mig, None, "StartMigJob"),  # edition 2 has no such export
     ]
-    for number, (platform, extra, wanted) in enumerate(rows):
+    for number, (platform, extra, wanted, named) in enumerate(rows):
         project = os.path.join(work, "consumer%d" % number)
         os.makedirs(project)
         for name in ("Consumer.csproj", "Program.cs"):
             shutil.copy(os.path.join(HERE, name), project)
+        package_id = "Velmora.Edition2" if edition2[0] in extra else "Velmora"
         with open(os.path.join(project, "packages.config"), "w") as f:
-            f.write('<?xml version="1.0" encoding="utf-8"?>\n<packages>\n  <package id="Velmora" '
-                    'version="%s" targetFramework="net45" />\n</packages>\n' % version)
+            f.write('<?xml version="1.0" encoding="utf-8"?>\n<packages>\n  <package id="%s" '
+                    'version="%s" targetFramework="net45" />\n</packages>\n'
+                    % (package_id, version))
         os.symlink(packages, os.path.join(project, "packages"))
         done = run(["xbuild", "/nologo", "/v:minimal", "/p:Platform=" + platform,
                     "/p:VelmoraVersion=" + version] + extra + ["Consumer.csproj"], project, work)
         output = os.path.join(project, "bin", platform)
         what = "C# project, %s %s" % (platform, " ".join(extra))
         if wanted is None:
-            expect(done.returncode != 0 and "VelmoraInterop" in done.stdout,
-                   "%s: fails to compile without the package's binding" % what,
-                   done.stdout[-2000:])
+            expect(done.returncode != 0 and named in done.stdout,
+                   "%s: fails to compile, naming %s" % (what, named), done.stdout[-2000:])
             continue
         expect(done.returncode == 0 and os.path.exists(os.path.join(output, "Consumer.exe")),
                "%s: builds with the binding compiled in" % what,
