@@ -7,10 +7,12 @@
 //   EXPECT_TRUE(service.Verify(R"("export": "StartJob", "job": 5, "count": 1)").agrees);
 //   service.Reset();
 //
-// Each call is one line on the service's control pipe and waits for its answer. Apply returns
-// once the rules are in force: the host's next call meets them, with no sleep in between. A
-// refusal throws ControlError with the service's reason. The destructor stops the service, and
-// if the test program itself dies, Windows ends the service with it (a job object).
+// Each call is one line on the service's control pipe and waits for its answer, at most
+// Options::answerMs. Apply returns once the rules are in force: the host's next call meets them,
+// with no sleep in between. A refusal throws ControlError with the service's reason. The
+// destructor stops the service, and if the test program itself dies, Windows ends the service
+// with it (a job object). The service's console goes to a file in the temporary folder
+// (ConsolePath(), named in every failure), or to the test's own output on request.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -21,6 +23,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -45,23 +48,35 @@ class DevService {
     std::wstring arguments;  // the service's other options, L"--jobs 10 --rules start.json"
     std::wstring control = L"velmora-devservice";  // the control pipe's name, under \\.\pipe\ .
     DWORD startMs = 10000;                         // how long the service may take to answer
+    DWORD answerMs = 30000;                        // how long one answer may take
+    bool consoleToTestOutput = false;  // the service's console in the test's output, not a file
   };
 
   DevService() : DevService(Options()) {}
 
   // Starts the service and returns once it answers a ping.
-  explicit DevService(const Options& options) : pipeName_(L"\\\\.\\pipe\\" + options.control) {
+  explicit DevService(const Options& options)
+      : pipeName_(L"\\\\.\\pipe\\" + options.control), answerMs_(options.answerMs) {
     const std::wstring exe = options.exe.empty() ? BesideTheLibrary() : options.exe;
-    std::wstring commandLine = L"\"" + exe + L"\" --control " + options.control;
+    std::wstring commandLine = L"\"" + exe + L"\" --control \"" + options.control + L"\"";
     if (!options.arguments.empty()) commandLine += L" " + options.arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &started)) {
-      throw ControlError("cannot start " + Narrow(exe) + ": error " +
-                         std::to_string(GetLastError()));
+    HANDLE console = INVALID_HANDLE_VALUE;
+    if (!options.consoleToTestOutput) {
+      console = OpenConsoleFile();
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdInput = nullptr;
+      startup.hStdOutput = startup.hStdError = console;
     }
+    PROCESS_INFORMATION started{};
+    const BOOL made = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr,
+                                     console != INVALID_HANDLE_VALUE, CREATE_SUSPENDED, nullptr,
+                                     nullptr, &startup, &started);
+    const DWORD error = GetLastError();
+    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+    if (!made)
+      throw ControlError("cannot start " + Narrow(exe) + ": error " + std::to_string(error));
     process_ = started.hProcess;
     // Ended with this program however it ends; a program already in a job that forbids
     // nesting goes without, and relies on the destructor.
@@ -76,7 +91,14 @@ class DevService {
     CloseHandle(started.hThread);
     try {
       Connect(options.startMs);
-      Ping();
+      // Another service may hold the name: this one then exits, and its holder's answers
+      // must not be taken for its own.
+      const std::string pid = JsonMember(Ping(), "pid");
+      if (pid != std::to_string(GetProcessId(process_))) {
+        throw ControlError("another velmora-devservice (process " + pid + ") answers on " +
+                           Narrow(pipeName_) + ": give this one a control name of its own" +
+                           ConsoleNote());
+      }
     } catch (...) {
       End();
       throw;
@@ -102,14 +124,13 @@ class DevService {
       if (c == '\n' || c == '\r') c = ' ';  // a line end can stand only between JSON tokens
     }
     line += '\n';
-    DWORD written = 0;
-    if (!WriteFile(pipe_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-      throw ControlError("the control pipe is closed: error " + std::to_string(GetLastError()));
-    }
+    Transfer(true, &line[0], static_cast<DWORD>(line.size()));
     std::string answer = ReadLine();
-    if (answer.rfind("{\"ok\":true", 0) == 0) return answer;
-    const std::string error = StringField(answer, "error");
-    throw ControlError(error.empty() ? "not understood: " + answer : error);
+    const std::string ok = JsonMember(answer, "ok");
+    if (ok == "true") return answer;
+    const std::string error = JsonString(JsonMember(answer, "error"));
+    throw ControlError(ok != "false" || error.empty() ? "not understood: " + answer.substr(0, 200)
+                                                      : error);
   }
 
   std::string Ping() { return Call(R"({"op":"ping"})"); }
@@ -135,10 +156,9 @@ class DevService {
   VerifyResult Verify(const std::string& conditions) {
     const std::string answer = Call(R"({"op":"verify",)" + conditions + "}");
     VerifyResult result;
-    result.agrees = answer.find(R"("agrees":true)") != std::string::npos;
-    const std::size_t count = answer.find(R"("count":)");
-    if (count != std::string::npos) result.count = std::atoll(answer.c_str() + count + 8);
-    result.report = StringField(answer, "report");
+    result.agrees = JsonMember(answer, "agrees") == "true";
+    result.count = std::atoll(JsonMember(answer, "count").c_str());
+    result.report = JsonString(JsonMember(answer, "report"));
     return result;
   }
 
@@ -158,7 +178,146 @@ class DevService {
 
   DWORD ProcessId() const { return process_ == nullptr ? 0 : GetProcessId(process_); }
 
+  // Where the service's console goes; empty when it goes to the test's output.
+  const std::wstring& ConsolePath() const { return consolePath_; }
+
+  // The raw text of the top-level member `name` of a JSON object on one line ("true", "12",
+  // "\"text\"", "{...}"), whatever the order of its members; "" when it has none.
+  static std::string JsonMember(const std::string& object, const std::string& name) {
+    std::size_t at = object.find('{');
+    if (at == std::string::npos) return std::string();
+    for (++at;;) {
+      at = object.find_first_not_of(" \t", at);
+      if (at == std::string::npos || object[at] != '"') return std::string();
+      const std::size_t keyEnd = SkipValue(object, at);
+      const std::string key = JsonString(object.substr(at, keyEnd - at));
+      const std::size_t value = object.find_first_not_of(" \t:", keyEnd);
+      if (value == std::string::npos) return std::string();
+      const std::size_t valueEnd = SkipValue(object, value);
+      if (key == name) return object.substr(value, valueEnd - value);
+      at = object.find_first_not_of(" \t", valueEnd);
+      if (at == std::string::npos || object[at] != ',') return std::string();
+      ++at;
+    }
+  }
+
+  // A JSON string token unescaped (\uXXXX as UTF-8); "" when it is no string.
+  static std::string JsonString(const std::string& token) {
+    if (token.size() < 2 || token.front() != '"') return std::string();
+    std::string value;
+    for (std::size_t at = 1; at + 1 < token.size(); ++at) {
+      if (token[at] != '\\') {
+        value += token[at];
+        continue;
+      }
+      const char escaped = token[++at];
+      if (escaped == 'n') {
+        value += '\n';
+      } else if (escaped == 't') {
+        value += '\t';
+      } else if (escaped == 'r') {
+        value += '\r';
+      } else if (escaped == 'u' && at + 4 < token.size()) {
+        const unsigned long unit = std::strtoul(token.substr(at + 1, 4).c_str(), nullptr, 16);
+        at += 4;
+        if (unit < 0x80) {
+          value += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+          value += static_cast<char>(0xC0 | (unit >> 6));
+          value += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+          value += static_cast<char>(0xE0 | (unit >> 12));
+          value += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+          value += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+      } else {
+        value += escaped;  // \" \\ \/
+      }
+    }
+    return value;
+  }
+
  private:
+  // The longest answer line read: the whole memory journal fits.
+  static constexpr std::size_t kMaxAnswer = std::size_t{256} << 20;
+
+  // Where a value (string, number, literal, object or list) starting at `at` ends.
+  static std::size_t SkipValue(const std::string& text, std::size_t at) {
+    int depth = 0;
+    bool inString = false;
+    for (; at < text.size(); ++at) {
+      const char c = text[at];
+      if (inString) {
+        if (c == '\\') {
+          ++at;
+        } else if (c == '"') {
+          inString = false;
+          if (depth == 0) return at + 1;
+        }
+      } else if (c == '"') {
+        inString = true;
+      } else if (c == '{' || c == '[') {
+        ++depth;
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) return at;
+        if (--depth == 0) return at + 1;
+      } else if (depth == 0 && (c == ',' || c == ' ')) {
+        return at;
+      }
+    }
+    return at;
+  }
+
+  // A new file in the temporary folder for the service's console, inherited by it alone.
+  HANDLE OpenConsoleFile() {
+    static std::atomic<unsigned> made{0};
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    consolePath_ = std::wstring(folder, length > MAX_PATH ? 0 : length) + L"velmora-devservice-" +
+                   std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++made) +
+                   L".log";
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE file =
+        CreateFileW(consolePath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      throw ControlError("cannot write the service's console to " + Narrow(consolePath_) +
+                         ": error " + std::to_string(GetLastError()));
+    }
+    return file;
+  }
+
+  std::string ConsoleNote() const {
+    return consolePath_.empty() ? std::string() : " (its console: " + Narrow(consolePath_) + ")";
+  }
+
+  // One write or read on the control pipe, at most answerMs_ long; the bytes moved.
+  DWORD Transfer(bool write, char* bytes, DWORD size) {
+    OVERLAPPED io{};
+    io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (io.hEvent == nullptr)
+      throw ControlError("no event: error " + std::to_string(GetLastError()));
+    DWORD moved = 0;
+    const BOOL done = write ? WriteFile(pipe_, bytes, size, &moved, &io)
+                            : ReadFile(pipe_, bytes, size, &moved, &io);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(io.hEvent, answerMs_) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe_, &io);
+        GetOverlappedResult(pipe_, &io, &moved, TRUE);
+        CloseHandle(io.hEvent);
+        throw ControlError("the service did not answer within " + std::to_string(answerMs_) +
+                           " ms" + ConsoleNote());
+      }
+      error = GetOverlappedResult(pipe_, &io, &moved, FALSE) ? ERROR_SUCCESS : GetLastError();
+    }
+    CloseHandle(io.hEvent);
+    if (error == ERROR_SUCCESS && (write || moved > 0)) return moved;
+    throw ControlError(write ? "the control pipe is closed: error " + std::to_string(error)
+                             : "the service closed the control pipe without answering" +
+                                   ConsoleNote());
+  }
+
   static const char* Flag(bool value) { return value ? "true" : "false"; }
 
   static std::wstring BesideTheLibrary() {
@@ -189,13 +348,13 @@ class DevService {
     const ULONGLONG deadline = GetTickCount64() + startMs;
     for (;;) {
       pipe_ = CreateFileW(pipeName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
       if (pipe_ != INVALID_HANDLE_VALUE) return;
       const DWORD error = GetLastError();
       const ULONGLONG now = GetTickCount64();
       if (now >= deadline) {
         throw ControlError("velmora-devservice did not answer within " + std::to_string(startMs) +
-                           " ms (error " + std::to_string(error) + ")");
+                           " ms (error " + std::to_string(error) + ")" + ConsoleNote());
       }
       if (error == ERROR_PIPE_BUSY) {
         WaitNamedPipeW(pipeName_.c_str(), static_cast<DWORD>(deadline - now));
@@ -203,7 +362,7 @@ class DevService {
         DWORD code = 0;
         GetExitCodeProcess(process_, &code);
         throw ControlError("velmora-devservice exited with " + std::to_string(code) +
-                           " before it served " + Narrow(pipeName_));
+                           " before it served " + Narrow(pipeName_) + ConsoleNote());
       }
     }
   }
@@ -216,50 +375,13 @@ class DevService {
         pending_.erase(0, end + 1);
         return line;
       }
-      char chunk[4096];
-      DWORD read = 0;
-      if (!ReadFile(pipe_, chunk, sizeof chunk, &read, nullptr) || read == 0) {
-        throw ControlError("the service closed the control pipe without answering");
+      if (pending_.size() > kMaxAnswer) {
+        throw ControlError("the service's answer runs past " + std::to_string(kMaxAnswer) +
+                           " bytes without a line end");
       }
-      pending_.append(chunk, read);
+      char chunk[65536];
+      pending_.append(chunk, Transfer(false, chunk, sizeof chunk));
     }
-  }
-
-  // The string member `name` of an answer line, unescaped (\uXXXX as UTF-8); "" when absent.
-  static std::string StringField(const std::string& answer, const std::string& name) {
-    std::size_t at = answer.find("\"" + name + "\":\"");
-    if (at == std::string::npos) return std::string();
-    std::string value;
-    for (at += name.size() + 4; at < answer.size() && answer[at] != '"'; ++at) {
-      if (answer[at] != '\\' || at + 1 >= answer.size()) {
-        value += answer[at];
-        continue;
-      }
-      const char escaped = answer[++at];
-      if (escaped == 'n') {
-        value += '\n';
-      } else if (escaped == 't') {
-        value += '\t';
-      } else if (escaped == 'r') {
-        value += '\r';
-      } else if (escaped == 'u' && at + 4 < answer.size()) {
-        const unsigned long unit = std::strtoul(answer.substr(at + 1, 4).c_str(), nullptr, 16);
-        at += 4;
-        if (unit < 0x80) {
-          value += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-          value += static_cast<char>(0xC0 | (unit >> 6));
-          value += static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-          value += static_cast<char>(0xE0 | (unit >> 12));
-          value += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-          value += static_cast<char>(0x80 | (unit & 0x3F));
-        }
-      } else {
-        value += escaped;  // \" \\ \/
-      }
-    }
-    return value;
   }
 
   void End() {
@@ -276,6 +398,8 @@ class DevService {
   }
 
   const std::wstring pipeName_;
+  const DWORD answerMs_;
+  std::wstring consolePath_;
   HANDLE process_ = nullptr;
   HANDLE job_ = nullptr;
   HANDLE pipe_ = INVALID_HANDLE_VALUE;

@@ -150,4 +150,78 @@ TEST(Start, FailuresAreReportedAtOnce) {
   }
 }
 
+std::string FileText(const std::wstring& path) {
+  std::string text;
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+  CloseHandle(file);
+  return text;
+}
+
+// The service's console is the helper's file, not the test's output, and a failure names it.
+TEST(Start, TheConsoleGoesToAFileThatAFailureNames) {
+  {
+    DevService service(Private());
+    ASSERT_FALSE(service.ConsolePath().empty());
+    std::string console;
+    for (int i = 0; i < 100 && console.find("serving") == std::string::npos; ++i) {
+      Sleep(50);  // its console is written by a thread of its own
+      console = FileText(service.ConsolePath());
+    }
+    EXPECT_NE(console.find("serving \\\\.\\pipe\\pipe_job"), std::string::npos) << console;
+  }
+  DevService::Options bad = Private(L"--jobs -1");
+  try {
+    DevService service(bad);
+    ADD_FAILURE() << "started with --jobs -1";
+  } catch (const ControlError& e) {
+    const std::string said = e.what();
+    const std::size_t at = said.find("(its console: ");
+    ASSERT_NE(at, std::string::npos) << said;
+    const std::string path = said.substr(at + 14, said.size() - at - 15);
+    EXPECT_NE(FileText(std::wstring(path.begin(), path.end())).find("--jobs"), std::string::npos)
+        << path;
+  }
+}
+
+// A second helper on a name another service answers is refused, and takes nothing from it.
+TEST(Start, TwoHelpersOnOneControlNameAreToldApart) {
+  DevService first(Private());
+  try {
+    DevService second(Private());
+    ADD_FAILURE() << "the second helper took the first one's service";
+  } catch (const ControlError& e) {
+    EXPECT_NE(std::string(e.what()).find("another velmora-devservice (process " +
+                                         std::to_string(first.ProcessId()) + ")"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(velmora_testing::DevService::JsonMember(first.Ping(), "pid"),
+            std::to_string(first.ProcessId()));
+}
+
+// Answers are read by their members, not by where a member stands.
+TEST(Answers, AreReadWhateverTheOrderOfTheirMembers) {
+  const struct {
+    const char* answer;
+    const char* name;
+    const char* member;
+  } rows[] = {
+      {R"({"ok":true,"count":2})", "count", "2"},
+      {R"({"count":2, "report":"a \"b\", c","agrees":true,"ok":true})", "agrees", "true"},
+      {R"({"count":2, "report":"a \"b\", c","agrees":true,"ok":true})", "ok", "true"},
+      {R"({"entries":[{"ok":false},{"x":"]"}],"ok":true,"next":3})", "ok", "true"},
+      {R"({"entries":[{"ok":false}],"next":3})", "ok", ""},
+      {R"({"error":"rule 2: \u00e9","ok":false})", "error", R"("rule 2: \u00e9")"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(DevService::JsonMember(row.answer, row.name), row.member) << row.answer;
+  }
+  EXPECT_EQ(DevService::JsonString(R"("rule 2: \u00e9 \"x\"")"), "rule 2: \xc3\xa9 \"x\"");
+}
+
 }  // namespace
