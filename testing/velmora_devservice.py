@@ -8,14 +8,19 @@
         assert service.verify(export="StartJob", job=5, count=1)["agrees"]
         service.reset()
 
-Each call is one line on the service's control pipe and waits for its answer; `apply` returns
-once the rules are in force, so the next call of the host meets them. A refusal raises
-ControlError with the service's reason. The service is stopped when the block ends, even when a
-test failed.
+Each call is one line on the service's control pipe and waits for its answer (at most
+`answer_seconds`); `apply` returns once the rules are in force, so the next call of the host
+meets them. A refusal raises ControlError with the service's reason. The service is stopped when
+the block ends, even when a test failed. Its console goes to a file in the temporary folder
+(`console_path`, named in every failure), or to the test's own output with
+`console_to_output=True`.
 """
 import json
 import os
+import queue
 import subprocess
+import tempfile
+import threading
 import time
 
 DEFAULT_PIPE = r"\\.\pipe\velmora-devservice"
@@ -25,21 +30,52 @@ class ControlError(Exception):
     """The service refused an operation, or no service answers."""
 
 
-class PipeTransport:
-    """One connection to the control pipe: lines out, lines back."""
+# The longest answer line taken: the service's whole memory journal fits.
+MAX_ANSWER = 256 << 20
 
-    def __init__(self, name):
-        self._pipe = open(name, "r+b", buffering=0)  # pylint: disable=consider-using-with
+
+class PipeTransport:
+    """One connection to the control pipe: lines out, lines back. A thread of its own reads, so
+    that a service that stops answering costs `answer_seconds`, not the test run."""
+
+    def __init__(self, stream, answer_seconds=30, max_answer=MAX_ANSWER):
+        self._pipe = stream
+        self._answer_seconds = answer_seconds
+        self._max_answer = max_answer
         self._pending = b""
+        self._chunks = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    @classmethod
+    def open(cls, name, answer_seconds=30):
+        return cls(open(name, "r+b", buffering=0),  # pylint: disable=consider-using-with
+                   answer_seconds)
+
+    def _read(self):
+        try:
+            for chunk in iter(lambda: self._pipe.read(65536), b""):
+                self._chunks.put(chunk)
+        except (OSError, ValueError):
+            pass
+        self._chunks.put(b"")
 
     def send(self, line):
         self._pipe.write(line)
 
     def receive(self):
         """The next line the service wrote, without its end; b"" once it closed."""
+        deadline = time.monotonic() + self._answer_seconds
         while b"\n" not in self._pending:
-            chunk = self._pipe.read(65536)
+            if len(self._pending) > self._max_answer:
+                raise ControlError("the service's answer runs past %d bytes without a line end"
+                                   % self._max_answer)
+            try:
+                chunk = self._chunks.get(timeout=max(0, deadline - time.monotonic()))
+            except queue.Empty:
+                raise ControlError("the service did not answer within %s s"
+                                   % self._answer_seconds) from None
             if not chunk:
+                self._chunks.put(b"")  # closed: so it stays
                 return b""
             self._pending += chunk
         line, self._pending = self._pending.split(b"\n", 1)
@@ -98,22 +134,57 @@ class Control:
 
 
 class DevService(Control):
-    """Starts velmora-devservice, waits until it answers, and stops it at the end."""
+    """Starts velmora-devservice, waits until it answers, and stops it at the end. `connect`
+    opens the control pipe (PipeTransport.open; a fake in tests)."""
 
-    def __init__(self, exe, *args, pipe=DEFAULT_PIPE, start_seconds=10):
-        self.process = subprocess.Popen(  # pylint: disable=consider-using-with
-            [exe, "--control", pipe, *args], stdin=subprocess.DEVNULL)
+    def __init__(self, exe, *args, pipe=DEFAULT_PIPE, start_seconds=10, answer_seconds=30,
+                 console_to_output=False, connect=PipeTransport.open):
+        self.console_path = None
+        console = None
+        if not console_to_output:
+            handle, self.console_path = tempfile.mkstemp(prefix="velmora-devservice-",
+                                                         suffix=".log")
+            console = os.fdopen(handle, "wb")
+        try:
+            self.process = subprocess.Popen(  # pylint: disable=consider-using-with
+                [exe, "--control", pipe, *args], stdin=subprocess.DEVNULL, stdout=console,
+                stderr=subprocess.STDOUT if console else None)
+        finally:
+            if console:
+                console.close()
+        self._transport = None
+        try:
+            self._connect(connect, pipe, exe, start_seconds, answer_seconds)
+            pid = self.ping().get("pid")
+            if pid != self.process.pid:
+                raise ControlError(
+                    "another velmora-devservice (process %s) answers on %s: give this one a "
+                    "control name of its own%s" % (pid, pipe, self._console_note()))
+        except BaseException:
+            self._end()  # never left running: not after garbage, nor on another's pipe
+            raise
+
+    def _connect(self, connect, pipe, exe, start_seconds, answer_seconds):
         deadline = time.monotonic() + start_seconds
         while True:
             try:
-                super().__init__(PipeTransport(pipe))
-                self.ping()
+                super().__init__(connect(pipe, answer_seconds))
                 return
             except OSError:
                 if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.process.kill()
-                    raise ControlError("velmora-devservice did not start: %s" % exe) from None
+                    raise ControlError("velmora-devservice did not start: %s%s"
+                                       % (exe, self._console_note())) from None
                 time.sleep(0.05)
+
+    def _console_note(self):
+        return " (its console: %s)" % self.console_path if self.console_path else ""
+
+    def _end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        if self._transport is not None:
+            self._transport.close()
 
     def close(self):
         """Stops the service, however the test went."""
@@ -124,8 +195,8 @@ class DevService(Control):
         try:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-        self._transport.close()
+            pass
+        self._end()
 
     def __enter__(self):
         return self

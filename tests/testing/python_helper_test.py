@@ -4,6 +4,9 @@ the control pipe, and what it makes of what the service answers, in pieces or br
 import json
 import os
 import sys
+import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "testing"))
@@ -92,12 +95,75 @@ class Framing(unittest.TestCase):
             def read(self, _size):
                 return self.chunks.pop(0) if self.chunks else b""
 
-        transport = helper.PipeTransport.__new__(helper.PipeTransport)
-        transport._pipe = Pieces(b'{"ok":', b'true}\n{"ok"', b":false}\n")  # noqa: SLF001
-        transport._pending = b""  # noqa: SLF001
+        transport = helper.PipeTransport(Pieces(b'{"ok":', b'true}\n{"ok"', b":false}\n"))
         self.assertEqual(json.loads(transport.receive()), {"ok": True})
         self.assertEqual(json.loads(transport.receive()), {"ok": False})
         self.assertEqual(transport.receive(), b"")
+        self.assertEqual(transport.receive(), b"")  # closed stays closed
+
+    def test_a_silent_or_endless_service_costs_a_bounded_time_and_memory(self):
+        class Silent:
+            def read(self, _size):
+                threading.Event().wait(60)
+                return b""
+
+        class Endless:
+            def read(self, size):
+                return b"x" * size
+
+        rows = [(Silent(), "did not answer within 0.2 s"),
+                (Endless(), "runs past 1048576 bytes without a line end")]
+        for stream, reason in rows:
+            started = time.monotonic()
+            transport = helper.PipeTransport(stream, answer_seconds=0.2, max_answer=1 << 20)
+            with self.assertRaises(helper.ControlError) as raised:
+                transport.receive()
+            self.assertIn(reason, str(raised.exception))
+            self.assertLess(time.monotonic() - started, 5)
+
+
+class Start(unittest.TestCase):
+    """DevService's start against a stand-in service (a shell script that says it serves and
+    sleeps) and a fake control pipe that answers its ping."""
+
+    def start(self, answer_for):
+        folder = tempfile.mkdtemp()
+        exe, pid_file = os.path.join(folder, "service.sh"), os.path.join(folder, "pid")
+        with open(exe, "w") as f:
+            f.write('#!/bin/sh\necho $$ > "%s"\necho "velmora-devservice: serving"\n'
+                    'exec sleep 30\n' % pid_file)
+        os.chmod(exe, 0o755)
+        started = []
+
+        def connect(_pipe, _seconds):
+            while not os.path.exists(pid_file) or not open(pid_file).read().strip():
+                time.sleep(0.01)
+            started.append(int(open(pid_file).read()))
+            return FakeTransport(answer_for(started[0]), b'{"ok":true}\n')
+        return connect, exe, started
+
+    def test_only_the_started_service_is_taken_and_a_failed_start_ends_it(self):
+        rows = [
+            (lambda pid: b"garbage\n", "not JSON"),
+            (lambda pid: b'{"ok":true,"pid":%d}\n' % (pid + 1), "another velmora-devservice"),
+            (lambda pid: b'{"ok":true,"pid":%d}\n' % pid, None),
+        ]
+        for answer_for, reason in rows:
+            connect, exe, started = self.start(answer_for)
+            if reason:
+                with self.assertRaises(helper.ControlError) as raised:
+                    helper.DevService(exe, connect=connect)
+                self.assertIn(reason, str(raised.exception))
+                self.assertFalse(os.path.exists("/proc/%d" % started[0]), reason)  # reaped
+                continue
+            service = helper.DevService(exe, connect=connect)
+            deadline = time.monotonic() + 10
+            while b"serving" not in open(service.console_path, "rb").read():
+                self.assertLess(time.monotonic(), deadline, "its console never said serving")
+                time.sleep(0.01)
+            service.process.kill()
+            service.close()
+            self.assertIsNotNone(service.process.poll())
 
 
 if __name__ == "__main__":
