@@ -14,7 +14,10 @@
   Each call is one line on the service's control pipe and waits for its answer; Apply returns
   once the rules are in force, so the next call of the host meets them. A refusal raises
   EVelmoraControl with the service's reason. Free stops the service, however the test went.
-  Answers come back as their JSON text (UTF-8), for the test's own JSON reader. *)
+  The service's console goes to a file in the temporary folder (ConsolePath, named in every
+  failure), or to the test's own output with ConsoleToOutput. A service that answers as another
+  process than the one started is refused. Answers come back as their JSON text (UTF-8), for the
+  test's own JSON reader; Member reads one of their members, whatever their order. *)
 unit VelmoraDevService;
 
 {$IFDEF FPC}
@@ -32,8 +35,12 @@ type
   TVelmoraDevService = class
   private
     FProcess: THandle;
+    FProcessId: DWORD;
     FPipe: THandle;
     FPending: UTF8String;
+    FConsolePath: UnicodeString;
+    function ConsoleNote: string;
+    function OpenConsoleFile: THandle;
     procedure Connect(const PipeName: UnicodeString; StartMs: DWORD);
     function ReadLine: UTF8String;
     procedure EndProcess;
@@ -41,7 +48,8 @@ type
     { Starts the service with its control pipe named PipeName (under \\.\pipe\) and returns
       once it answers. }
     constructor Start(const Exe: UnicodeString; const Arguments: UnicodeString = '';
-      const PipeName: UnicodeString = 'velmora-devservice'; StartMs: DWORD = 10000);
+      const PipeName: UnicodeString = 'velmora-devservice'; StartMs: DWORD = 10000;
+      ConsoleToOutput: Boolean = False);
     destructor Destroy; override;
     { Sends one control line (a JSON object) and returns the answer line; raises when refused. }
     function Call(const Line: UTF8String): UTF8String;
@@ -55,7 +63,13 @@ type
     function Verify(const Conditions: UTF8String): Boolean;
     { Stops the service and waits for it to end; Free does it when not done already. }
     procedure Stop;
+    { Where the service's console goes; empty when it goes to the test's output. }
+    property ConsolePath: UnicodeString read FConsolePath;
   end;
+
+(* The raw text of the top-level member Name of a JSON object on one line ('true', '12',
+  '"text"', an object), whatever the order of its members; '' when it has none. *)
+function Member(const Json, Name: UTF8String): UTF8String;
 
 implementation
 
@@ -63,26 +77,80 @@ const
   Flags: array[Boolean] of UTF8String = ('false', 'true');
 
 constructor TVelmoraDevService.Start(const Exe, Arguments, PipeName: UnicodeString;
-  StartMs: DWORD);
+  StartMs: DWORD; ConsoleToOutput: Boolean);
 var
   CommandLine: UnicodeString;
   Startup: TStartupInfoW;
   Started: TProcessInformation;
+  Console: THandle;
+  Made: Boolean;
+  Error: DWORD;
+  Pid: UTF8String;
 begin
   inherited Create;
   FPipe := INVALID_HANDLE_VALUE;
-  CommandLine := '"' + Exe + '" --control ' + PipeName + ' ' + Arguments;
+  CommandLine := '"' + Exe + '" --control "' + PipeName + '" ' + Arguments;
   UniqueString(CommandLine);
   FillChar(Startup, SizeOf(Startup), 0);
   Startup.cb := SizeOf(Startup);
+  Console := INVALID_HANDLE_VALUE;
+  if not ConsoleToOutput then
+  begin
+    Console := OpenConsoleFile;
+    Startup.dwFlags := STARTF_USESTDHANDLES;
+    Startup.hStdOutput := Console;
+    Startup.hStdError := Console;
+  end;
   FillChar(Started, SizeOf(Started), 0);
-  if not CreateProcessW(PWideChar(Exe), PWideChar(CommandLine), nil, nil, False, 0, nil, nil,
-    Startup, Started) then
-    raise EVelmoraControl.CreateFmt('cannot start %s: error %d', [Exe, GetLastError]);
+  Made := CreateProcessW(PWideChar(Exe), PWideChar(CommandLine), nil, nil,
+    Console <> INVALID_HANDLE_VALUE, 0, nil, nil, Startup, Started);
+  Error := GetLastError;
+  if Console <> INVALID_HANDLE_VALUE then
+    CloseHandle(Console);
+  if not Made then
+    raise EVelmoraControl.CreateFmt('cannot start %s: error %d', [Exe, Error]);
   CloseHandle(Started.hThread);
   FProcess := Started.hProcess;
-  Connect('\\.\pipe\' + PipeName, StartMs);
-  Ping;
+  FProcessId := Started.dwProcessId;
+  try
+    Connect('\\.\pipe\' + PipeName, StartMs);
+    { Another service may hold the name: this one then exits, and its holder's answers must
+      not be taken for its own, nor its holder stopped when this one is freed. }
+    Pid := Member(Ping, 'pid');
+    if Pid <> UTF8String(IntToStr(FProcessId)) then
+      raise EVelmoraControl.CreateFmt('another velmora-devservice (process %s) answers on %s: ' +
+        'give this one a control name of its own%s', [string(Pid), PipeName, ConsoleNote]);
+  except
+    EndProcess;
+    raise;
+  end;
+end;
+
+function TVelmoraDevService.ConsoleNote: string;
+begin
+  if FConsolePath = '' then
+    Result := ''
+  else
+    Result := ' (its console: ' + string(FConsolePath) + ')';
+end;
+
+{ A new file in the temporary folder for the service's console, inherited by it. }
+function TVelmoraDevService.OpenConsoleFile: THandle;
+var
+  Folder: array[0..MAX_PATH] of WideChar;
+  Attributes: TSecurityAttributes;
+begin
+  SetString(FConsolePath, PWideChar(@Folder[0]), GetTempPathW(MAX_PATH + 1, Folder));
+  FConsolePath := FConsolePath + 'velmora-devservice-' + UnicodeString(IntToStr(GetCurrentProcessId)) +
+    '-' + UnicodeString(IntToStr(GetTickCount)) + '.log';
+  FillChar(Attributes, SizeOf(Attributes), 0);
+  Attributes.nLength := SizeOf(Attributes);
+  Attributes.bInheritHandle := True;
+  Result := CreateFileW(PWideChar(FConsolePath), GENERIC_WRITE, FILE_SHARE_READ or
+    FILE_SHARE_WRITE, @Attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+  if Result = INVALID_HANDLE_VALUE then
+    raise EVelmoraControl.CreateFmt('cannot write the service''s console to %s: error %d',
+      [string(FConsolePath), GetLastError]);
 end;
 
 destructor TVelmoraDevService.Destroy;
@@ -115,12 +183,13 @@ begin
     begin
       GetExitCodeProcess(FProcess, Code);
       EndProcess;
-      raise EVelmoraControl.CreateFmt('velmora-devservice exited with %d before it served %s',
-        [Code, PipeName]);
+      raise EVelmoraControl.CreateFmt('velmora-devservice exited with %d before it served %s%s',
+        [Code, PipeName, ConsoleNote]);
     end;
   until GetTickCount - Started >= StartMs;
   EndProcess;
-  raise EVelmoraControl.CreateFmt('velmora-devservice did not answer within %d ms', [StartMs]);
+  raise EVelmoraControl.CreateFmt('velmora-devservice did not answer within %d ms%s',
+    [StartMs, ConsoleNote]);
 end;
 
 function TVelmoraDevService.ReadLine: UTF8String;
@@ -135,13 +204,86 @@ begin
   begin
     Got := 0;
     if not ReadFile(FPipe, Chunk, SizeOf(Chunk), Got, nil) or (Got = 0) then
-      raise EVelmoraControl.Create('the service closed the control pipe without answering');
+      raise EVelmoraControl.Create('the service closed the control pipe without answering' +
+        ConsoleNote);
     SetString(Part, PAnsiChar(@Chunk[0]), Got);
     FPending := FPending + Part;
     LineEnd := Pos(#10, FPending);
   end;
   Result := Copy(FPending, 1, LineEnd - 1);
   Delete(FPending, 1, LineEnd);
+end;
+
+{ Where a value (string, number, literal, object or list) starting at Text[At] ends: the index
+  just past it. }
+function SkipValue(const Text: UTF8String; At: Integer): Integer;
+var
+  Depth: Integer;
+  InString: Boolean;
+begin
+  Depth := 0;
+  InString := False;
+  while At <= Length(Text) do
+  begin
+    if InString then
+    begin
+      if Text[At] = '\' then
+        Inc(At)
+      else if Text[At] = '"' then
+      begin
+        InString := False;
+        if Depth = 0 then
+          Exit(At + 1);
+      end;
+    end
+    else if Text[At] = '"' then
+      InString := True
+    else if (Text[At] = '{') or (Text[At] = '[') then
+      Inc(Depth)
+    else if (Text[At] = '}') or (Text[At] = ']') then
+    begin
+      if Depth = 0 then
+        Exit(At);
+      Dec(Depth);
+      if Depth = 0 then
+        Exit(At + 1);
+    end
+    else if (Depth = 0) and ((Text[At] = ',') or (Text[At] = ' ')) then
+      Exit(At);
+    Inc(At);
+  end;
+  Result := At;
+end;
+
+function Member(const Json, Name: UTF8String): UTF8String;
+var
+  At, KeyEnd, Value, ValueEnd: Integer;
+begin
+  Result := '';
+  At := Pos('{', Json);
+  if At = 0 then
+    Exit;
+  Inc(At);
+  while True do
+  begin
+    while (At <= Length(Json)) and (Json[At] = ' ') do
+      Inc(At);
+    if (At > Length(Json)) or (Json[At] <> '"') then
+      Exit;
+    KeyEnd := SkipValue(Json, At);
+    Value := KeyEnd;
+    while (Value <= Length(Json)) and ((Json[Value] = ' ') or (Json[Value] = ':')) do
+      Inc(Value);
+    ValueEnd := SkipValue(Json, Value);
+    if Copy(Json, At, KeyEnd - At) = '"' + Name + '"' then
+      Exit(Copy(Json, Value, ValueEnd - Value));
+    At := ValueEnd;
+    while (At <= Length(Json)) and (Json[At] = ' ') do
+      Inc(At);
+    if (At > Length(Json)) or (Json[At] <> ',') then
+      Exit;
+    Inc(At);
+  end;
 end;
 
 { The JSON string that starts at Text[First], after its opening quote, unescaped. }
@@ -171,12 +313,10 @@ begin
 end;
 
 function TVelmoraDevService.Call(const Line: UTF8String): UTF8String;
-const
-  ErrorKey: UTF8String = '"error":"';
 var
-  Text: UTF8String;
+  Text, Ok, Error: UTF8String;
   Written: DWORD;
-  At, I: Integer;
+  I: Integer;
 begin
   if FPipe = INVALID_HANDLE_VALUE then
     raise EVelmoraControl.Create('the service is stopped');
@@ -189,12 +329,13 @@ begin
   if not WriteFile(FPipe, PAnsiChar(Text)^, Length(Text), Written, nil) then
     raise EVelmoraControl.CreateFmt('the control pipe is closed: error %d', [GetLastError]);
   Result := ReadLine;
-  if Copy(Result, 1, 10) = '{"ok":true' then
+  Ok := Member(Result, 'ok');
+  if Ok = 'true' then
     Exit;
-  At := Pos(ErrorKey, Result);
-  if At = 0 then
-    raise EVelmoraControl.Create('not understood: ' + string(Result));
-  raise EVelmoraControl.Create(UTF8ToString(JsonString(Result, At + Length(ErrorKey))));
+  Error := Member(Result, 'error');
+  if (Ok <> 'false') or (Copy(Error, 1, 1) <> '"') then
+    raise EVelmoraControl.Create('not understood: ' + string(Copy(Result, 1, 200)));
+  raise EVelmoraControl.Create(UTF8ToString(JsonString(Error, 2)));
 end;
 
 function TVelmoraDevService.Ping: UTF8String;
@@ -220,7 +361,7 @@ end;
 
 function TVelmoraDevService.Verify(const Conditions: UTF8String): Boolean;
 begin
-  Result := Pos('"agrees":true', Call('{"op":"verify",' + Conditions + '}')) > 0;
+  Result := Member(Call('{"op":"verify",' + Conditions + '}'), 'agrees') = 'true';
 end;
 
 procedure TVelmoraDevService.Stop;

@@ -35,13 +35,54 @@ begin
     CloseHandle(Pipe);
 end;
 
+function FileText(const Path: UnicodeString): AnsiString;
 var
-  Service: TVelmoraDevService;
+  F: THandle;
+  Chunk: array[0..4095] of AnsiChar;
+  Got: DWORD;
+  Part: AnsiString;
+begin
+  Result := '';
+  F := CreateFileW(PWideChar(Path), GENERIC_READ, FILE_SHARE_READ or FILE_SHARE_WRITE, nil,
+    OPEN_EXISTING, 0, 0);
+  if F = INVALID_HANDLE_VALUE then
+    Exit;
+  while ReadFile(F, Chunk, SizeOf(Chunk), Got, nil) and (Got > 0) do
+  begin
+    SetString(Part, PAnsiChar(@Chunk[0]), Got);
+    Result := Result + Part;
+  end;
+  CloseHandle(F);
+end;
+
+var
+  Service, Second: TVelmoraDevService;
   I, Met: Integer;
-  Refused: string;
+  Refused, Console: string;
 begin
   Service := TVelmoraDevService.Start(UnicodeString(ParamStr(1)), '', 'velmora-pascal-test');
   try
+    Console := '';
+    for I := 1 to 100 do
+      if Pos('serving', Console) = 0 then
+      begin
+        Sleep(50);  { its console is written by a thread of its own }
+        Console := string(FileText(Service.ConsolePath));
+      end;
+    Expect(Pos('serving', Console) > 0, 'the console goes to ' + string(Service.ConsolePath));
+    Refused := '';
+    try
+      Second := TVelmoraDevService.Start(UnicodeString(ParamStr(1)), '', 'velmora-pascal-test');
+      Second.Free;
+    except
+      on E: EVelmoraControl do
+        Refused := E.Message;
+    end;
+    Expect(Pos('another velmora-devservice (process ', Refused) = 1,
+      'a second helper on the name is refused: ' + Refused);
+    Expect(Member(Service.Ping, 'pid') <> '', 'and the first one still answers');
+    Expect(Member('{"count":2, "report":"a \"b\", c","agrees":true,"ok":true}', 'ok') = 'true',
+      'answers are read by their members, whatever their order');
     Met := 0;
     for I := 1 to 20 do
     begin
