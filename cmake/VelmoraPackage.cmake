@@ -6,9 +6,12 @@ include(CMakePackageConfigHelpers)
 install(FILES include/velmora.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(VELMORA_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velmora)
+set(VELMORA_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+set(VELMORA_INSTALL_TESTINGDIR testing)
 configure_package_config_file(cmake/VelmoraConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VelmoraConfig.cmake
-  INSTALL_DESTINATION ${VELMORA_PACKAGE_DIR})
+  INSTALL_DESTINATION ${VELMORA_PACKAGE_DIR}
+  PATH_VARS VELMORA_INSTALL_BINDIR VELMORA_INSTALL_TESTINGDIR)
 # Version 3.x.x.x: a request for Velmora 3 is met, one for Velmora 2 is not (edition 2 comes as
 # the Edition2 component). The pointer size must match, so a 32-bit package serves only 32-bit
 # hosts.

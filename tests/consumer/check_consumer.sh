@@ -12,7 +12,10 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$here" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/build"
+[ -f "$work/build/testing/velmora-devservice.exe" ] ||
+  { echo "FAIL: Velmora::DevService was not copied beside the test program"; exit 1; }
 [ "$mode" = run ] || exit 0
 for edition in 3 2; do
   "$here/../../scripts/wine-run.sh" "$work/build/edition$edition/consumer$edition.exe"
 done
+"$here/../../scripts/wine-run.sh" "$work/build/testing/testing_consumer.exe"
