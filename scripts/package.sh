@@ -2,8 +2,8 @@
 # Makes the release archives build/Velmora-<version>-win32.zip and -win64.zip (or those of the
 # builds named: ./scripts/package.sh win32), then checks each: what it holds, its checksums, the
 # hardening rules for every image, and that its DLLs and PDBs are the very files the tests
-# checked. With both, also the NuGet packages Velmora and Velmora.Edition2 and the two Python
-# wheels, each with its .sha256, checked against the staged files.
+# checked. With both, also the NuGet packages Velmora, Velmora.Edition2 and Velmora.Testing, and
+# the two Python wheels, each with its .sha256, checked against the staged files.
 #
 # Signing: with VELMORA_SIGN_PFX (a PKCS#12 file holding the code-signing certificate and its
 # key) and VELMORA_SIGN_PASSWORD_FILE (a file holding its password) set, every DLL and EXE is

@@ -8,8 +8,12 @@
   architecture's DLL and PDB under runtimes/, the C# binding as source under contentFiles/,
   build/<id>.targets for .NET Framework projects and build/native/<id>.targets for Visual C++
   ones (the header, the import libraries);
+- Velmora.Testing.<V>.nupkg: velmora-devservice.exe of each architecture under runtimes/, the C#
+  test helper as source, the C++ one under build/native/include, and targets that copy the
+  service of the program's platform beside it;
 - velmora-<V>-py3-none-win32.whl and -win_amd64.whl (edition 3), built by setuptools' bdist_wheel:
-  the Python module as the package "velmora" with the DLL beside it.
+  the Python module as the package "velmora" with the DLL beside it, and its test helper as
+  velmora.testing with the service beside it.
 
 Each package is the same bytes from the same sources: every entry carries the time of the
 epoch, and the names NuGet draws at random are replaced by ones made from the content. `check`
@@ -56,21 +60,66 @@ def nuget_layout(stages, edition_folder):
     return layout
 
 
-def nuspec(package_id, version, edition_folder, files):
-    edition = "edition 2 (no StartMigJob, StartSyncJob or RunProcAsAdmin)" if edition_folder \
-        else "edition 3"
+TESTING_ID = "Velmora.Testing"
+
+
+def testing_layout(stages):
+    """{path in the package: path of the staged file} for Velmora.Testing."""
+    layout = {}
+    for build, arch in ARCHES.items():
+        layout["runtimes/win-%s/native/velmora-devservice.exe" % arch] = os.path.join(
+            stages[build], "bin", "velmora-devservice.exe")
+    stage = stages["win64"]
+    layout["build/native/include/velmora_devservice.hpp"] = os.path.join(
+        stage, "testing", "velmora_devservice.hpp")
+    layout["contentFiles/cs/any/VelmoraDevService.cs"] = os.path.join(
+        stage, "testing", "VelmoraDevService.cs")
+    for name in ("LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "CHANGELOG.md"):
+        layout[name] = os.path.join(stage, "LICENSE" if name == "LICENSE.txt" else name)
+    return layout
+
+
+def nuget_packages(stages):
+    """(id, layout, {targets file in the package: template file and its replacements}, title,
+    what it holds) for each package."""
+    packages = []
+    for package_id, edition_folder, defines, csharp_defines in NUGET_EDITIONS:
+        edition = "edition 2 (no StartMigJob, StartSyncJob or RunProcAsAdmin)" if edition_folder \
+            else "edition 3"
+        packages.append((
+            package_id, nuget_layout(stages, edition_folder),
+            {"build/%s.targets" % package_id:
+                 ("csharp.targets", {"@VELMORA_CSHARP_DEFINES@": csharp_defines}),
+             "build/native/%s.targets" % package_id:
+                 ("native.targets", {"@VELMORA_DEFINES@": defines})},
+            "Velmora (%s)" % edition,
+            "%s This package holds %s for 32- and 64-bit processes: C# projects get the\n"
+            "binding compiled in and the DLL of their platform copied beside the program; Visual "
+            "C++\nprojects get the header, the import library and the DLL." % (DESCRIPTION,
+                                                                             edition)))
+    packages.append((
+        TESTING_ID, testing_layout(stages),
+        {"build/%s.targets" % TESTING_ID: ("testing-csharp.targets", {}),
+         "build/native/%s.targets" % TESTING_ID: ("testing-native.targets", {})},
+        "Velmora test tools",
+        "velmora-devservice, the development service that a test suite drives over its control "
+        "pipe, for 32- and 64-bit test programs: C# projects get the test helper compiled in, "
+        "Visual C++\nprojects its header; both get the service of their platform copied beside "
+        "the program. Add it beside the Velmora package."))
+    return packages
+
+
+def nuspec(package_id, version, title, holds, files):
     return """<?xml version="1.0" encoding="utf-8"?>
 <package xmlns="http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd">
   <metadata>
     <id>%s</id>
     <version>%s</version>
-    <title>Velmora (%s)</title>
+    <title>%s</title>
     <authors>The Velmora developers</authors>
     <owners>The Velmora developers</owners>
     <requireLicenseAcceptance>false</requireLicenseAcceptance>
-    <description>%s This package holds %s for 32- and 64-bit processes: C# projects get the
-binding compiled in and the DLL of their platform copied beside the program; Visual C++
-projects get the header, the import library and the DLL. MIT licence (LICENSE.txt).</description>
+    <description>%s MIT licence (LICENSE.txt).</description>
     <copyright>Copyright (c) 2026 The Velmora developers</copyright>
     <tags>native scheduler jobs pipe</tags>
     <!-- contentFiles/cs/any/Velmora.cs needs no contentFiles entry: a .cs file is compiled by
@@ -80,7 +129,7 @@ projects get the header, the import library and the DLL. MIT licence (LICENSE.tx
 %s
   </files>
 </package>
-""" % (package_id, version, edition, DESCRIPTION, edition, "\n".join(
+""" % (package_id, version, title, holds, "\n".join(
         '    <file src="%s" target="%s" />' % (name, os.path.dirname(name))
         for name in sorted(files)))
 
@@ -119,25 +168,25 @@ def normalized(raw, stamp):
 
 def make_nuget(stages, out, version, stamp):
     made = []
-    for package_id, edition_folder, defines, csharp_defines in NUGET_EDITIONS:
+    for package_id, layout, targets, title, holds in nuget_packages(stages):
         with tempfile.TemporaryDirectory() as work:
             folder = os.path.join(work, "package")
-            for name, source in nuget_layout(stages, edition_folder).items():
+            for name, source in layout.items():
                 os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
                 shutil.copyfile(source, os.path.join(folder, name))
-            with open(os.path.join(NUGET_TEMPLATES, "csharp.targets")) as f:
-                csharp = f.read().replace("@VELMORA_CSHARP_DEFINES@", csharp_defines)
-            with open(os.path.join(NUGET_TEMPLATES, "native.targets")) as f:
-                native = f.read().replace("@VELMORA_DEFINES@", defines)
-            for name, text in (("build/%s.targets" % package_id, csharp),
-                               ("build/native/%s.targets" % package_id, native)):
+            for name, (template, replacements) in targets.items():
+                with open(os.path.join(NUGET_TEMPLATES, template)) as f:
+                    text = f.read()
+                for old, new in replacements.items():
+                    text = text.replace(old, new)
+                os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
                 with open(os.path.join(folder, name), "w", newline="\n") as f:
                     f.write(text)
             spec = os.path.join(folder, package_id + ".nuspec")
             files = [os.path.relpath(os.path.join(d, n), folder).replace(os.sep, "/")
                      for d, _, names in os.walk(folder) for n in names]
             with open(spec, "w", newline="\n") as f:
-                f.write(nuspec(package_id, version, edition_folder, files))
+                f.write(nuspec(package_id, version, title, holds, files))
             # Mono's NuGet wants a home of its own to write its settings in.
             env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=work)
             done = subprocess.run(["nuget", "pack", spec, "-OutputDirectory", work,
@@ -156,6 +205,8 @@ def make_nuget(stages, out, version, stamp):
 def wheel_layout(stage):
     return {"velmora/__init__.py": os.path.join(stage, "bindings", "velmora.py"),
             "velmora/Velmora.dll": os.path.join(stage, "bin", "Velmora.dll"),
+            "velmora/testing.py": os.path.join(stage, "testing", "velmora_devservice.py"),
+            "velmora/velmora-devservice.exe": os.path.join(stage, "bin", "velmora-devservice.exe"),
             "LICENSE": os.path.join(stage, "LICENSE"),
             "THIRD-PARTY-NOTICES.txt": os.path.join(stage, "THIRD-PARTY-NOTICES.txt")}
 
@@ -171,7 +222,7 @@ setup(
     license="MIT",
     license_files=["LICENSE", "THIRD-PARTY-NOTICES.txt"],
     packages=["velmora"],
-    package_data={"velmora": ["Velmora.dll"]},
+    package_data={"velmora": ["Velmora.dll", "velmora-devservice.exe"]},
     python_requires=">=3.6",
     classifiers=["License :: OSI Approved :: MIT License",
                  "Operating System :: Microsoft :: Windows",
@@ -219,19 +270,22 @@ def check(stages, out, version):
                                                         os.path.relpath(source, ROOT)))
             return names, archive
 
-    for package_id, edition_folder, defines, _ in NUGET_EDITIONS:
+    editions = {package_id: defines for package_id, _, defines, _ in NUGET_EDITIONS}
+    for package_id, layout, targets, _, _ in nuget_packages(stages):
         package = os.path.join(out, "%s.%s.nupkg" % (package_id, version))
         if not os.path.exists(package):
             expect(False, "%s exists" % package)
             continue
-        names, _ = same_files(package, nuget_layout(stages, edition_folder))
-        for name in ("build/%s.targets" % package_id, "build/native/%s.targets" % package_id,
-                     "%s.nuspec" % package_id):
+        names, _ = same_files(package, layout)
+        for name in list(targets) + ["%s.nuspec" % package_id]:
             expect(name in names, "%s holds %s" % (os.path.basename(package), name))
+        if package_id not in editions:
+            continue
         with zipfile.ZipFile(package) as archive:
             native = archive.read("build/native/%s.targets" % package_id).decode()
-        expect("<VelmoraDefines>%s</VelmoraDefines>" % defines in native,
-               "%s: its Visual C++ hosts define %r" % (package_id, defines or "nothing"))
+        expect("<VelmoraDefines>%s</VelmoraDefines>" % editions[package_id] in native,
+               "%s: its Visual C++ hosts define %r" % (package_id,
+                                                       editions[package_id] or "nothing"))
     for build, platform in WHEEL_PLATFORMS.items():
         wheel = os.path.join(out, "velmora-%s-py3-none-%s.whl" % (version, platform))
         if not os.path.exists(wheel):

@@ -134,11 +134,14 @@ class Control:
 
 
 class DevService(Control):
-    """Starts velmora-devservice, waits until it answers, and stops it at the end. `connect`
-    opens the control pipe (PipeTransport.open; a fake in tests)."""
+    """Starts velmora-devservice (by default the one beside this module, as the wheel installs
+    it: `from velmora.testing import DevService`), waits until it answers, and stops it at the
+    end. `connect` opens the control pipe (PipeTransport.open; a fake in tests)."""
 
-    def __init__(self, exe, *args, pipe=DEFAULT_PIPE, start_seconds=10, answer_seconds=30,
+    def __init__(self, exe=None, *args, pipe=DEFAULT_PIPE, start_seconds=10, answer_seconds=30,
                  console_to_output=False, connect=PipeTransport.open):
+        if exe is None:
+            exe = find_service(os.path.dirname(os.path.abspath(__file__)))
         self.console_path = None
         console = None
         if not console_to_output:
@@ -206,7 +209,8 @@ class DevService(Control):
 
 
 def find_service(dll_folder):
-    """velmora-devservice.exe beside Velmora.dll's folder (bin/), as the archive lays it out."""
+    """velmora-devservice.exe in `dll_folder`: bin/ as the archive lays it out, or the wheel's
+    velmora/ folder."""
     path = os.path.join(dll_folder, "velmora-devservice.exe")
     if not os.path.isfile(path):
         raise ControlError("no velmora-devservice.exe in " + dll_folder)

@@ -54,7 +54,7 @@ def run(command, cwd, home):
 
 def install_packages(source, version, work):
     packages = os.path.join(work, "packages")
-    for package_id in ("Velmora", "Velmora.Edition2"):
+    for package_id in ("Velmora", "Velmora.Edition2", "Velmora.Testing"):
         done = run(["nuget", "install", package_id, "-Source", source, "-Version", version,
                     "-OutputDirectory", packages, "-NonInteractive"], work, work)
         expect(done.returncode == 0 and
@@ -66,6 +66,7 @@ def install_packages(source, version, work):
 
 def check_csharp(packages, version, work):
     edition2 = ["/p:VelmoraPackage=Velmora.Edition2"]
+    testing = ["/p:VelmoraTesting=true"]  # the helper compiled in, the service beside
     mig = ["/p:CallStartMigJob=true"]
     rows = [
         # platform, more properties, the DLL's machine (None: the build must fail), and what
@@ -78,17 +79,20 @@ def check_csharp(packages, version, work):
         ("x64", mig, "amd64", ""),
         ("x64", edition2, "amd64", ""),
         ("x64", edition2 + mig, None, "StartMigJob"),  # edition 2 has no such export
+        ("x86", testing, "i386", ""),
+        ("AnyCPU", testing + ["/p:Prefer32Bit=false"], "amd64", ""),
     ]
     for number, (platform, extra, wanted, named) in enumerate(rows):
         project = os.path.join(work, "consumer%d" % number)
         os.makedirs(project)
         for name in ("Consumer.csproj", "Program.cs"):
             shutil.copy(os.path.join(HERE, name), project)
-        package_id = "Velmora.Edition2" if edition2[0] in extra else "Velmora"
+        package_ids = ["Velmora.Edition2" if edition2[0] in extra else "Velmora"] + \
+            (["Velmora.Testing"] if testing[0] in extra else [])
         with open(os.path.join(project, "packages.config"), "w") as f:
-            f.write('<?xml version="1.0" encoding="utf-8"?>\n<packages>\n  <package id="%s" '
-                    'version="%s" targetFramework="net45" />\n</packages>\n'
-                    % (package_id, version))
+            f.write('<?xml version="1.0" encoding="utf-8"?>\n<packages>\n%s</packages>\n' % "".join(
+                '  <package id="%s" version="%s" targetFramework="net45" />\n' % (p, version)
+                for p in package_ids))
         os.symlink(packages, os.path.join(project, "packages"))
         done = run(["xbuild", "/nologo", "/v:minimal", "/p:Platform=" + platform,
                     "/p:VelmoraVersion=" + version] + extra + ["Consumer.csproj"], project, work)
@@ -104,9 +108,29 @@ def check_csharp(packages, version, work):
         found = machine(os.path.join(output, "Velmora.dll"))
         expect(found == wanted, "%s: Velmora.dll for %s beside the program" % (what, wanted),
                "found %s" % found)
+        if testing[0] in extra:
+            found = machine(os.path.join(output, "velmora-devservice.exe"))
+            expect(found == wanted, "%s: velmora-devservice.exe for %s beside the program, the "
+                   "helper compiled in" % (what, wanted), "found %s" % found)
 
 
 def check_native(packages, version, work):
+    # Velmora.Testing: the helper's include folder and the platform's service in the output.
+    for platform, wanted in (("Win32", "i386"), ("x64", "amd64")):
+        root = os.path.join(packages, "Velmora.Testing.%s" % version)
+        out = os.path.join(work, "native-testing-%s" % platform)
+        done = run(["xbuild", "/nologo", "/v:minimal", "/p:Platform=" + platform,
+                    "/p:StubOut=" + out,
+                    "/p:PackageTargets=" + os.path.join(root, "build", "native",
+                                                        "Velmora.Testing.targets"),
+                    os.path.join(HERE, "NativeStub.proj")], work, work)
+        said = dict(re.findall(r"^\s*(testing)=(.*)$", done.stdout, re.M))
+        what = "Visual C++ targets of Velmora.Testing, %s" % platform
+        expect(done.returncode == 0 and
+               os.path.exists(os.path.join(said.get("testing", ""), "velmora_devservice.hpp")),
+               "%s: the include folder holds velmora_devservice.hpp" % what, done.stdout[-1500:])
+        expect(machine(os.path.join(out, "velmora-devservice.exe")) == wanted,
+               "%s: copies the %s velmora-devservice.exe to the output" % (what, wanted))
     rows = [
         # package, platform, the DLL's machine (None: refused), the defines
         ("Velmora", "Win32", "i386", ""),
@@ -168,6 +192,13 @@ def check_wheels(source, version, work):
         spec = importlib.util.spec_from_file_location("velmora_" + platform, installed)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
+        testing = os.path.join(target, "velmora", "testing.py")
+        spec = importlib.util.spec_from_file_location("velmora_testing_" + platform, testing)
+        helper = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(helper)
+        service = helper.find_service(os.path.dirname(testing))
+        expect(machine(service) == wanted, "%s: velmora.testing finds its %s "
+               "velmora-devservice.exe" % (platform, wanted), service)
         found = module.find_dll()
         expect(os.path.dirname(found) == os.path.dirname(installed) and machine(found) == wanted,
                "%s: the installed module finds its %s Velmora.dll" % (platform, wanted), found)
