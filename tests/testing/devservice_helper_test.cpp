@@ -5,6 +5,7 @@
 #include <velmora.h>
 
 #include <string>
+#include <vector>
 
 #include "velmora_devservice.hpp"
 
@@ -202,6 +203,53 @@ TEST(Start, TwoHelpersOnOneControlNameAreToldApart) {
   }
   EXPECT_EQ(velmora_testing::DevService::JsonMember(first.Ping(), "pid"),
             std::to_string(first.ProcessId()));
+}
+
+HANDLE OpenControl(const wchar_t* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Whether the service ends the connection within `ms`: a read then fails.
+bool CutOffWithin(HANDLE pipe, DWORD ms) {
+  OVERLAPPED io{};
+  io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  char byte = 0;
+  DWORD got = 0;
+  bool cut = !ReadFile(pipe, &byte, 1, &got, &io) && GetLastError() != ERROR_IO_PENDING;
+  if (!cut && WaitForSingleObject(io.hEvent, ms) == WAIT_OBJECT_0) {
+    cut = !GetOverlappedResult(pipe, &io, &got, FALSE);
+  } else if (!cut) {
+    CancelIoEx(pipe, &io);
+    GetOverlappedResult(pipe, &io, &got, TRUE);
+  }
+  CloseHandle(io.hEvent);
+  return cut;
+}
+
+// Clients that connect and send nothing, or stop inside a line, lock no test out: a fresh one
+// is answered beside them, and they are cut off after 10 s. One that has had an answer may idle.
+TEST(ControlPipe, IdleClientsLockNobodyOut) {
+  DevService service(Private());
+  const wchar_t* name = L"\\\\.\\pipe\\velmora-helper-test";
+  std::vector<HANDLE> idle;
+  for (int i = 0; i < 12; ++i) {
+    idle.push_back(OpenControl(name));
+    ASSERT_NE(idle.back(), INVALID_HANDLE_VALUE) << "client " << i << ": " << GetLastError();
+  }
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(idle[0], "{\"op\":\"pi", 9, &written, nullptr));  // inside a line
+  const ULONGLONG started = GetTickCount64();
+  EXPECT_EQ(velmora_testing::DevService::JsonMember(service.Ping(), "ok"), "true");
+  for (HANDLE pipe : idle) {
+    EXPECT_TRUE(CutOffWithin(pipe, 20000)) << "an idle client was kept";
+    CloseHandle(pipe);
+  }
+  const ULONGLONG took = GetTickCount64() - started;
+  EXPECT_GT(took, 8000u);
+  EXPECT_LT(took, 20000u);
+  Sleep(11000);  // the helper's own connection, answered before, idled past the limit
+  EXPECT_EQ(velmora_testing::DevService::JsonMember(service.Ping(), "ok"), "true");
 }
 
 // Answers are read by their members, not by where a member stands.

@@ -54,6 +54,8 @@ class LineSplitter {
   // Adds what was read; each complete line goes to `lines`. False once the line under way is
   // longer than kMaxControlLine: the connection is then answered an error and closed.
   bool Add(std::string_view bytes, std::vector<std::string>& lines);
+  // Whether part of a line has come without its end.
+  bool Midline() const { return !partial_.empty(); }
 
  private:
   std::string partial_;

@@ -8,7 +8,12 @@ namespace velmora::devservice {
 namespace {
 
 constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
-constexpr int kInstances = 4;  // control clients served at once; more wait as for a busy pipe
+// Control clients served at once, each by a thread of its own; more wait as for a busy pipe.
+constexpr int kInstances = 64;
+// A client that sends nothing this long after connecting, or stops this long inside a line, is
+// cut off, so idle connections cannot hold every instance. Between lines a client may idle:
+// a test suite's helper holds its connection for the whole suite.
+constexpr DWORD kIdleMs = 10000;
 constexpr DWORD kBufferSize = 64 * 1024;
 constexpr DWORD kDrainMs = 2000;  // after a line too long, for the client to read the answer
 
@@ -83,10 +88,12 @@ bool ControlPipe::WriteLine(HANDLE pipe, OVERLAPPED& overlapped, std::string lin
 void ControlPipe::Converse(HANDLE pipe, OVERLAPPED& overlapped) {
   LineSplitter splitter;
   std::vector<char> buffer(kBufferSize);
+  bool answered = false;  // a whole line came and was answered
   for (;;) {
     DWORD got = 0;
-    if (!Io(ReadFile(pipe, buffer.data(), kBufferSize, nullptr, &overlapped), pipe, overlapped,
-            got)) {
+    const DWORD limit = !answered || splitter.Midline() ? kIdleMs : INFINITE;
+    if (!Io(ReadFile(pipe, buffer.data(), kBufferSize, nullptr, &overlapped), pipe, overlapped, got,
+            limit)) {
       return;
     }
     std::vector<std::string> lines;
@@ -94,6 +101,7 @@ void ControlPipe::Converse(HANDLE pipe, OVERLAPPED& overlapped) {
     for (const std::string& line : lines) {
       const ControlAnswer answer = answer_(line);
       if (!WriteLine(pipe, overlapped, answer.line)) return;
+      answered = true;
       if (answer.stop) stop_();
     }
     if (!fits) {

@@ -1,7 +1,8 @@
 // The control pipe: a test suite's way in to the running service (control.h says what it
-// answers). Each of its few instances is served by a thread of its own with I/O it can cancel,
+// answers). Each of its 64 instances is served by a thread of its own with I/O it can cancel,
 // so a control client, however slow or hostile, holds up only itself: never a caller of
-// pipe_job, and never the stop.
+// pipe_job, another control client, or the stop; and one that idles before its first line or
+// inside a line is cut off after 10 s.
 #pragma once
 
 #include <windows.h>
