@@ -29,7 +29,7 @@ static int Call(const char* name, int (*call)(int), int job) {
   for (int attempt = 1; attempt <= 4; ++attempt) {
     const int status = call(job);
     printf("%s(%d), attempt %d: %d\n", name, job, attempt, status);
-    fflush(stdout);
+    (void)fflush(stdout);
     if (!Unanswered(status)) return retried && status == 5023 ? 0 : status;
     retried = 1;
     Sleep(200);

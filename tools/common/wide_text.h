@@ -19,11 +19,11 @@ inline std::string CharacterName(const std::wstring& text, std::size_t& i) {
     code = 0x10000 + ((code - 0xD800) << 10) + (unit(i++) - 0xDC00);
   } else if (code >= 0xD800 && code < 0xE000) {
     char name[48];
-    std::snprintf(name, sizeof name, "U+%04lX, half of a surrogate pair", code);
+    (void)std::snprintf(name, sizeof name, "U+%04lX, half of a surrogate pair", code);
     return name;
   }
   char name[16];
-  std::snprintf(name, sizeof name, "U+%04lX", code);
+  (void)std::snprintf(name, sizeof name, "U+%04lX", code);
   return name;
 }
 

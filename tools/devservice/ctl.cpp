@@ -18,7 +18,7 @@ namespace {
 constexpr DWORD kBusyWaitMs = 5000;  // every control instance taken: wait this long in all
 
 int Fail(const std::string& why, int status = 2) {
-  std::fprintf(stderr, "velmora-devservice ctl: %s\n", why.c_str());
+  (void)std::fprintf(stderr, "velmora-devservice ctl: %s\n", why.c_str());
   return status;
 }
 
@@ -71,8 +71,8 @@ int Control(const ControlOptions& options) {
   const std::size_t end = answer.find('\n');
   if (end == std::string::npos) return Fail("the service closed the control pipe unanswered");
   const ControlOutcome outcome = ReadControlAnswer(options, answer.substr(0, end));
-  std::fputs(outcome.out.c_str(), stdout);
-  std::fputs(outcome.err.c_str(), stderr);
+  (void)std::fputs(outcome.out.c_str(), stdout);
+  (void)std::fputs(outcome.err.c_str(), stderr);
   return outcome.exitCode;
 }
 

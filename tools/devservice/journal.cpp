@@ -120,6 +120,7 @@ long WriteSome(int descriptor, const char* bytes, std::size_t count, std::string
 #ifdef _WIN32
   // Through the system itself: the C runtime reports a full disk as "Invalid argument".
   DWORD written = 0;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime gives the handle as an integer.
   if (WriteFile(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), bytes,
                 static_cast<DWORD>(count), &written, nullptr)) {
     return static_cast<long>(written);

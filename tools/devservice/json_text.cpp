@@ -13,10 +13,11 @@
 namespace velmora::devservice {
 namespace {
 
+// cppcheck takes members set by aggregate initialisation for unused.
 struct Container {
-  bool object;
-  bool expectingKey;
-  std::unordered_set<std::string> keys;
+  bool object;                           // cppcheck-suppress unusedStructMember
+  bool expectingKey;                     // cppcheck-suppress unusedStructMember
+  std::unordered_set<std::string> keys;  // cppcheck-suppress unusedStructMember
 };
 
 // A key as the parser will see it: escapes undone where there are any.
@@ -40,8 +41,9 @@ std::optional<JsonTextFault> CheckJsonText(std::string_view text, std::size_t ma
   // service writes as JSON may hold it.
   if (const auto bad = FirstNonUtf8(text)) {
     char reason[64];
-    std::snprintf(reason, sizeof reason, "the byte 0x%02X is not UTF-8: the text must be UTF-8",
-                  static_cast<unsigned char>(text[*bad]));
+    (void)std::snprintf(reason, sizeof reason,
+                        "the byte 0x%02X is not UTF-8: the text must be UTF-8",
+                        static_cast<unsigned char>(text[*bad]));
     return JsonTextFault{*bad, reason};
   }
   std::vector<Container> open;

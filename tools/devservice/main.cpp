@@ -27,12 +27,12 @@ int Verify(const VerifyOptions& options) {
                               ? CheckJournal(journal, options, report, &count)
                               : Verdict::kCannotTell;
   if (options.json) {
-    std::fputs(VerdictJson(verdict, count, report).c_str(), stdout);
+    (void)std::fputs(VerdictJson(verdict, count, report).c_str(), stdout);
   } else if (verdict == Verdict::kCannotTell) {
     if (!report.empty() && report.back() == '\n') report.pop_back();
-    std::fprintf(stderr, "velmora-devservice: %s\n", report.c_str());
+    (void)std::fprintf(stderr, "velmora-devservice: %s\n", report.c_str());
   } else {
-    std::fputs(report.c_str(), stdout);
+    (void)std::fputs(report.c_str(), stdout);
   }
   return static_cast<int>(verdict);
 }
@@ -47,14 +47,14 @@ int main() {
   std::string error;
   if (!velmora::tools::Utf8Arguments(args, error) || !ParseOptions(args, options, error)) {
     const bool ctl = options.action == Options::Action::kControl;
-    std::fprintf(stderr,
-                 "velmora-devservice%s: %s\n(velmora-devservice %s--help lists the options)\n",
-                 ctl ? " ctl" : "", error.c_str(), ctl ? "ctl " : "");
+    (void)std::fprintf(
+        stderr, "velmora-devservice%s: %s\n(velmora-devservice %s--help lists the options)\n",
+        ctl ? " ctl" : "", error.c_str(), ctl ? "ctl " : "");
     return ctl ? kControlCannotRun : 2;
   }
   switch (options.action) {
     case Options::Action::kHelp:
-      std::fputs(UsageText(options.helpFor).c_str(), stdout);
+      (void)std::fputs(UsageText(options.helpFor).c_str(), stdout);
       return 0;
     case Options::Action::kVersion:
       std::printf("velmora-devservice %s\n", VELMORA_VERSION);

@@ -12,7 +12,7 @@ namespace {
 // A whole decimal number from `minimum` to `maximum`; nothing else, not even an empty text.
 CLI::Validator Whole(long long minimum, long long maximum) {
   return CLI::Validator(
-      [=](std::string& text) -> std::string {
+      [=](const std::string& text) -> std::string {
         long long value = 0;
         if (tools::ParseDecimal(text, value) && value >= minimum && value <= maximum) return "";
         return "needs a whole number from " + std::to_string(minimum) + " to " +
@@ -25,7 +25,8 @@ constexpr const char* kDescription = "Serves \\\\.\\pipe\\pipe_job for Velmora.d
 
 CLI::Validator NotEmpty(const char* what) {
   return CLI::Validator(
-      [what](std::string& text) { return text.empty() ? std::string("needs ") + what : ""; }, "");
+      [what](const std::string& text) { return text.empty() ? std::string("needs ") + what : ""; },
+      "");
 }
 
 // What a request must meet to be counted, for verify and for ctl verify.

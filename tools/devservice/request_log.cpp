@@ -13,8 +13,8 @@ using Json = nlohmann::ordered_json;
 
 std::string Timestamp(const LogTime& t) {
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day,
-                t.hour, t.minute, t.second, t.millisecond);
+  (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second, t.millisecond);
   return text;
 }
 

@@ -20,7 +20,8 @@ using Json = nlohmann::json;
 struct ActionInfo {
   Action action;
   const char* name;
-  const char* keys;  // the values it takes besides "do", "times" and "delay_ms"
+  // cppcheck-suppress unusedStructMember ; the values it takes besides "do", "times", "delay_ms"
+  const char* keys;
 };
 constexpr ActionInfo kActions[] = {
     {Action::kBusy, "busy", ""},
@@ -403,6 +404,7 @@ bool ReadRules(const std::string& json, RuleSet& rules, std::string& error) {
       error = reason != std::string::npos ? what.substr(reason) : what;
       return false;
     }
+    // cppcheck-suppress accessMoved ; read once, here, after the check that filled it
     rules = Reader(json, std::move(ruleStarts)).Read(root);
     return true;
   } catch (const Refusal& refusal) {

@@ -21,7 +21,7 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
     text.append(buffer, count);
   }
   const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
+  (void)std::fclose(file);
   if (failed) error = "cannot read " + path;
   return !failed;
 }

@@ -25,7 +25,7 @@ namespace {
 using tools::WideFromUtf8;
 
 int Refuse(const std::string& why) {
-  std::fprintf(stderr, "velmora-devservice sweep: %s\n", why.c_str());
+  (void)std::fprintf(stderr, "velmora-devservice sweep: %s\n", why.c_str());
   return 2;
 }
 
@@ -45,7 +45,9 @@ class RequestCollector {
   }
   std::vector<SweepCall> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::move(calls_);
+    std::vector<SweepCall> taken;
+    taken.swap(calls_);  // left empty, ready for the next run's calls
+    return taken;
   }
 
  private:
@@ -78,7 +80,7 @@ std::wstring BaseName(const std::wstring& path) {
 
 std::string Hex(DWORD code) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+  (void)std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
   return text;
 }
 
@@ -247,8 +249,8 @@ std::string DefaultFolder() {
   SYSTEMTIME now;
   GetLocalTime(&now);
   char name[32];
-  std::snprintf(name, sizeof name, "sweep-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth,
-                now.wDay, now.wHour, now.wMinute, now.wSecond);
+  (void)std::snprintf(name, sizeof name, "sweep-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth,
+                      now.wDay, now.wHour, now.wMinute, now.wSecond);
   return name;
 }
 
@@ -323,8 +325,8 @@ int Sweep(const SweepOptions& options) {
     end.record.requests = collector.Take();
     return true;
   };
-  std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
-               static_cast<unsigned long long>(seed), folder.c_str());
+  (void)std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
+                     static_cast<unsigned long long>(seed), folder.c_str());
 
   SweepReport report;
   report.host = options.host;
@@ -352,10 +354,10 @@ int Sweep(const SweepOptions& options) {
                      calls, error)) {
     return Refuse(error);
   }
-  std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
-               static_cast<unsigned long>(*baseline.record.exitCode),
-               static_cast<unsigned long long>(baseline.record.ms), made,
-               calls.size() * faults.size());
+  (void)std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
+                     static_cast<unsigned long>(*baseline.record.exitCode),
+                     static_cast<unsigned long long>(baseline.record.ms), made,
+                     calls.size() * faults.size());
 
   const ULONGLONG started = GetTickCount64();
   const std::size_t total = calls.size() * faults.size();
@@ -376,7 +378,7 @@ int Sweep(const SweepOptions& options) {
       report.runs.push_back({call, fault, end.record, verdict});
       const ULONGLONG elapsed = GetTickCount64() - started;
       const std::size_t done = report.runs.size();
-      std::fprintf(
+      (void)std::fprintf(
           stderr, "run %zu of %zu: call %zu %s, %s: %s (%llu ms); %llu s in, about %llu s left\n",
           done, total, call, CallLabel(report.baseline.requests[call - 1]).c_str(), fault.c_str(),
           VerdictName(verdict), static_cast<unsigned long long>(end.record.ms),
@@ -388,11 +390,12 @@ int Sweep(const SweepOptions& options) {
   server.Wait();
 
   const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
-  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) ||
-      (page.empty() && (Refuse(error), true)) || !WriteWholeFile(out + L"\\report.html", page)) {
+  if (page.empty()) Refuse(error);  // the page's own reason, before the report's
+  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
+      !WriteWholeFile(out + L"\\report.html", page)) {
     return Refuse("cannot write the report in " + folder);
   }
-  std::fputs(ReportTable(report).c_str(), stdout);
+  (void)std::fputs(ReportTable(report).c_str(), stdout);
   std::printf("report: %s\\report.html, %s\\report.json\n", folder.c_str(), folder.c_str());
   return SweepExitCode(report);
 }

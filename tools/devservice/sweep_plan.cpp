@@ -20,7 +20,8 @@ constexpr std::uint64_t kAbsentWindowMs = 3000;
 
 std::size_t Count(const std::vector<SweepCall>& calls, std::size_t from, const SweepCall& call) {
   if (from >= calls.size()) return 0;
-  return static_cast<std::size_t>(std::count(calls.begin() + from, calls.end(), call));
+  return static_cast<std::size_t>(
+      std::count(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(), call));
 }
 
 Json CallJson(const SweepCall& call) {
@@ -126,7 +127,6 @@ bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, s
 }
 
 std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed) {
-  std::string error;
   Json rule = {{"name", "call " + std::to_string(call) + ": " + fault}};
   if (fault == "busy" || fault == "absent") {
     rule["after_requests"] = call - 1;
@@ -143,6 +143,7 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
       steps.push_back(Json{{"times", call - 1}, {"do", "reply"}});
     }
     Json last = {{"times", 1}};
+    std::string error;
     const Json step = Json::parse(PresetStep(fault, error));
     for (const auto& [key, value] : step.items()) last[key] = value;
     steps.push_back(last);

@@ -80,14 +80,14 @@ std::unique_ptr<Declared> Declare(Invocation& invocation) {
   app.add_option("--dll", invocation.dllPath, "the Velmora.dll to load (either edition)")
       ->type_name("PATH")
       ->check(CLI::Validator(
-          [](std::string& path) { return path.empty() ? "needs a path" : NotAnOption(path); }, ""));
+          [](const std::string& path) { return path.empty() ? "needs a path" : NotAnOption(path); }, ""));
   app.add_flag("--json", invocation.json, "print one JSON object for any outcome");
   app.add_flag("-q,--quiet", invocation.quiet, "print nothing on success; failures still show");
   app.add_option("--timeout", invocation.timeoutSeconds,
                  "cancel the call's blocked pipe I/O after this long (status 995)")
       ->type_name("SECONDS")
       ->check(CLI::Validator(
-          [](std::string& text) {
+          [](const std::string& text) {
             double seconds = 0;
             return ParseSeconds(text, seconds) ? std::string()
                                                : "needs seconds from 0.001 to 86400, not " + text;

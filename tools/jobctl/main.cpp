@@ -16,8 +16,8 @@ namespace velmora::jobctl {
 namespace {
 
 void Print(const std::string& text, FILE* stream = stdout) {
-  std::fputs(text.c_str(), stream);
-  std::fflush(stream);
+  (void)std::fputs(text.c_str(), stream);
+  (void)std::fflush(stream);
 }
 
 // jobctl's own failure: one JSON object on stdout with --json, a line on stderr otherwise.
