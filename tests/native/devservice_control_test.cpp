@@ -185,6 +185,9 @@ TEST(DevServiceControl, JournalAndVerifyReadTheLinesKeptInMemory) {
   const std::string three = ask(R"({"op":"verify","export":"StartJob","job":5,"count":3})");
   const std::string agrees = R"({"ok":true,"count":3,"agrees":true,"report":)";
   EXPECT_EQ(three.substr(0, agrees.size()), agrees);
+  // The line no longer kept is said to be missing from the count, not silently left out.
+  EXPECT_NE(three.find("keeps its last 3 lines: its first 1 are no longer held"), std::string::npos)
+      << three;
   const std::string none = ask(R"({"op":"verify","job":6})");
   const std::string disagrees = R"({"ok":true,"count":0,"agrees":false,"report":)";
   EXPECT_EQ(none.substr(0, disagrees.size()), disagrees);

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -803,6 +805,52 @@ TEST(DevServiceJournal, ARequestsLinesAreKeptOrLostTogetherAndTheLossIsCounted) 
       << "the second failure is said too:\n"
       << said;
   std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace velmora::devservice
+
+namespace velmora::devservice {
+namespace {
+
+// Requests from several connections and resets of the numbering at once: every segment of the
+// journal after a reset line numbers its requests 1, 2, 3 ... with none from before it.
+TEST(DevServiceNumbering, AResetLineAndTheNumberingAreOneStep) {
+  Harness h;
+  std::mutex linesLock;
+  std::vector<std::string> lines;
+  ServiceHooks hooks = h.Hooks();
+  hooks.console = [](const std::string&) {};
+  hooks.journal = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(linesLock);
+    lines.push_back(line);
+  };
+  Service service{h.options, h.jobs, h.planner, hooks};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 4; ++i) {
+    callers.emplace_back([&] {
+      while (!done) service.OnRequest(Frame("1;1287;;"), kFrameSize);
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    service.Reset(false, true, [&] { hooks.journal("{\"event\":\"reset\"}\n"); });
+  }
+  done = true;
+  for (std::thread& caller : callers) caller.join();
+  std::uint64_t expected = 0;
+  bool segment = false;
+  int wrong = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind("{\"event\":\"reset\"", 0) == 0) {
+      expected = 1;
+      segment = true;
+    } else if (segment && line.rfind("{\"seq\":", 0) == 0 &&
+               line.find("\"event\":\"request\"") != std::string::npos) {
+      wrong += std::stoull(line.substr(7)) != expected++;
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "request lines numbered out of their segment";
 }
 
 }  // namespace

@@ -57,6 +57,26 @@ TEST(DevServiceText, RulesJournalAndVerifyReadARequestsBytesAlike) {
   }
 }
 
+// A pattern that gives up on a text is said to, not taken for a plain miss.
+TEST(DevServiceText, VerifySaysWhenItsPatternGaveUp) {
+  Request request;
+  request.wellFormed = true;
+  request.jobId = -1;
+  request.command = 1286;
+  request.param = std::string(259, 'a');
+  Decision decision;
+  decision.status = 0;
+  std::string journal;
+  for (std::uint64_t seq = 1; seq <= 3; ++seq) {
+    journal += JsonLine(seq, 7, {2026, 12, 9, 3, 0, 0, 0}, &request, decision);
+  }
+  VerifyOptions verify;
+  verify.text = "re:(a|aa)*b|a*";
+  std::string report;
+  CheckJournal(journal, verify, report, nullptr);
+  EXPECT_NE(report.find("the pattern gave up on 3 request text(s)"), std::string::npos) << report;
+}
+
 TEST(DevServiceText, LabelsAreCutAtCharacterBoundaries) {
   const std::string text = std::string(36, 'a') + "\xc3\xa9\xc3\xa9\xc3\xa9";
   EXPECT_EQ(CutUtf8(text, 37), std::string(36, 'a'));

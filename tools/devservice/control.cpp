@@ -143,8 +143,14 @@ std::string Verify(const Json& request, const MemoryJournal& journal) {
   if (options.count && options.atLeast) throw Refused{"give \"count\" or \"at_least\", not both"};
   std::string report;
   long count = 0;
+  const std::uint64_t dropped = journal.Dropped();  // before the text: never an undercount
   const Verdict verdict = CheckJournal(journal.Text(), options, report, &count);
   if (verdict == Verdict::kCannotTell) throw Refused{report};
+  if (dropped > 0) {
+    report += "the memory journal keeps its last " + std::to_string(journal.Kept()) +
+              " lines: its first " + std::to_string(dropped) +
+              " are no longer held and were not counted (the journal file keeps every line)\n";
+  }
   return Dump(Answer{
       {"ok", true}, {"count", count}, {"agrees", verdict == Verdict::kAgrees}, {"report", report}});
 }
@@ -174,6 +180,11 @@ std::string MemoryJournal::Text() const {
   std::string text;
   for (const std::string& line : lines_) text += line + "\n";
   return text;
+}
+
+std::uint64_t MemoryJournal::Dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return first_ - 1;
 }
 
 void MemoryJournal::Clear() {

@@ -39,6 +39,9 @@ class MemoryJournal {
   // line will have.
   std::vector<std::string> Since(std::uint64_t since, std::uint64_t& next) const;
   std::string Text() const;  // every line kept, each ending with LF
+  // How many lines, from the first, are no longer kept; and how many it keeps.
+  std::uint64_t Dropped() const;
+  std::size_t Kept() const { return kept_; }
   void Clear();
 
  private:

@@ -59,7 +59,7 @@ LogTime UtcNow() {
 }
 
 int Refuse(const std::string& message, int code = 1) {
-  std::fprintf(stderr, "velmora-devservice: %s\n", message.c_str());
+  (void)std::fprintf(stderr, "velmora-devservice: %s\n", message.c_str());
   return code;
 }
 
@@ -174,9 +174,10 @@ class ServiceControl : public ControlTarget {
       error += " (nothing was reset)";
       return false;
     }
-    if (journal) memory_.Clear();
-    journal_(ResetLine(UtcNow(), rules, jobs, journal));
-    service_.Reset(jobs, journal);
+    service_.Reset(jobs, journal, [&] {
+      if (journal) memory_.Clear();
+      journal_(ResetLine(UtcNow(), rules, jobs, journal));
+    });
     if (!rules) return true;
     const std::string source = RulesSource(options_);
     rules_.Replace(std::move(start), source.empty() ? "a reset" : source,

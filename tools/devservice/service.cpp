@@ -118,6 +118,7 @@ tools::PipeState Service::StateNow(std::uint64_t now, std::uint64_t& next) {
   if (state != state_) {
     constexpr const char* kSaid[] = {"serving again", "busy: no instance takes a caller",
                                      "absent: no instance exists"};
+    // cppcheck-suppress variableScope ; one table beside the other, both by state
     constexpr const char* kState[] = {"serving", "busy", "absent"};
     hooks_.console(std::string("velmora-devservice: the pipe is ") +
                    kSaid[static_cast<int>(state)] + "\n");
@@ -144,8 +145,9 @@ std::uint64_t Service::RequestsRead() const {
   return seq_;
 }
 
-void Service::Reset(bool jobs, bool numbering) {
+void Service::Reset(bool jobs, bool numbering, const std::function<void()>& mark) {
   std::lock_guard<std::mutex> lock(order_);
+  if (mark) mark();
   if (jobs) jobs_.Reset(options_.jobs);
   if (numbering) seq_ = 0;
 }

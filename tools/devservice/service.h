@@ -41,8 +41,10 @@ class Service : public tools::PipeService {
   void Stop();
   long CarriedOut() const;
   std::uint64_t RequestsRead() const;  // since the start, or since the numbering restarted
-  // Between two requests: every job idle, and/or the request numbering from 1 again.
-  void Reset(bool jobs, bool numbering);
+  // Between two requests: every job idle, and/or the request numbering from 1 again. `mark`
+  // (the journal's reset line) runs under the same lock that numbers and journals requests, so
+  // no request numbered before the reset is journaled after its line, nor one after it before.
+  void Reset(bool jobs, bool numbering, const std::function<void()>& mark = {});
 
  private:
   void Record(std::uint64_t seq, const Request* request, const Decision& decision);
