@@ -137,6 +137,10 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
     SweepVerdict verdict;
   } rows[] = {
       {"an exception, whatever else", crashed, 1, "hang", SweepVerdict::kCrashed},
+      // RaiseFailFastException ends the process with 0xC0000602 and no debug event.
+      {"a fail-fast's exit code", Ran(0xC0000602u, {a}), 1, "reply:87", SweepVerdict::kCrashed},
+      {"an exit code of the host's own", Ran(0x80000001u, {a}), 1, "reply:87",
+       SweepVerdict::kReported},
       {"the time limit", hung, 1, "hang", SweepVerdict::kHung},
       {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", SweepVerdict::kReported},
       {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", SweepVerdict::kRetried},
@@ -155,6 +159,27 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
   for (const auto& row : rows) {
     EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;
   }
+}
+
+// 5000 calls at 11 faults each would run for days: refused unless the user chose so.
+TEST(DevServiceSweep, TooManyRunsAreRefusedUnlessChosen) {
+  const struct {
+    std::size_t runs;
+    bool callsChosen;
+    std::optional<std::size_t> maxRuns;
+    bool refused;
+  } rows[] = {
+      {2000, false, std::nullopt, false}, {2001, false, std::nullopt, true},
+      {55000, true, std::nullopt, false}, {55000, false, 60000, false},
+      {55000, true, 100, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(!TooManyRuns(row.runs, row.callsChosen, row.maxRuns).empty(), row.refused)
+        << row.runs;
+  }
+  EXPECT_EQ(TooManyRuns(55000, false, std::nullopt),
+            "55000 runs to make, more than 2000: choose the calls with --calls, or allow more "
+            "with --max-runs");
 }
 
 TEST(DevServiceSweep, CallAndFaultListsAreReadOrRefused) {
@@ -203,11 +228,13 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   crashed.exception = "0xC0000005 in host.exe";
   report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
                  {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
-                 {2, "hang", crashed, SweepVerdict::kCrashed}};
+                 {2, "hang", crashed, SweepVerdict::kCrashed},
+                 {2, "reply:87", Ran(0xC0000602u, {}), SweepVerdict::kCrashed}};
   EXPECT_EQ(ReportTable(report),
             "call                                   hang                reply:87\n"
             "1 StartJob(5)                          absorbed            reported 2\n"
-            "2 DeleteJobFileByName(-1, \"C:\\x.txt\")  crashed 0xC0000005\n");
+            "2 DeleteJobFileByName(-1, \"C:\\x.txt\")  crashed 0xC0000005  crashed 0xC0000602\n");
+  report.runs.pop_back();
   const auto json = nlohmann::json::parse(ReportJson(report));
   EXPECT_EQ(json["host"], nlohmann::json::parse(R"(["host.exe", "--twice"])"));
   EXPECT_EQ(json["baseline"]["calls"][1]["text"], "C:\\x.txt");
@@ -260,6 +287,45 @@ TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {
   EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
   EXPECT_TRUE(RenderPage("{{#rows}}", PageData(report), error).empty());
   EXPECT_NE(error.find("the page's template"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace velmora::devservice
+
+namespace velmora::devservice {
+namespace {
+
+// An --out that holds anything but an earlier sweep is never written into; an earlier sweep is
+// replaced whole, stale runs and all, only with --force.
+TEST(DevServiceSweep, TheReportFolderIsNewEmptyOrAnEarlierSweepReplaced) {
+  using Kind = OutFolder::Kind;
+  const std::vector<std::string> earlier = {"report.json", "report.html", "runs/001.out",
+                                            "runs/zzz.out", "repro/001.json"};
+  const struct {
+    OutFolder found;
+    bool force;
+    const char* refused;  // the start of the reason, or "" when it may be written
+    std::size_t stale;
+  } rows[] = {
+      {{Kind::kAbsent, {}}, false, "", 0},
+      {{Kind::kFolder, {}}, false, "", 0},
+      {{Kind::kFile, {}}, true, "--out s is a file", 0},
+      {{Kind::kFolder, earlier}, false, "--out s holds an earlier sweep: give --force", 0},
+      {{Kind::kFolder, earlier}, true, "", 5},
+      {{Kind::kFolder, {"report.json", "notes.txt"}},
+       true,
+       "--out s is not empty (it holds notes",
+       0},
+      {{Kind::kFolder, {"runs/001.out"}}, true, "--out s is not empty", 0},  // no report: no sweep
+      {{Kind::kFolder, {"runs/deep/001.out", "report.json"}}, true, "--out s is not empty", 0},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> stale = {"left over"};
+    const std::string refused = OutFolderRefusal("s", row.found, row.force, stale);
+    EXPECT_EQ(refused.rfind(row.refused, 0), 0u) << refused;
+    EXPECT_EQ(refused.empty(), std::string(row.refused).empty()) << refused;
+    EXPECT_EQ(stale.size(), row.stale) << refused;
+  }
 }
 
 }  // namespace

@@ -95,6 +95,12 @@ void DeclareSweep(CLI::App& app, SweepOptions& sweep) {
                    "the time a client has from connecting to closing (default 3000)")
       ->type_name("MS")
       ->check(Whole(100, 600000));
+  command
+      ->add_option("--max-runs", sweep.maxRuns,
+                   "the most runs the sweep makes (default 2000, or no bound with --calls)")
+      ->type_name("N")
+      ->check(Whole(1, 10000000));
+  command->add_flag("--force", sweep.force, "replace an earlier sweep's report in --out");
   command->add_option("host", sweep.host, "the host program and its arguments, after --")
       ->required()
       ->expected(1, -1);

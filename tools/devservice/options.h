@@ -43,7 +43,9 @@ struct SweepOptions {
   int jobs = 5;
   std::optional<std::uint64_t> seed;
   std::uint32_t clientTimeoutMs = 3000;
-  std::vector<std::string> host;  // the program and its arguments
+  std::optional<std::size_t> maxRuns;  // none: kDefaultMaxRuns, unless --calls chose the calls
+  bool force = false;                  // replace an earlier sweep in --out
+  std::vector<std::string> host;       // the program and its arguments
 };
 
 struct Options {

@@ -277,6 +277,37 @@ std::uint64_t DrawSeed() {
   return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
 }
 
+// What --out names: nothing, a file, or a folder and the files in it and its subfolders.
+OutFolder Look(const std::wstring& folder) {
+  OutFolder found;
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return found;
+  found.kind =
+      attributes & FILE_ATTRIBUTE_DIRECTORY ? OutFolder::Kind::kFolder : OutFolder::Kind::kFile;
+  std::vector<std::wstring> pending = {L""};
+  while (found.kind == OutFolder::Kind::kFolder && !pending.empty()) {
+    const std::wstring under = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((folder + L"\\" + under + L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(under + name + L"\\");  // its files are looked at, one by one
+      } else {
+        std::string path, problem;
+        tools::Utf8FromWide(under + name, path, problem);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        found.files.push_back(path);
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  return found;
+}
+
 }  // namespace
 
 int Sweep(const SweepOptions& options) {
@@ -290,6 +321,19 @@ int Sweep(const SweepOptions& options) {
   }
   const std::string folder = options.out.empty() ? DefaultFolder() : options.out;
   const std::wstring out = WideFromUtf8(folder);
+  std::vector<std::string> stale;
+  if (const std::string refused = OutFolderRefusal(folder, Look(out), options.force, stale);
+      !refused.empty()) {
+    return Refuse(refused);
+  }
+  for (const std::string& name : stale) {
+    std::wstring path = out + L"\\" + WideFromUtf8(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (!DeleteFileW(path.c_str())) {
+      return Refuse("cannot replace the earlier sweep's " + name + " in " + folder + " (error " +
+                    std::to_string(GetLastError()) + ")");
+    }
+  }
   for (const std::wstring& made : {out, out + L"\\runs", out + L"\\repro"}) {
     if (!CreateDirectoryW(made.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
       return Refuse("cannot make the folder " + folder + " (error " +
@@ -353,6 +397,11 @@ int Sweep(const SweepOptions& options) {
   if (!ParseCallList(options.calls.empty() ? "1-" + std::to_string(made) : options.calls, made,
                      calls, error)) {
     return Refuse(error);
+  }
+  if (const std::string many =
+          TooManyRuns(calls.size() * faults.size(), !options.calls.empty(), options.maxRuns);
+      !many.empty()) {
+    return Refuse(many);
   }
   (void)std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
                      static_cast<unsigned long>(*baseline.record.exitCode),

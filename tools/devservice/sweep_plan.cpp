@@ -1,6 +1,7 @@
 #include "sweep_plan.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -30,12 +31,26 @@ Json CallJson(const SweepCall& call) {
               {"text", call.text ? Json(*call.text) : Json(nullptr)}};
 }
 
+// An exit code in the system's range of errors (0xC0000000 up): a fail-fast, a stack overrun
+// or another end the process did not choose, which no debug event may have told.
+bool IsCrashCode(std::optional<std::uint32_t> code) {
+  return code && (*code & 0xC0000000u) == 0xC0000000u;
+}
+
+std::string Hex(std::uint32_t code) {
+  char text[16];
+  (void)std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
 std::string CellText(const SweepRun& run) {
   std::string text = VerdictName(run.verdict);
   if (run.verdict == SweepVerdict::kReported && run.record.exitCode) {
     text += " " + std::to_string(*run.record.exitCode);
   } else if (run.verdict == SweepVerdict::kCrashed && run.record.exception) {
     text += " " + run.record.exception->substr(0, run.record.exception->find(' '));
+  } else if (run.verdict == SweepVerdict::kCrashed && IsCrashCode(run.record.exitCode)) {
+    text += " " + Hex(*run.record.exitCode);
   }
   return text;
 }
@@ -44,6 +59,7 @@ std::string CellText(const SweepRun& run) {
 std::string HowItEnded(const RunRecord& record) {
   if (record.exception) return *record.exception;
   if (record.timedOut) return "the time limit";
+  if (IsCrashCode(record.exitCode)) return "exit " + Hex(*record.exitCode);
   return record.exitCode ? "exit " + std::to_string(*record.exitCode) : "";
 }
 
@@ -153,9 +169,52 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
   return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
 }
 
+std::string OutFolderRefusal(const std::string& folder, const OutFolder& found, bool force,
+                             std::vector<std::string>& stale) {
+  stale.clear();
+  if (found.kind == OutFolder::Kind::kFile) return "--out " + folder + " is a file, not a folder";
+  if (found.files.empty()) return "";
+  const auto sweeps = [](const std::string& name) {
+    const auto under = [&name](const char* dir, const char* ext) {
+      const std::size_t dirLength = std::char_traits<char>::length(dir);
+      const std::size_t extLength = std::char_traits<char>::length(ext);
+      return name.size() > dirLength + extLength && name.compare(0, dirLength, dir) == 0 &&
+             name.find('/', dirLength) == std::string::npos &&
+             name.compare(name.size() - extLength, extLength, ext) == 0;
+    };
+    return name == "report.json" || name == "report.html" || under("runs/", ".out") ||
+           under("repro/", ".json");
+  };
+  const auto other = std::find_if_not(found.files.begin(), found.files.end(), sweeps);
+  const bool earlierSweep =
+      other == found.files.end() &&
+      std::find(found.files.begin(), found.files.end(), "report.json") != found.files.end();
+  if (!earlierSweep) {
+    return "--out " + folder + " is not empty" +
+           (other != found.files.end() ? " (it holds " + *other + ")" : "") +
+           ": give a new or empty folder";
+  }
+  if (!force) {
+    return "--out " + folder + " holds an earlier sweep: give --force to replace it";
+  }
+  stale = found.files;
+  return "";
+}
+
+std::string TooManyRuns(std::size_t runs, bool callsChosen, std::optional<std::size_t> maxRuns) {
+  if (!maxRuns && callsChosen) return "";
+  const std::size_t bound = maxRuns.value_or(kDefaultMaxRuns);
+  if (runs <= bound) return "";
+  return std::to_string(runs) + " runs to make, more than " + std::to_string(bound) +
+         (maxRuns ? " (--max-runs)" : "") +
+         ": choose the calls with --calls, or allow more with --max-runs";
+}
+
 SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                    const std::string& fault) {
-  if (run.exception) return SweepVerdict::kCrashed;
+  if (run.exception || (IsCrashCode(run.exitCode) && run.exitCode != baseline.exitCode)) {
+    return SweepVerdict::kCrashed;
+  }
   if (run.timedOut) return SweepVerdict::kHung;
   if (run.exitCode != baseline.exitCode) return SweepVerdict::kReported;
   if (call == 0 || call > baseline.requests.size()) return SweepVerdict::kAbsorbed;

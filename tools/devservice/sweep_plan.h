@@ -40,6 +40,24 @@ bool ActsOnThePipe(const std::string& fault);
 // reason for a call past the last, a backwards range, or anything else.
 bool ParseCallList(const std::string& text, std::size_t calls, std::vector<std::size_t>& chosen,
                    std::string& error);
+// A sweep of every call makes at most this many runs unless told otherwise.
+constexpr std::size_t kDefaultMaxRuns = 2000;
+// Why `runs` runs are too many to start (empty: they are not): above --max-runs, or above
+// kDefaultMaxRuns where neither --max-runs nor --calls was given.
+std::string TooManyRuns(std::size_t runs, bool callsChosen, std::optional<std::size_t> maxRuns);
+
+// What --out names, as found: nothing there, a file, or a folder holding these files (paths
+// under it, with "/").
+struct OutFolder {
+  enum class Kind { kAbsent, kFile, kFolder } kind = Kind::kAbsent;
+  std::vector<std::string> files;
+};
+// Why the sweep may not write its report in `folder` (empty: it may). A folder that holds
+// anything is refused, unless it holds only an earlier sweep's files (report.json among them)
+// and `force` lets them be replaced. `stale` gets the files to delete first.
+std::string OutFolderRefusal(const std::string& folder, const OutFolder& found, bool force,
+                             std::vector<std::string>& stale);
+
 // "hang,reply:87": each a preset the service takes.
 bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, std::string& error);
 
