@@ -330,3 +330,24 @@ TEST(DevServiceSweep, TheReportFolderIsNewEmptyOrAnEarlierSweepReplaced) {
 
 }  // namespace
 }  // namespace velmora::devservice
+
+namespace velmora::devservice {
+namespace {
+
+// The host's words as its C run-time reads them back, on its command line and on the page.
+TEST(DevServiceSweep, TheHostsCommandLineIsQuotedAsItWasGiven) {
+  const struct {
+    std::vector<std::string> words;
+    const char* line;
+  } rows[] = {
+      {{"host.exe", "plain", "C:\\a\\b"}, "host.exe plain C:\\a\\b"},
+      {{"host.exe", "say \"hi\""}, "host.exe \"say \\\"hi\\\"\""},
+      {{"host.exe", ""}, "host.exe \"\""},
+      {{"host.exe", "a b\\"}, "host.exe \"a b\\\\\""},
+      {{"host.exe", "x\\\"y"}, "host.exe \"x\\\\\\\"y\""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(CommandLine(row.words), row.line);
+}
+
+}  // namespace
+}  // namespace velmora::devservice

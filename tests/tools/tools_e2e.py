@@ -1073,19 +1073,27 @@ class Sweep(unittest.TestCase):
     @natively
     def test_a_sweep_that_cannot_run_says_why_and_exits_2(self):
         rows = [
+            # arguments; what it says; whether the folder is left as it was
             (["--timeout", "3", "--", host_path("sweep-test-host.exe"), "hang"],
-             "the baseline run did not end within 3 s"),
-            (["--", host_path("sweep-test-host.exe"), "nocall"], "the baseline run made no call"),
+             "the baseline run did not end within 3 s", False),
+            (["--", host_path("sweep-test-host.exe"), "nocall"], "the baseline run made no call",
+             False),
             (["--calls", "3", "--", host_path("sweep-test-host.exe")],
-             "--calls: the host made 1 call(s), not 3"),
-            (["--faults", "explode", "--", host_path("sweep-test-host.exe")], "explode"),
-            (["--", host_path("no-such-host.exe")], "cannot start"),
+             "--calls: the host made 1 call(s), not 3", False),
+            # A --calls that does not read is refused before the baseline (which would hang).
+            (["--timeout", "3", "--calls", "2-1", "--", host_path("sweep-test-host.exe"), "hang"],
+             "--calls", True),
+            (["--faults", "explode", "--", host_path("sweep-test-host.exe")], "explode", True),
+            (["--", host_path("no-such-host.exe")], "cannot start", True),
         ]
-        for args, says in rows:
-            code, _, err, report, _ = sweep(*args)
+        for args, says, untouched in rows:
+            code, _, err, report, folder = sweep(*args)
             self.assertEqual(code, 2, args)
             self.assertIn(says, err, args)
+            self.assertNotIn("did not end", err if untouched else "", args)
             self.assertIsNone(report, args)
+            if untouched:
+                self.assertEqual(os.listdir(folder), [], args)
         with DevService():
             code, _, err, _, _ = sweep("--", host_path("sweep-test-host.exe"))
             self.assertEqual(code, 2)

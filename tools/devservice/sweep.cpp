@@ -55,25 +55,6 @@ class RequestCollector {
   std::vector<SweepCall> calls_;
 };
 
-// One argument as the C run-time of the host splits its command line back.
-std::wstring Quoted(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-    return argument;
-  }
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  return quoted.append(backslashes * 2, L'\\') + L"\"";
-}
-
 std::wstring BaseName(const std::wstring& path) {
   return path.substr(path.find_last_of(L"\\/") + 1);
 }
@@ -104,10 +85,7 @@ class HostRun {
                                       CREATE_ALWAYS, 0, nullptr);
     const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherit, OPEN_EXISTING, 0, nullptr);
-    std::wstring commandLine;
-    for (const std::string& word : host_) {
-      commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(WideFromUtf8(word));
-    }
+    std::wstring commandLine = WideFromUtf8(CommandLine(host_));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -316,6 +294,11 @@ int Sweep(const SweepOptions& options) {
   if (!options.faults.empty() && !ParseFaultList(options.faults, faults, error)) {
     return Refuse(error);
   }
+  // --calls as written, before the baseline runs: only its range waits for the baseline.
+  std::vector<std::size_t> unused;
+  if (!options.calls.empty() && !ParseCallList(options.calls, kMaxCallNumber, unused, error)) {
+    return Refuse(error);
+  }
   if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " serves \\\\.\\pipe\\pipe_job; stop it first");
   }
@@ -334,12 +317,22 @@ int Sweep(const SweepOptions& options) {
                     std::to_string(GetLastError()) + ")");
     }
   }
-  for (const std::wstring& made : {out, out + L"\\runs", out + L"\\repro"}) {
-    if (!CreateDirectoryW(made.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+  // The folders made here, so that a sweep that cannot even start its host leaves none.
+  std::vector<std::wstring> madeFolders;
+  for (const std::wstring& folderPart : {out, out + L"\\runs", out + L"\\repro"}) {
+    if (CreateDirectoryW(folderPart.c_str(), nullptr)) {
+      madeFolders.push_back(folderPart);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
       return Refuse("cannot make the folder " + folder + " (error " +
                     std::to_string(GetLastError()) + ")");
     }
   }
+  const auto leaveNothing = [&] {
+    DeleteFileW((out + L"\\runs\\baseline.out").c_str());
+    for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it) {
+      RemoveDirectoryW(it->c_str());
+    }
+  };
 
   // The service, as velmora-devservice serves it, with its journal read back per run.
   Options serviceOptions;
@@ -355,8 +348,12 @@ int Sweep(const SweepOptions& options) {
   Service service(serviceOptions, jobs, planner, hooks);
   tools::PipeServer server(
       {serviceOptions.instances, serviceOptions.clientTimeoutMs, true, PipeSecurity()}, service);
-  if (!server.Start(error)) return Refuse(error);
+  if (!server.Start(error)) {
+    leaveNothing();
+    return Refuse(error);
+  }
   if (const std::string other = OtherServer(true); !other.empty()) {
+    leaveNothing();
     return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
   }
   const auto run = [&](RuleSet rules, const std::wstring& output, HostEnd& end) {
@@ -377,7 +374,10 @@ int Sweep(const SweepOptions& options) {
   report.timeoutS = options.timeoutS;
   report.seed = seed;
   HostEnd baseline;
-  if (!run(RuleSet(), out + L"\\runs\\baseline.out", baseline)) return Refuse(error);
+  if (!run(RuleSet(), out + L"\\runs\\baseline.out", baseline)) {
+    leaveNothing();
+    return Refuse(error);
+  }
   report.baseline = baseline.record;
   report.libraryVersion = FileVersion(baseline.library);
   if (baseline.record.exception) {

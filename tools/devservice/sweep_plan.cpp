@@ -332,13 +332,35 @@ std::string ReportTable(const SweepReport& report) {
   return table;
 }
 
+std::string CommandLine(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
+      line += word;
+      continue;
+    }
+    // Backslashes count only before a quote: doubled there, and before the closing one.
+    line += '"';
+    std::size_t backslashes = 0;
+    for (const char c : word) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+  }
+  return line;
+}
+
 std::string PageData(const SweepReport& report) {
   const Matrix matrix = MatrixOf(report);
-  std::string command;
-  for (const std::string& word : report.host) {
-    command += (command.empty() ? "" : " ") +
-               (word.find(' ') == std::string::npos ? word : "\"" + word + "\"");
-  }
+  const std::string command = CommandLine(report.host);
   Json faults = Json::array();
   for (const std::string& fault : matrix.faults) faults.push_back(Json{{"name", fault}});
   Json rows = Json::array();

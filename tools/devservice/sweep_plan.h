@@ -36,6 +36,8 @@ const std::vector<std::string>& DefaultFaults();
 // busy, absent and hang-up-before-read act on the pipe, not on a request the service reads.
 bool ActsOnThePipe(const std::string& fault);
 
+// The highest call number --calls may name, checked before the baseline has run.
+constexpr std::size_t kMaxCallNumber = 100000;
 // "1-3,5" against `calls` calls: the 1-based calls named, in order, each once. False with the
 // reason for a call past the last, a backwards range, or anything else.
 bool ParseCallList(const std::string& text, std::size_t calls, std::vector<std::size_t>& chosen,
@@ -86,6 +88,10 @@ struct SweepReport {
   RunRecord baseline;
   std::vector<SweepRun> runs;
 };
+
+// The words as one Windows command line that the host's C run-time splits back into them:
+// quoted where they hold a space, a tab or a quote, or are empty.
+std::string CommandLine(const std::vector<std::string>& words);
 
 std::string RunId(std::size_t index);          // "001"
 std::string CallLabel(const SweepCall& call);  // "StartJob(5)", "DeleteJobFileByName("C:\x")"
