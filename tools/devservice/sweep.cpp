@@ -286,6 +286,34 @@ OutFolder Look(const std::wstring& folder) {
   return found;
 }
 
+// Makes --out ready for a report: refused as OutFolderRefusal says, an earlier sweep's files
+// deleted, the folders made (`made` gets those this made, for a sweep that cannot start to take
+// away again). The reason, or "" when it is ready.
+std::string PrepareOutFolder(const std::string& folder, bool force,
+                             std::vector<std::wstring>& made) {
+  const std::wstring out = WideFromUtf8(folder);
+  std::vector<std::string> stale;
+  if (std::string refused = OutFolderRefusal(folder, Look(out), force, stale); !refused.empty()) {
+    return refused;
+  }
+  for (const std::string& name : stale) {
+    std::wstring path = out + L"\\" + WideFromUtf8(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (!DeleteFileW(path.c_str())) {
+      return "cannot replace the earlier sweep's " + name + " in " + folder + " (error " +
+             std::to_string(GetLastError()) + ")";
+    }
+  }
+  for (const std::wstring& part : {out, out + L"\\runs", out + L"\\repro"}) {
+    if (CreateDirectoryW(part.c_str(), nullptr)) {
+      made.push_back(part);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      return "cannot make the folder " + folder + " (error " + std::to_string(GetLastError()) + ")";
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 int Sweep(const SweepOptions& options) {
@@ -304,28 +332,10 @@ int Sweep(const SweepOptions& options) {
   }
   const std::string folder = options.out.empty() ? DefaultFolder() : options.out;
   const std::wstring out = WideFromUtf8(folder);
-  std::vector<std::string> stale;
-  if (const std::string refused = OutFolderRefusal(folder, Look(out), options.force, stale);
+  std::vector<std::wstring> madeFolders;
+  if (const std::string refused = PrepareOutFolder(folder, options.force, madeFolders);
       !refused.empty()) {
     return Refuse(refused);
-  }
-  for (const std::string& name : stale) {
-    std::wstring path = out + L"\\" + WideFromUtf8(name);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    if (!DeleteFileW(path.c_str())) {
-      return Refuse("cannot replace the earlier sweep's " + name + " in " + folder + " (error " +
-                    std::to_string(GetLastError()) + ")");
-    }
-  }
-  // The folders made here, so that a sweep that cannot even start its host leaves none.
-  std::vector<std::wstring> madeFolders;
-  for (const std::wstring& folderPart : {out, out + L"\\runs", out + L"\\repro"}) {
-    if (CreateDirectoryW(folderPart.c_str(), nullptr)) {
-      madeFolders.push_back(folderPart);
-    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
-      return Refuse("cannot make the folder " + folder + " (error " +
-                    std::to_string(GetLastError()) + ")");
-    }
   }
   const auto leaveNothing = [&] {
     DeleteFileW((out + L"\\runs\\baseline.out").c_str());
