@@ -41,7 +41,7 @@ done
 while IFS= read -r package; do
   files+=("$package|$package" "$package.sha256|$package.sha256")
 done < <(cd "${clones[0]}" && ls releases/*.nupkg releases/*.whl)
-[ ${#files[@]} -eq 28 ] || { velmora_log "expected 4 packages beside the archives"; exit 1; }
+[ ${#files[@]} -eq 30 ] || { velmora_log "expected 5 packages beside the archives"; exit 1; }
 differ=0
 for pair in "${files[@]}"; do
   first=${pair%%|*} second=${pair#*|}

@@ -260,8 +260,8 @@ OutFolder Look(const std::wstring& folder) {
   OutFolder found;
   const DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return found;
-  found.kind =
-      attributes & FILE_ATTRIBUTE_DIRECTORY ? OutFolder::Kind::kFolder : OutFolder::Kind::kFile;
+  found.kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OutFolder::Kind::kFolder
+                                                            : OutFolder::Kind::kFile;
   std::vector<std::wstring> pending = {L""};
   while (found.kind == OutFolder::Kind::kFolder && !pending.empty()) {
     const std::wstring under = pending.back();
