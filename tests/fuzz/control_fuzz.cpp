@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "control.h"
+#include "control/control.h"
 
 namespace {
 

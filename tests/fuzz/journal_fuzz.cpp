@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "journal_check.h"
+#include "journal/verify.h"
 
 using velmora::devservice::CheckJournal;
 using velmora::devservice::Verdict;

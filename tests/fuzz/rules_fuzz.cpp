@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "rules.h"
+#include "rules/rules.h"
 
 using velmora::devservice::ReadRules;
 using velmora::devservice::RuleSet;

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "rules.h"
+#include "rules/rules.h"
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "job_frames.h"
-#include "rules.h"
-#include "service_protocol.h"
+#include "rules/rules.h"
+#include "frames/service_protocol.h"
 
 namespace velmora::test_support {
 namespace {

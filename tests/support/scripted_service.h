@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "pipe_server.h"
-#include "planner.h"
+#include "rules/planner.h"
 
 namespace velmora::test_support {
 

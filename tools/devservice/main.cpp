@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "ctl.h"
-#include "journal_check.h"
-#include "options.h"
-#include "rules_file.h"
-#include "serve.h"
-#include "sweep.h"
+#include "control/ctl.h"
+#include "journal/verify.h"
+#include "cli/options.h"
+#include "rules/rules_file.h"
+#include "serve/serve.h"
+#include "sweep/sweep.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {

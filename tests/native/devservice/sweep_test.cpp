@@ -1,0 +1,353 @@
+// The sweep's decisions without a pipe or a process: the rules each run gets (carried out by
+// the planner), the verdicts, the lists it takes and the report it writes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rules/planner.h"
+#include "rules/rules.h"
+#include "frames/service_protocol.h"
+#include "sweep/page.h"
+#include "sweep/plan.h"
+
+namespace velmora::devservice {
+namespace {
+
+Request Start(int job) {
+  Request request;
+  request.wellFormed = true;
+  request.jobId = job;
+  request.command = 1279;
+  return request;
+}
+
+// What the planner does with the i-th of five requests under a run's rules: "" for the job
+// table, the action otherwise, and the pipe's state just before that request is read.
+struct Meeting {
+  std::string action;
+  tools::PipeState pipe;
+};
+
+std::vector<Meeting> Meetings(const std::string& rulesText) {
+  RuleSet rules;
+  std::string error;
+  EXPECT_TRUE(ReadRules(rulesText, rules, error)) << error << "\n" << rulesText;
+  Planner planner(std::move(rules), 1, 1000);
+  std::vector<Meeting> meetings;
+  for (int i = 0; i < 5; ++i) {
+    std::uint64_t next = 0;
+    const tools::PipeState pipe = planner.StateAt(1000 + i, next);
+    const auto connection = planner.ForConnection(1000 + i);
+    const auto plan = connection ? connection : planner.ForRequest(Start(i + 1), 1000 + i);
+    // A plain reply with no status of its own is the job table's answer, as without rules.
+    const bool asWithoutRules =
+        !plan || (plan->what.action == Action::kReply && !plan->what.status);
+    meetings.push_back({asWithoutRules ? "" : ActionName(plan->what.action), pipe});
+  }
+  return meetings;
+}
+
+TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
+  using tools::PipeState;
+  const PipeState kServing = PipeState::kServing;
+  const std::vector<PipeState> kAllServing(5, kServing);
+  const struct {
+    std::size_t call;
+    const char* fault;
+    std::vector<std::string> actions;  // by request, as the planner takes each
+    std::vector<PipeState> pipe;       // the pipe's state as each call comes
+  } rows[] = {
+      {1, "hang", {"hang", "", "", "", ""}, kAllServing},
+      {3, "partial:100", {"", "", "partial", "", ""}, kAllServing},
+      {2, "reply:87", {"", "reply", "", "", ""}, kAllServing},
+      {4, "empty:forever", {"", "", "", "empty", ""}, kAllServing},
+      {3,
+       "busy",
+       {"", "", "", "", ""},
+       {kServing, kServing, PipeState::kBusy, PipeState::kBusy, PipeState::kBusy}},
+      {1,
+       "absent",
+       {"", "", "", "", ""},
+       {PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent,
+        PipeState::kAbsent}},
+      {2, "hang-up-before-read", {"", "hang-up-before-read", "", "", ""}, kAllServing},
+  };
+  for (const auto& row : rows) {
+    const std::string rules = RulesForRun(row.call, row.fault, 42);
+    const std::vector<Meeting> meetings = Meetings(rules);
+    for (std::size_t i = 0; i < meetings.size(); ++i) {
+      EXPECT_EQ(meetings[i].action, row.actions[i])
+          << row.fault << " at call " << row.call << ", request " << i + 1 << "\n"
+          << rules;
+      EXPECT_EQ(meetings[i].pipe, row.pipe[i])
+          << row.fault << " at call " << row.call << ", request " << i + 1 << "\n"
+          << rules;
+    }
+    EXPECT_EQ(nlohmann::json::parse(rules)["seed"], 42) << rules;
+  }
+}
+
+TEST(DevServiceSweep, AnOutageEndsOnceTheCallHasGivenUp) {
+  const struct {
+    const char* fault;
+    std::uint64_t lastsMs;  // from the read of the call before: the library's wait, and a second
+  } rows[] = {{"busy", 6000}, {"absent", 3000}};
+  for (const auto& row : rows) {
+    RuleSet rules;
+    std::string error;
+    ASSERT_TRUE(ReadRules(RulesForRun(2, row.fault, 1), rules, error)) << error;
+    Planner planner(std::move(rules), 1, 0);
+    planner.ForRequest(Start(1), 500);
+    std::uint64_t next = 0;
+    EXPECT_NE(planner.StateAt(500, next), tools::PipeState::kServing) << row.fault;
+    EXPECT_EQ(next, 500 + row.lastsMs) << row.fault;
+    EXPECT_EQ(planner.StateAt(500 + row.lastsMs, next), tools::PipeState::kServing) << row.fault;
+  }
+}
+
+SweepCall Call(const char* name, int job, const char* text = nullptr) {
+  SweepCall call{name, job, std::nullopt};
+  if (text) call.text = text;
+  return call;
+}
+
+RunRecord Ran(std::optional<std::uint32_t> exit, std::vector<SweepCall> requests) {
+  RunRecord record;
+  record.exitCode = exit;
+  record.requests = std::move(requests);
+  return record;
+}
+
+TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
+  const SweepCall a = Call("StartJob", 5), b = Call("CancelJob", 5);
+  const RunRecord baseline = Ran(0, {a, b, a});
+  RunRecord crashed = Ran(std::nullopt, {a});
+  crashed.exception = "0xC0000005 in host.exe";
+  RunRecord hung = Ran(std::nullopt, {a});
+  hung.timedOut = true;
+  const struct {
+    const char* name;
+    RunRecord run;
+    std::size_t call;
+    const char* fault;
+    SweepVerdict verdict;
+  } rows[] = {
+      {"an exception, whatever else", crashed, 1, "hang", SweepVerdict::kCrashed},
+      // RaiseFailFastException ends the process with 0xC0000602 and no debug event.
+      {"a fail-fast's exit code", Ran(0xC0000602u, {a}), 1, "reply:87", SweepVerdict::kCrashed},
+      {"an exit code of the host's own", Ran(0x80000001u, {a}), 1, "reply:87",
+       SweepVerdict::kReported},
+      {"the time limit", hung, 1, "hang", SweepVerdict::kHung},
+      {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", SweepVerdict::kReported},
+      {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", SweepVerdict::kRetried},
+      {"no repeat", Ran(0, {a, b, a}), 2, "reply:87", SweepVerdict::kAbsorbed},
+      // StartJob(5) comes again at call 3 in the baseline too: that is no retry.
+      {"a later call of the same request", Ran(0, {a, b, a}), 1, "reply:87",
+       SweepVerdict::kAbsorbed},
+      {"the same request once more than later calls", Ran(0, {a, a, b, a}), 1, "hang",
+       SweepVerdict::kRetried},
+      // A pipe fault kept the call from being read: its one later read is the retry.
+      {"a busy call sent again", Ran(0, {a, b, a}), 2, "busy", SweepVerdict::kRetried},
+      {"a busy call given up", Ran(0, {a, a}), 2, "busy", SweepVerdict::kAbsorbed},
+      {"a hang-up before the read, not resent", Ran(0, {b, a}), 1, "hang-up-before-read",
+       SweepVerdict::kAbsorbed},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;
+  }
+}
+
+// 5000 calls at 11 faults each would run for days: refused unless the user chose so.
+TEST(DevServiceSweep, TooManyRunsAreRefusedUnlessChosen) {
+  const struct {
+    std::size_t runs;
+    bool callsChosen;
+    std::optional<std::size_t> maxRuns;
+    bool refused;
+  } rows[] = {
+      {2000, false, std::nullopt, false}, {2001, false, std::nullopt, true},
+      {55000, true, std::nullopt, false}, {55000, false, 60000, false},
+      {55000, true, 100, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(!TooManyRuns(row.runs, row.callsChosen, row.maxRuns).empty(), row.refused)
+        << row.runs;
+  }
+  EXPECT_EQ(TooManyRuns(55000, false, std::nullopt),
+            "55000 runs to make, more than 2000: choose the calls with --calls, or allow more "
+            "with --max-runs");
+}
+
+TEST(DevServiceSweep, CallAndFaultListsAreReadOrRefused) {
+  const struct {
+    const char* text;
+    std::vector<std::size_t> calls;  // empty: refused
+    const char* error;
+  } rows[] = {
+      {"1-3,5", {1, 2, 3, 5}, ""},
+      {"5,1,2-2,1", {1, 2, 5}, ""},
+      {"6", {}, "the host made 5 call(s), not 6"},
+      {"3-2", {}, "\"3-2\" is not a call or a range"},
+      {"0", {}, "\"0\" is not a call"},
+      {"1,,2", {}, "\"\" is not a call"},
+      {"a", {}, "\"a\" is not a call"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::size_t> calls;
+    std::string error;
+    EXPECT_EQ(ParseCallList(row.text, 5, calls, error), !row.calls.empty()) << row.text;
+    if (row.calls.empty()) {
+      EXPECT_NE(error.find(row.error), std::string::npos) << row.text << ": " << error;
+    } else {
+      EXPECT_EQ(calls, row.calls) << row.text;
+    }
+  }
+  std::vector<std::string> faults;
+  std::string error;
+  EXPECT_TRUE(ParseFaultList("hang,reply:87,hang", faults, error)) << error;
+  EXPECT_EQ(faults, (std::vector<std::string>{"hang", "reply:87"}));
+  EXPECT_FALSE(ParseFaultList("hang,explode", faults, error));
+  EXPECT_NE(error.find("explode"), std::string::npos) << error;
+  EXPECT_FALSE(ParseFaultList("partial:many", faults, error));
+  for (const std::string& fault : DefaultFaults()) {
+    EXPECT_TRUE(ParseFaultList(fault, faults, error)) << fault << ": " << error;
+  }
+}
+
+TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
+  SweepReport report;
+  report.host = {"host.exe", "--twice"};
+  report.seed = 7;
+  report.baseline = Ran(0, {Call("StartJob", 5), Call("DeleteJobFileByName", -1, "C:\\x.txt")});
+  report.baseline.ms = 120;
+  RunRecord crashed = Ran(std::nullopt, {Call("StartJob", 5)});
+  crashed.exception = "0xC0000005 in host.exe";
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
+                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
+                 {2, "hang", crashed, SweepVerdict::kCrashed},
+                 {2, "reply:87", Ran(0xC0000602u, {}), SweepVerdict::kCrashed}};
+  EXPECT_EQ(ReportTable(report),
+            "call                                   hang                reply:87\n"
+            "1 StartJob(5)                          absorbed            reported 2\n"
+            "2 DeleteJobFileByName(-1, \"C:\\x.txt\")  crashed 0xC0000005  crashed 0xC0000602\n");
+  report.runs.pop_back();
+  const auto json = nlohmann::json::parse(ReportJson(report));
+  EXPECT_EQ(json["host"], nlohmann::json::parse(R"(["host.exe", "--twice"])"));
+  EXPECT_EQ(json["baseline"]["calls"][1]["text"], "C:\\x.txt");
+  EXPECT_TRUE(json["baseline"]["calls"][0]["text"].is_null());
+  EXPECT_EQ(json["runs"].size(), 3u);
+  EXPECT_EQ(json["runs"][2]["id"], "003");
+  EXPECT_TRUE(json["runs"][2]["exit"].is_null());
+  EXPECT_EQ(json["runs"][2]["exception"], "0xC0000005 in host.exe");
+  EXPECT_EQ(json["runs"][2]["repro"], "repro/003.json");
+  EXPECT_EQ(SweepExitCode(report), 1);
+  report.runs.pop_back();
+  EXPECT_EQ(SweepExitCode(report), 0);
+  const auto page = nlohmann::json::parse(PageData(report));
+  EXPECT_EQ(page["rows"].size(), 1u);
+  EXPECT_EQ(page["rows"][0]["cells"][1]["verdict"], "reported");
+  EXPECT_EQ(page["counts"][2]["count"], 1);  // reported
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {
+  std::ifstream file(VELMORA_SWEEP_TEMPLATE);
+  std::stringstream pageTemplate;
+  pageTemplate << file.rdbuf();
+  ASSERT_FALSE(pageTemplate.str().empty()) << VELMORA_SWEEP_TEMPLATE;
+  SweepReport report;
+  report.host = {"host.exe", "<script>alert(1)</script>"};
+  report.baseline = Ran(0, {Call("StartJob", 5), Call("CancelJob", 5)});
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
+                 {1, "busy", Ran(1, {}), SweepVerdict::kReported},
+                 {2, "busy", Ran(0, {}), SweepVerdict::kRetried}};
+  std::string error;
+  const std::string page = RenderPage(pageTemplate.str(), PageData(report), error);
+  ASSERT_FALSE(page.empty()) << error;
+  EXPECT_EQ(Occurrences(page, "<td class=\"cell "), 3u);
+  EXPECT_EQ(Occurrences(page, "<td></td>"), 1u);  // call 2 met no hang
+  EXPECT_EQ(Occurrences(page,
+                        "<td class=\"cell reported\"><a href=\"runs/002.out\">reported</a>"
+                        "<small>exit 1</small>"),
+            1u);
+  EXPECT_EQ(Occurrences(page, "<small>exit 0</small>"), 2u);  // the absorbed and the retried run
+  EXPECT_EQ(Occurrences(page, "href=\"repro/003.json\""), 1u);
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+  EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
+  EXPECT_TRUE(RenderPage("{{#rows}}", PageData(report), error).empty());
+  EXPECT_NE(error.find("the page's template"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace velmora::devservice
+
+namespace velmora::devservice {
+namespace {
+
+// An --out that holds anything but an earlier sweep is never written into; an earlier sweep is
+// replaced whole, stale runs and all, only with --force.
+TEST(DevServiceSweep, TheReportFolderIsNewEmptyOrAnEarlierSweepReplaced) {
+  using Kind = OutFolder::Kind;
+  const std::vector<std::string> earlier = {"report.json", "report.html", "runs/001.out",
+                                            "runs/zzz.out", "repro/001.json"};
+  const struct {
+    OutFolder found;
+    bool force;
+    const char* refused;  // the start of the reason, or "" when it may be written
+    std::size_t stale;
+  } rows[] = {
+      {{Kind::kAbsent, {}}, false, "", 0},
+      {{Kind::kFolder, {}}, false, "", 0},
+      {{Kind::kFile, {}}, true, "--out s is a file", 0},
+      {{Kind::kFolder, earlier}, false, "--out s holds an earlier sweep: give --force", 0},
+      {{Kind::kFolder, earlier}, true, "", 5},
+      {{Kind::kFolder, {"report.json", "notes.txt"}},
+       true,
+       "--out s is not empty (it holds notes",
+       0},
+      {{Kind::kFolder, {"runs/001.out"}}, true, "--out s is not empty", 0},  // no report: no sweep
+      {{Kind::kFolder, {"runs/deep/001.out", "report.json"}}, true, "--out s is not empty", 0},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> stale = {"left over"};
+    const std::string refused = OutFolderRefusal("s", row.found, row.force, stale);
+    EXPECT_EQ(refused.rfind(row.refused, 0), 0u) << refused;
+    EXPECT_EQ(refused.empty(), std::string(row.refused).empty()) << refused;
+    EXPECT_EQ(stale.size(), row.stale) << refused;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::devservice
+
+namespace velmora::devservice {
+namespace {
+
+// The host's words as its C run-time reads them back, on its command line and on the page.
+TEST(DevServiceSweep, TheHostsCommandLineIsQuotedAsItWasGiven) {
+  const struct {
+    std::vector<std::string> words;
+    const char* line;
+  } rows[] = {
+      {{"host.exe", "plain", "C:\\a\\b"}, "host.exe plain C:\\a\\b"},
+      {{"host.exe", "say \"hi\""}, "host.exe \"say \\\"hi\\\"\""},
+      {{"host.exe", ""}, "host.exe \"\""},
+      {{"host.exe", "a b\\"}, "host.exe \"a b\\\\\""},
+      {{"host.exe", "x\\\"y"}, "host.exe \"x\\\\\\\"y\""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(CommandLine(row.words), row.line);
+}
+
+}  // namespace
+}  // namespace velmora::devservice

@@ -1,0 +1,362 @@
+#include "control/control.h"
+
+#include <algorithm>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "journal/verify.h"
+#include "text/json_text.h"
+#include "cli/options.h"
+
+namespace velmora::devservice {
+namespace {
+
+using Json = nlohmann::json;
+using Answer = nlohmann::ordered_json;  // "ok" first, as a person reading the line expects
+
+// A control line holds a rules file's content one level down.
+constexpr std::size_t kMaxLineDepth = 40;
+
+struct Refused {
+  std::string error;
+};
+
+// Every text in an answer is UTF-8 (a line that is not is refused before it is parsed); a byte
+// that slipped through anyway is written as U+FFFD rather than ending the service.
+std::string Dump(const Answer& answer) {
+  return answer.dump(-1, ' ', false, Answer::error_handler_t::replace);
+}
+
+std::string Failure(const std::string& error) {
+  return Dump(Answer{{"ok", false}, {"error", error}});
+}
+
+// The keys an operation takes besides "op"; any other is refused, as a rules file's would be.
+void OnlyKeys(const Json& request, const std::string& op, std::initializer_list<const char*> keys) {
+  for (const auto& item : request.items()) {
+    const std::string& key = item.key();
+    if (key == "op") continue;
+    if (std::none_of(keys.begin(), keys.end(), [&key](const char* k) { return key == k; })) {
+      throw Refused{op + " takes no \"" + key + "\""};
+    }
+  }
+}
+
+template <typename T>
+std::optional<T> Whole(const Json& request, const char* key) {
+  const auto found = request.find(key);
+  if (found == request.end()) return std::nullopt;
+  const bool fits =
+      found->is_number_integer() &&
+      (found->is_number_unsigned() ? found->get<std::uint64_t>() <=
+                                         static_cast<std::uint64_t>(std::numeric_limits<T>::max())
+                                   : found->get<std::int64_t>() >=
+                                         static_cast<std::int64_t>(std::numeric_limits<T>::min()));
+  if (!fits) throw Refused{std::string("\"") + key + "\" must be a whole number"};
+  return found->get<T>();
+}
+
+// A count, as the command line takes it: a whole number, 0 or more.
+std::optional<long> Count(const Json& request, const char* key) {
+  const std::optional<long> count = Whole<long>(request, key);
+  if (count && *count < 0) throw Refused{std::string("\"") + key + "\" must be 0 or more"};
+  return count;
+}
+
+bool Flag(const Json& request, const char* key) {
+  const auto found = request.find(key);
+  if (found == request.end()) return true;
+  if (!found->is_boolean()) throw Refused{std::string("\"") + key + "\" must be true or false"};
+  return found->get<bool>();
+}
+
+std::string Text(const Json& request, const char* key) {
+  const auto found = request.find(key);
+  if (found == request.end()) return "";
+  if (!found->is_string()) throw Refused{std::string("\"") + key + "\" must be a text"};
+  return found->get<std::string>();
+}
+
+// The rules as a rules file with rule N on line N + 1, so that the reader's "line 3: ..." can be
+// said as "rule 2: ...".
+std::string ApplyRules(const Json& request, ControlTarget& target) {
+  OnlyKeys(request, "apply", {"rules"});
+  const auto file = request.find("rules");
+  if (file == request.end() || !file->is_object()) {
+    throw Refused{"apply needs \"rules\": the content of a rules file"};
+  }
+  const auto rules = file->find("rules");
+  if (rules == file->end() || !rules->is_array())
+    throw Refused{"\"rules\" must be a list of rules"};
+  std::string text = "{\"rules\": [\n";
+  for (std::size_t i = 0; i < rules->size(); ++i) text += (i ? ",\n" : "") + (*rules)[i].dump();
+  text += "\n]";
+  for (const auto& [key, value] : file->items()) {
+    if (key != "rules") text += ", " + Json(key).dump() + ": " + value.dump();
+  }
+  text += "}";
+  RuleSet set;
+  std::string error;
+  if (!ReadRules(text, set, error)) {
+    // "line N: reason": rule N - 1, or the file's own keys on the first and last lines.
+    std::size_t line = 0;
+    std::size_t at = error.rfind("line ", 0) == 0 ? 5 : error.size();
+    for (; at < error.size() && error[at] >= '0' && error[at] <= '9'; ++at) {
+      line = std::min<std::size_t>(line * 10 + static_cast<std::size_t>(error[at] - '0'), 1 << 30);
+    }
+    if (line == 0 || error.compare(at, 2, ": ") != 0) throw Refused{error};
+    if (line >= 2 && line <= rules->size() + 1) {
+      throw Refused{"rule " + std::to_string(line - 1) + error.substr(at)};
+    }
+    throw Refused{error.substr(at + 2)};
+  }
+  const std::size_t inForce = set.rules.size();
+  const std::uint64_t seed = target.Apply(std::move(set));
+  return Dump(Answer{{"ok", true}, {"rules", inForce}, {"seed", seed}});
+}
+
+std::string Journal(const Json& request, const MemoryJournal& journal) {
+  OnlyKeys(request, "journal", {"since"});
+  std::uint64_t next = 0;
+  const std::vector<std::string> lines =
+      journal.Since(Whole<std::uint64_t>(request, "since").value_or(1), next);
+  // The lines are the service's own JSON objects: they go in as they are.
+  std::string answer = "{\"ok\":true,\"entries\":[";
+  for (std::size_t i = 0; i < lines.size(); ++i) answer += (i ? "," : "") + lines[i];
+  return answer + "],\"next\":" + std::to_string(next) + "}";
+}
+
+std::string Verify(const Json& request, const MemoryJournal& journal) {
+  OnlyKeys(request, "verify",
+           {"export", "job", "text", "rule", "action", "status", "since", "count", "at_least"});
+  VerifyOptions options;
+  options.exportName = Text(request, "export");
+  options.text = Text(request, "text");
+  options.rule = Text(request, "rule");
+  options.action = Text(request, "action");
+  options.job = Whole<std::int32_t>(request, "job");
+  options.status = Whole<std::int32_t>(request, "status");
+  options.since = Whole<std::uint64_t>(request, "since");
+  options.count = Count(request, "count");
+  options.atLeast = Count(request, "at_least");
+  if (options.count && options.atLeast) throw Refused{"give \"count\" or \"at_least\", not both"};
+  std::string report;
+  long count = 0;
+  const std::uint64_t dropped = journal.Dropped();  // before the text: never an undercount
+  const Verdict verdict = CheckJournal(journal.Text(), options, report, &count);
+  if (verdict == Verdict::kCannotTell) throw Refused{report};
+  if (dropped > 0) {
+    report += "the memory journal keeps its last " + std::to_string(journal.Kept()) +
+              " lines: its first " + std::to_string(dropped) +
+              " are no longer held and were not counted (the journal file keeps every line)\n";
+  }
+  return Dump(Answer{
+      {"ok", true}, {"count", count}, {"agrees", verdict == Verdict::kAgrees}, {"report", report}});
+}
+
+}  // namespace
+
+void MemoryJournal::Add(std::string line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.push_back(std::move(line));
+  if (lines_.size() > kept_) {
+    lines_.pop_front();
+    ++first_;
+  }
+}
+
+std::vector<std::string> MemoryJournal::Since(std::uint64_t since, std::uint64_t& next) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  next = first_ + lines_.size();
+  const std::uint64_t from = std::max(since, first_);
+  if (from >= next) return {};
+  return {lines_.begin() + static_cast<std::ptrdiff_t>(from - first_), lines_.end()};
+}
+
+std::string MemoryJournal::Text() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string text;
+  for (const std::string& line : lines_) text += line + "\n";
+  return text;
+}
+
+std::uint64_t MemoryJournal::Dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return first_ - 1;
+}
+
+void MemoryJournal::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+  first_ = 1;
+}
+
+namespace {
+
+// Whether a line under way, `partial` then `more`, is still within kMaxControlLine: its end is
+// not counted, and a CR last may be the first half of a CR LF end.
+bool Fits(const std::string& partial, std::string_view more) {
+  const std::size_t size = partial.size() + more.size();
+  const char last = !more.empty() ? more.back() : !partial.empty() ? partial.back() : '\0';
+  return size <= kMaxControlLine || (size == kMaxControlLine + 1 && last == '\r');
+}
+
+}  // namespace
+
+bool LineSplitter::Add(std::string_view bytes, std::vector<std::string>& lines) {
+  for (std::size_t end = bytes.find('\n'); end != std::string_view::npos; end = bytes.find('\n')) {
+    if (!Fits(partial_, bytes.substr(0, end))) return false;
+    partial_.append(bytes.substr(0, end));
+    if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+    lines.push_back(std::move(partial_));
+    partial_.clear();
+    bytes.remove_prefix(end + 1);
+  }
+  if (!Fits(partial_, bytes)) return false;
+  partial_.append(bytes);
+  return true;
+}
+
+std::string LineTooLongAnswer() {
+  return Failure("a line longer than " + std::to_string(kMaxControlLine) +
+                 " bytes; the connection is closed");
+}
+
+ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
+                            const MemoryJournal& journal) {
+  ControlAnswer answer;
+  try {
+    if (const auto fault = CheckJsonText(line, kMaxLineDepth)) throw Refused{fault->reason};
+    const Json request = Json::parse(line);
+    const auto op = request.is_object() ? request.find("op") : request.end();
+    if (op == request.end() || !op->is_string()) {
+      throw Refused{"each line must be one JSON object with an \"op\""};
+    }
+    const std::string name = op->get<std::string>();
+    if (name == "ping") {
+      OnlyKeys(request, name, {});
+      const ServiceState state = target.State();
+      answer.line = Dump(Answer{{"ok", true},
+                                {"version", state.version},
+                                {"pid", state.pid},
+                                {"rules", state.rules},
+                                {"seed", state.seed},
+                                {"requests", state.requests}});
+    } else if (name == "apply") {
+      answer.line = ApplyRules(request, target);
+    } else if (name == "reset") {
+      OnlyKeys(request, name, {"rules", "jobs", "journal"});
+      std::string error;
+      if (!target.Reset(Flag(request, "rules"), Flag(request, "jobs"), Flag(request, "journal"),
+                        error)) {
+        throw Refused{error};
+      }
+      answer.line = Dump(Answer{{"ok", true}});
+    } else if (name == "journal") {
+      answer.line = Journal(request, journal);
+    } else if (name == "verify") {
+      answer.line = Verify(request, journal);
+    } else if (name == "stop") {
+      OnlyKeys(request, name, {});
+      answer.line = Dump(Answer{{"ok", true}});
+      answer.stop = true;
+    } else {
+      throw Refused{"unknown op \"" + name + "\" (ping, apply, reset, journal, verify, stop)"};
+    }
+  } catch (const Refused& refused) {
+    answer.line = Failure(refused.error);
+  } catch (const Json::exception& e) {
+    const std::string what = e.what();
+    const std::size_t reason = what.find("] ");
+    answer.line =
+        Failure("not JSON: " + (reason == std::string::npos ? what : what.substr(reason + 2)));
+  }
+  return answer;
+}
+
+bool ControlRequest(const ControlOptions& options, const std::string& rulesText, std::string& line,
+                    std::string& error) {
+  Json request = {{"op", options.op}};
+  if (options.op == "apply") {
+    // Looked over as the service looks over a rules file, since parsing would hide a key given
+    // twice.
+    if (const auto fault = CheckJsonText(rulesText, kMaxLineDepth - 2)) {
+      error = options.file + ": line " + std::to_string(LineAt(rulesText, fault->offset)) + ": " +
+              fault->reason;
+      return false;
+    }
+    request["rules"] = Json::parse(rulesText, nullptr, false);
+    if (!request["rules"].is_object()) {
+      error = options.file + ": not one JSON object";
+      return false;
+    }
+  } else if (options.op == "reset") {
+    request["rules"] = !options.keepRules;
+    request["jobs"] = !options.keepJobs;
+    request["journal"] = !options.keepJournal;
+  } else if (options.op == "journal" && options.since) {
+    request["since"] = *options.since;
+  } else if (options.op == "verify") {
+    const VerifyOptions& verify = options.verify;
+    if (!verify.exportName.empty()) request["export"] = verify.exportName;
+    if (!verify.text.empty()) request["text"] = verify.text;
+    if (!verify.rule.empty()) request["rule"] = verify.rule;
+    if (!verify.action.empty()) request["action"] = verify.action;
+    if (verify.job) request["job"] = *verify.job;
+    if (verify.status) request["status"] = *verify.status;
+    if (verify.since) request["since"] = *verify.since;
+    if (verify.count) request["count"] = *verify.count;
+    if (verify.atLeast) request["at_least"] = *verify.atLeast;
+  }
+  try {
+    line = request.dump();
+  } catch (const Json::exception&) {
+    error = "a text that is not UTF-8";
+    return false;
+  }
+  return true;
+}
+
+ControlOutcome ReadControlAnswer(const ControlOptions& options, const std::string& answer) {
+  ControlOutcome outcome;
+  const Answer reply = Answer::parse(answer, nullptr, false);
+  const auto ok = reply.is_object() ? reply.find("ok") : reply.end();
+  if (ok == reply.end() || !ok->is_boolean()) {
+    outcome.err = "the service's answer is not understood: " + answer.substr(0, 200) + "\n";
+    return outcome;
+  }
+  const bool agrees = reply.value("agrees", true);
+  outcome.exitCode = ok->get<bool>() && agrees ? 0 : 1;
+  if (options.json) {
+    outcome.out = answer + "\n";
+    return outcome;
+  }
+  try {
+    if (!ok->get<bool>()) {
+      outcome.err = reply.value("error", std::string("refused")) + "\n";
+    } else if (options.op == "ping") {
+      outcome.out = "velmora-devservice " + reply.at("version").get<std::string>() + " (process " +
+                    reply.at("pid").dump() + "): " + reply.at("rules").dump() + " rule(s), seed " +
+                    reply.at("seed").dump() + ", " + reply.at("requests").dump() +
+                    " request(s) read\n";
+    } else if (options.op == "apply") {
+      outcome.out =
+          reply.at("rules").dump() + " rule(s) in force, seed " + reply.at("seed").dump() + "\n";
+    } else if (options.op == "journal") {
+      for (const Answer& entry : reply.at("entries")) outcome.out += entry.dump() + "\n";
+      outcome.err = "next: " + reply.at("next").dump() + "\n";
+    } else if (options.op == "verify") {
+      outcome.out = reply.at("report").get<std::string>();
+    } else {
+      outcome.out = options.op == "stop" ? "stopping\n" : "done\n";
+    }
+  } catch (const Json::exception&) {
+    outcome = ControlOutcome();
+    outcome.err = "the service's answer is not understood: " + answer.substr(0, 200) + "\n";
+  }
+  return outcome;
+}
+
+}  // namespace velmora::devservice

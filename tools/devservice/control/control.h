@@ -1,0 +1,114 @@
+// The control pipe's protocol, as plain code: a test suite sends JSON lines, one object each,
+// and gets one answer line per line, on a connection kept as long as it likes.
+//
+//   {"op":"ping"}                      ->
+//   {"ok":true,"version":..,"pid":..,"rules":..,"seed":..,"requests":..}
+//   {"op":"apply","rules":{...}}       -> {"ok":true,"rules":n,"seed":n}, once they are in force
+//   {"op":"reset"[,"rules":b,"jobs":b,"journal":b]}  -> {"ok":true}
+//   {"op":"journal"[,"since":n]}       -> {"ok":true,"entries":[...],"next":n}
+//   {"op":"verify", conditions...}     -> {"ok":true,"count":n,"agrees":b,"report":".."}
+//   {"op":"stop"}                      -> {"ok":true}, then the service stops
+//
+// Anything else is answered {"ok":false,"error":"..."}; a line past kMaxControlLine also ends
+// the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/options.h"
+#include "rules/rules.h"
+
+namespace velmora::devservice {
+
+constexpr std::size_t kMaxControlLine = std::size_t{1} << 20;
+constexpr std::size_t kJournalKept = 100000;
+
+// The journal's last lines in memory, numbered from 1 in the order written, whether or not a
+// journal file is kept. Clear() empties it and restarts the numbering.
+class MemoryJournal {
+ public:
+  explicit MemoryJournal(std::size_t kept = kJournalKept) : kept_(kept) {}
+  void Add(std::string line);  // one JSON object, with or without its final LF
+  // The lines numbered `since` or later that are still kept; `next` gets the number the next
+  // line will have.
+  std::vector<std::string> Since(std::uint64_t since, std::uint64_t& next) const;
+  std::string Text() const;  // every line kept, each ending with LF
+  // How many lines, from the first, are no longer kept; and how many it keeps.
+  std::uint64_t Dropped() const;
+  std::size_t Kept() const { return kept_; }
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::string> lines_;
+  std::uint64_t first_ = 1;  // the number of lines_.front()
+  const std::size_t kept_;
+};
+
+// Cuts a connection's bytes into lines (LF, or CR LF).
+class LineSplitter {
+ public:
+  // Adds what was read; each complete line goes to `lines`. False once the line under way is
+  // longer than kMaxControlLine: the connection is then answered an error and closed.
+  bool Add(std::string_view bytes, std::vector<std::string>& lines);
+  // Whether part of a line has come without its end.
+  bool Midline() const { return !partial_.empty(); }
+
+ private:
+  std::string partial_;
+};
+
+struct ServiceState {
+  std::string version;
+  unsigned long pid = 0;
+  std::size_t rules = 0;
+  std::uint64_t seed = 0;
+  std::uint64_t requests = 0;  // read since the start or the last reset
+};
+
+// What the operations act on: the running service, or a fake in the tests.
+class ControlTarget {
+ public:
+  virtual ~ControlTarget() = default;
+  virtual ServiceState State() = 0;
+  // Puts `rules` in force before it returns: the next request read is judged by them. Returns
+  // the seed in use.
+  virtual std::uint64_t Apply(RuleSet rules) = 0;
+  // rules: back to none, or to the rules file's; jobs: every job idle; journal: the memory
+  // journal emptied and the request numbering restarted. Windows and sequences start afresh.
+  // False, with the reason, when the starting rules cannot be read again: nothing is reset.
+  virtual bool Reset(bool rules, bool jobs, bool journal, std::string& error) = 0;
+};
+
+struct ControlAnswer {
+  std::string line;   // the answer, without its LF
+  bool stop = false;  // once it is written, the service stops as on Ctrl+C
+};
+
+ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
+                            const MemoryJournal& journal);
+
+// The answer to a line past kMaxControlLine.
+std::string LineTooLongAnswer();
+
+// `ctl`'s side. The line to send for the operation, `rulesText` being apply's file; false, with
+// the reason, when the file is not one JSON object or the conditions are not understood.
+bool ControlRequest(const ControlOptions& options, const std::string& rulesText, std::string& line,
+                    std::string& error);
+
+struct ControlOutcome {
+  int exitCode =
+      2;            // 0 done (verify: agrees), 1 refused (verify: does not agree), 2 not understood
+  std::string out;  // for standard output
+  std::string err;  // for standard error
+};
+// What `ctl` prints and exits with for the service's answer line.
+ControlOutcome ReadControlAnswer(const ControlOptions& options, const std::string& answer);
+
+}  // namespace velmora::devservice

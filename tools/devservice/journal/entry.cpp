@@ -1,0 +1,147 @@
+#include "journal/entry.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "export_table.h"
+#include "text/text_model.h"
+
+namespace velmora::devservice {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Timestamp(const LogTime& t) {
+  char text[32];
+  (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second, t.millisecond);
+  return text;
+}
+
+const char* Name(const Request& request) {
+  if (!request.wellFormed) return "malformed";
+  const tools::ExportInfo* sender = tools::ExportSending(request.command, request.jobId);
+  return sender != nullptr ? sender->name : "unknown";
+}
+
+// The service's own JSON: its texts are UTF-8 (a request's through DecodeAnsi, the rest checked
+// where they came in), and a byte that slipped through anyway is written as U+FFFD, never thrown.
+std::string Dump(const Json& line, bool asciiOnly = false) {
+  return line.dump(-1, ' ', asciiOnly, Json::error_handler_t::replace);
+}
+
+// A JSON string literal, plain ASCII, for the console.
+std::string Quoted(const std::string& utf8) {
+  return Dump(Json(utf8), true);
+}
+
+}  // namespace
+
+std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* request,
+                        const Decision& decision) {
+  std::string line = Timestamp(time).substr(11) + "  #" + std::to_string(seq) + "  ";
+  if (request == nullptr) {
+    line += "connection";
+  } else {
+    line += "job " + std::to_string(request->jobId) + "  " + Name(*request) + " (" +
+            std::to_string(request->command) + ")  ";
+    if (request->wellFormed) {
+      line += "param " + Quoted(DecodeAnsi(request->param)) + (request->cut ? " (cut)" : "");
+    } else {
+      line +=
+          "bytes " + Quoted(DecodeAnsi(request->received)) + " of " + std::to_string(request->size);
+    }
+  }
+  line += "  -> ";
+  line += decision.status ? std::to_string(*decision.status) + " " + decision.message
+                          : std::string("no reply");
+  if (!decision.rule.empty()) {
+    line += "  [rule " + Quoted(decision.rule) + " step " + std::to_string(decision.step) + ": " +
+            decision.action + "]";
+  }
+  return line + "\n";
+}
+
+std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
+                     const Request* request, const Decision& decision) {
+  Json line = {{"seq", seq},
+               {"event", request != nullptr ? "request" : "connection"},
+               {"time", Timestamp(time)},
+               {"seed", seed}};
+  if (request != nullptr) {
+    line["job"] = request->jobId;
+    line["command"] = Name(*request);
+    line["code"] = request->command;
+    line["param"] = DecodeAnsi(request->param);
+    line["cut"] = request->cut;
+    if (!request->wellFormed) {
+      line["bytes"] = DecodeAnsi(request->received);
+      line["size"] = request->size;
+    }
+  }
+  line["rule"] = decision.rule.empty() ? Json() : Json(decision.rule);
+  line["step"] = decision.rule.empty() ? Json() : Json(decision.step);
+  line["action"] = decision.rule.empty() ? Json() : Json(decision.action);
+  line["status"] = decision.status ? Json(*decision.status) : Json();
+  line["message"] = decision.message;
+  return Dump(line, true) + "\n";
+}
+
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
+  const Json line = {{"seq", seq},
+                     {"event", "outcome"},
+                     {"written", delivery.bytesWritten},
+                     {"left_early", delivery.callerLeftEarly},
+                     {"ms", delivery.ms}};
+  return Dump(line) + "\n";
+}
+
+namespace {
+constexpr const char* kOverBound =
+    "its pattern gave up on this request's text, past its matching bound: counted as no match "
+    "(said for the rule's first such request only)";
+}  // namespace
+
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule) {
+  const Json line = {{"seq", seq},
+                     {"event", "pattern"},
+                     {"time", Timestamp(time)},
+                     {"rule", rule},
+                     {"note", kOverBound}};
+  return Dump(line) + "\n";
+}
+
+std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule) {
+  return "velmora-devservice: #" + std::to_string(seq) + ": rule " + Quoted(rule) + ": " +
+         kOverBound + "\n";
+}
+
+std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
+                      std::uint64_t seed, const std::string& error) {
+  Json line = {{"event", error.empty() ? "rules" : "rules refused"},
+               {"time", Timestamp(time)},
+               {"source", source}};
+  if (error.empty()) {
+    line["rules"] = rules;
+    line["seed"] = seed;
+  } else {
+    line["error"] = error;
+  }
+  return Dump(line) + "\n";
+}
+
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) {
+  const Json line = {{"event", "reset"},
+                     {"time", Timestamp(time)},
+                     {"rules", rules},
+                     {"jobs", jobs},
+                     {"journal", journal}};
+  return Dump(line) + "\n";
+}
+
+std::string PipeStateLine(const LogTime& time, const char* state) {
+  const Json line = {{"event", "pipe"}, {"time", Timestamp(time)}, {"state", state}};
+  return Dump(line) + "\n";
+}
+
+}  // namespace velmora::devservice

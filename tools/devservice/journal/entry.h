@@ -1,0 +1,56 @@
+// The development service's record of each request: a line on the console and, with --log, a
+// JSON line in the journal, written when the request is read, before it is answered; a second
+// journal line follows with how the answer went. The lines are made apart from any platform
+// call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "pipe_service.h"
+#include "frames/service_protocol.h"
+
+namespace velmora::devservice {
+
+// The time (UTC) a request was read.
+struct LogTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+
+// Who took a request and how it is answered.
+struct Decision {
+  std::string rule;                    // empty: no rule took it
+  std::size_t step = 0;                // from 1, when a rule took it
+  std::string action;                  // "reply", "partial", ...: a rule's action
+  std::optional<std::int32_t> status;  // the status in the reply, when one is sent
+  std::string message;
+};
+
+// "12:00:01.250Z  #3  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request
+// shows the bytes received instead of a param, a rule's answer its rule, step and action; a
+// caller hung up on before its request was read has no request.
+std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* request,
+                        const Decision& decision);
+// {"seq":3,"event":"request","time":"2026-12-08T12:00:01.250Z","seed":7,"job":5,...}: the time
+// in RFC 3339, the request's text as the host's code page reads it (DecodeAnsi).
+std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
+                     const Request* request, const Decision& decision);
+// {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12}
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery);
+// {"seq":3,"event":"pattern","time":"...","rule":"slow","note":"..."}: the rule's pattern gave up
+// on request 3's text, which it counted as no match. Said for the first such request of a rule.
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule);
+// The same for the console.
+std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule);
+// {"event":"rules","time":"...","source":"r.json","rules":3,"seed":7}: new rules in force from
+// here on; with an `error`, {"event":"rules refused",...,"error":"line 2: ..."}, the old stay.
+std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
+                      std::uint64_t seed, const std::string& error = "");
+// {"event":"reset","time":"...","rules":true,"jobs":true,"journal":true}: what a control client
+// reset; with "journal", the requests after it are numbered from 1 again.
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal);
+// {"event":"pipe","time":"...","state":"busy"}: the pipe became busy, absent or serving again.
+std::string PipeStateLine(const LogTime& time, const char* state);
+
+}  // namespace velmora::devservice

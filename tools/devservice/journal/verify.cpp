@@ -1,0 +1,235 @@
+#include "journal/verify.h"
+
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <type_traits>
+#include <vector>
+
+#include "export_table.h"
+#include "text/json_text.h"
+#include "rules/rules.h"
+#include "frames/service_protocol.h"
+
+namespace velmora::devservice {
+namespace {
+
+using Json = nlohmann::json;
+
+// The journal's own lines are two levels deep; anything far deeper is not one of them.
+constexpr std::size_t kMaxLineDepth = 16;
+
+struct Seen {
+  std::string line;                 // as the journal shows it, shortened
+  std::vector<std::string> misses;  // the conditions it does not meet
+};
+
+// A line that is JSON but not a journal line as the service writes it.
+struct Unreadable {
+  std::string why;
+};
+
+// The value as T; a value of another type makes the line unreadable.
+template <typename T>
+T Typed(const Json& value, const char* key) {
+  try {
+    return value.get<T>();
+  } catch (const Json::exception&) {
+    throw Unreadable{std::string("\"") + key + "\" is a " + value.type_name() +
+                     ", not what the service writes there"};
+  }
+}
+
+// A field of a journal line: `fallback` when it is missing or null; a field of another type,
+// or a number the field cannot hold, makes the line unreadable.
+template <typename T>
+T Field(const Json& entry, const char* key, T fallback) {
+  const auto it = entry.find(key);
+  if (it == entry.end() || it->is_null()) return fallback;
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    if (!it->is_number()) return Typed<T>(*it, key);
+    // A whole number in range, or the line is not the service's: converting 1e27 or 2^40
+    // would be undefined or a wrong count.
+    bool whole = false;
+    if (it->is_number_unsigned()) {
+      whole = it->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (it->is_number_integer()) {  // a negative one
+      whole = std::is_signed_v<T> &&
+              it->get<std::int64_t>() >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
+    }
+    if (!whole) {
+      throw Unreadable{std::string("\"") + key + "\" is " + it->dump().substr(0, 40) +
+                       ", not a number the service writes there"};
+    }
+  }
+  return Typed<T>(*it, key);
+}
+
+std::string Describe(const VerifyOptions& options) {
+  std::string text;
+  const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+  if (!options.exportName.empty()) add("export " + options.exportName);
+  if (options.job) add("job " + std::to_string(*options.job));
+  if (!options.text.empty()) add("text \"" + options.text + "\"");
+  if (!options.rule.empty()) add("rule \"" + options.rule + "\"");
+  if (!options.action.empty()) add("action " + options.action);
+  if (options.status) add("status " + std::to_string(*options.status));
+  if (options.since) add("from #" + std::to_string(*options.since));
+  return text.empty() ? "any request" : text;
+}
+
+std::string Shown(const Json& line, std::uint64_t seq, bool request) {
+  std::string text = "#" + std::to_string(seq) + " ";
+  if (!request) {
+    text += "connection";
+  } else {
+    text += Field<std::string>(line, "command", "?") + " job " +
+            std::to_string(Field<std::int32_t>(line, "job", 0)) + " text " +
+            Json(Field<std::string>(line, "param", "")).dump();
+  }
+  const std::string rule = Field<std::string>(line, "rule", "");
+  return text + " rule " + (rule.empty() ? "none" : Json(rule).dump());
+}
+
+// The sequence numbers missing between those met, as "#14-#16, #18". A number not above the
+// one before starts a new run of the service (the journal is appended to across runs).
+class Gaps {
+ public:
+  void Met(std::uint64_t seq) {
+    if (last_ != 0 && seq > last_ + 1) {
+      text_ += (text_.empty() ? "#" : ", #") + std::to_string(last_ + 1) +
+               (seq > last_ + 2 ? "-#" + std::to_string(seq - 1) : "");
+    }
+    last_ = seq;
+  }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::uint64_t last_ = 0;
+  std::string text_;
+};
+
+}  // namespace
+
+Verdict CheckJournal(const std::string& journal, const VerifyOptions& options, std::string& report,
+                     long* count) {
+  std::optional<std::int32_t> code;
+  if (!options.exportName.empty()) {
+    const tools::ExportInfo* info = tools::ExportNamed(options.exportName);
+    if (info == nullptr || !info->command) {
+      report = "--export: \"" + options.exportName + "\" is not an export that sends a request\n";
+      return Verdict::kCannotTell;
+    }
+    code = static_cast<std::int32_t>(*info->command);
+  }
+  TextMatch text;
+  if (!options.text.empty() && !ReadTextMatch(options.text, text, report)) {
+    report = "--text: " + report + "\n";
+    return Verdict::kCannotTell;
+  }
+
+  long found = 0;
+  long gaveUp = 0;  // request texts the pattern gave up on
+  std::vector<Seen> missed;
+  Gaps gaps;
+  std::istringstream lines(journal);
+  std::size_t number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const auto cannotRead = [&](const std::string& why) {
+      report = "the journal cannot be read: line " + std::to_string(number) + ": " + why + "\n";
+      return Verdict::kCannotTell;
+    };
+    if (const auto fault = CheckJsonText(line, kMaxLineDepth)) return cannotRead(fault->reason);
+    const Json entry = Json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object()) return cannotRead("not a JSON object");
+    try {
+      const std::string event = Field<std::string>(entry, "event", "");
+      // A reset of the journal starts the numbering again, and a new run to count.
+      if (event == "reset" && Field<bool>(entry, "journal", false)) {
+        found = 0;
+        gaveUp = 0;
+        missed.clear();
+        gaps = Gaps();
+      }
+      if (event != "request" && event != "connection") continue;
+      const bool request = event == "request";
+      const std::uint64_t seq = Field<std::uint64_t>(entry, "seq", 0);
+      gaps.Met(seq);
+      if (options.since && seq < *options.since) continue;
+      Seen seen{Shown(entry, seq, request), {}};
+      if (code && !(request && Field<std::int32_t>(entry, "code", 0) == *code)) {
+        seen.misses.push_back("export");
+      }
+      if (options.job && !(request && Field<std::int32_t>(entry, "job", 0) == *options.job)) {
+        seen.misses.push_back("job");
+      }
+      bool overBound = false;
+      if (!options.text.empty() &&
+          !(request && text.Holds(Field<std::string>(entry, "param", ""), &overBound))) {
+        seen.misses.push_back("text");
+      }
+      if (overBound) ++gaveUp;
+      if (!options.rule.empty() && Field<std::string>(entry, "rule", "") != options.rule) {
+        seen.misses.push_back("rule");
+      }
+      if (!options.action.empty() && Field<std::string>(entry, "action", "") != options.action) {
+        seen.misses.push_back("action");
+      }
+      // A status of null (no reply) is met by no --status.
+      const Json status = entry.contains("status") ? entry["status"] : Json();
+      if (options.status && !(status.is_number_integer() &&
+                              Field<std::int32_t>(entry, "status", 0) == *options.status)) {
+        seen.misses.push_back("status");
+      }
+      if (seen.misses.empty()) {
+        ++found;
+      } else {
+        missed.push_back(std::move(seen));
+      }
+    } catch (const Unreadable& unreadable) {
+      return cannotRead(unreadable.why);
+    }
+  }
+
+  if (count != nullptr) *count = found;
+  const bool exact = options.count.has_value();
+  const long wanted = exact ? *options.count : options.atLeast.value_or(1);
+  const bool agrees = exact ? found == wanted : found >= wanted;
+  report = "found " + std::to_string(found) + " request(s) with " + Describe(options) +
+           "; expected " + (exact ? "exactly " : "at least ") + std::to_string(wanted) + "\n";
+  if (gaveUp > 0) {
+    report += "the pattern gave up on " + std::to_string(gaveUp) +
+              " request text(s), past its matching bound: counted as no match\n";
+  }
+  if (!gaps.Text().empty()) {
+    report += "the journal lacks request(s) " + gaps.Text() +
+              ": lines the service could not write, so the count may be short\n";
+  }
+  if (!agrees && !missed.empty()) {
+    // The nearest are those that miss the fewest conditions, the latest first.
+    std::size_t fewest = SIZE_MAX;
+    for (const Seen& seen : missed) fewest = std::min(fewest, seen.misses.size());
+    report += "nearest that did not match:\n";
+    int shown = 0;
+    for (auto it = missed.rbegin(); it != missed.rend() && shown < 5; ++it) {
+      if (it->misses.size() != fewest) continue;
+      std::string why;
+      for (const std::string& miss : it->misses) why += (why.empty() ? "" : ", ") + miss;
+      report += "  " + it->line + "  (differs in: " + why + ")\n";
+      ++shown;
+    }
+  }
+  return agrees ? Verdict::kAgrees : Verdict::kDisagrees;
+}
+
+std::string VerdictJson(Verdict verdict, long count, const std::string& report) {
+  using Ordered = nlohmann::ordered_json;
+  const Ordered object = {{"count", verdict == Verdict::kCannotTell ? Ordered() : Ordered(count)},
+                          {"agrees", verdict == Verdict::kAgrees},
+                          {"report", report}};
+  return object.dump() + "\n";
+}
+
+}  // namespace velmora::devservice

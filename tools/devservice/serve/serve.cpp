@@ -1,0 +1,316 @@
+#include "serve/serve.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "control/control_pipe.h"
+#include "frames/job_table.h"
+#include "journal/writer.h"
+#include "serve/pipe_guard.h"
+#include "pipe_server.h"
+#include "rules/planner.h"
+#include "rules/rules.h"
+#include "rules/rules_file.h"
+#include "serve/service.h"
+
+namespace velmora::devservice {
+namespace {
+
+// Console lines held while the console is not read; beyond them, lines are dropped.
+constexpr std::size_t kConsoleBacklog = 4096;
+
+HANDLE gInterrupted = nullptr;
+HANDLE gStopped = nullptr;
+const char* gStoppedBy = nullptr;
+
+// Only the three ways a user stops a console program stop the service; the system's logoff and
+// shutdown notices do not.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  const char* by = event == CTRL_C_EVENT       ? "Ctrl+C"
+                   : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                   : event == CTRL_CLOSE_EVENT ? "the console window closing"
+                                               : nullptr;
+  if (by == nullptr) return TRUE;
+  if (gStoppedBy == nullptr) gStoppedBy = by;
+  SetEvent(gInterrupted);
+  // The process ends once this returns from a close: let the stop finish first.
+  if (event == CTRL_CLOSE_EVENT) WaitForSingleObject(gStopped, 4000);
+  return TRUE;
+}
+
+LineSink StandardHandle(DWORD which) {
+  // A console that cannot be written to has nowhere to say so.
+  return [handle = GetStdHandle(which)](const std::string& line) {
+    DWORD written = 0;
+    WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  };
+}
+
+LogTime UtcNow() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+int Refuse(const std::string& message, int code = 1) {
+  (void)std::fprintf(stderr, "velmora-devservice: %s\n", message.c_str());
+  return code;
+}
+
+// The rules at start: from the file, from --fault, or none.
+bool StartingRules(const Options& options, RuleSet& rules, std::string& error) {
+  if (!options.fault.empty()) return PresetRules(options.fault, rules, error);
+  if (options.rulesFile.empty()) return true;
+  std::string text;
+  if (!ReadTextFile(options.rulesFile, text, error)) return false;
+  if (ReadRules(text, rules, error)) return true;
+  error = options.rulesFile + ": " + error;
+  return false;
+}
+
+// What the journal names as the starting rules' source: the file, --fault, or none.
+std::string RulesSource(const Options& options) {
+  return options.fault.empty() ? options.rulesFile : "--fault " + options.fault;
+}
+
+std::uint64_t SeedFor(const Options& options, const RuleSet& rules) {
+  if (options.seed) return *options.seed;
+  if (rules.seed) return *rules.seed;
+  std::random_device entropy;
+  return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
+}
+
+// The one place the rules in force are replaced, from the file, a control client or a reset:
+// each says so on the console and in the journal, and the last one wins.
+class RulesInForce {
+ public:
+  RulesInForce(const Options& options, Planner& planner, tools::PipeServer& server,
+               std::function<void(std::string)> console, std::function<void(std::string)> journal)
+      : options_(options),
+        planner_(planner),
+        server_(server),
+        console_(std::move(console)),
+        journal_(std::move(journal)) {}
+
+  // `source` goes in the journal, `how`, unless empty, on the console ("reloaded from r.json").
+  // Returns the seed in use: --seed, else the rules' own, else the one the service started with
+  // (`fromStart`: a reset puts that back) or the one before.
+  std::uint64_t Replace(RuleSet rules, const std::string& source, const std::string& how,
+                        bool fromStart = false) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (options_.seed) {
+      seed_ = *options_.seed;
+    } else if (rules.seed) {
+      seed_ = *rules.seed;
+    } else if (fromStart) {
+      seed_ = startSeed_;
+    }
+    count_ = rules.rules.size();
+    planner_.Replace(std::move(rules), seed_, GetTickCount64());
+    server_.Refresh();
+    if (!how.empty()) {
+      console_("velmora-devservice: " + std::to_string(count_) + " rule(s) " + how + ", seed " +
+               std::to_string(seed_) + "\n");
+    }
+    journal_(RulesLine(UtcNow(), source, count_, seed_));
+    return seed_;
+  }
+  void Refused(const std::string& source, const std::string& error) {
+    journal_(RulesLine(UtcNow(), source, 0, 0, error));
+  }
+  void StartWith(std::uint64_t seed) { seed_ = startSeed_ = seed; }
+  std::size_t Count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+  std::uint64_t Seed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seed_;
+  }
+
+ private:
+  const Options& options_;
+  Planner& planner_;
+  tools::PipeServer& server_;
+  std::function<void(std::string)> console_;
+  std::function<void(std::string)> journal_;
+  mutable std::mutex mutex_;
+  std::uint64_t seed_ = 0;
+  std::uint64_t startSeed_ = 0;
+  std::size_t count_ = 0;
+};
+
+// The control pipe's operations on the running service.
+class ServiceControl : public ControlTarget {
+ public:
+  ServiceControl(const Options& options, RulesInForce& rules, Service& service,
+                 MemoryJournal& memory, std::function<void(std::string)> journal)
+      : options_(options),
+        rules_(rules),
+        service_(service),
+        memory_(memory),
+        journal_(std::move(journal)) {}
+
+  ServiceState State() override {
+    return {VELMORA_VERSION, GetCurrentProcessId(), rules_.Count(), rules_.Seed(),
+            service_.RequestsRead()};
+  }
+  std::uint64_t Apply(RuleSet rules) override {
+    return rules_.Replace(std::move(rules), "the control pipe", "applied from the control pipe");
+  }
+  bool Reset(bool rules, bool jobs, bool journal, std::string& error) override {
+    // Back to the rules the service started with, read afresh: the file's, --fault's, or none.
+    // A file that no longer reads resets nothing, so the test hears of it rather than running
+    // on with no rules at all.
+    RuleSet start;
+    if (rules && !StartingRules(options_, start, error)) {
+      rules_.Refused(RulesSource(options_), error);
+      error += " (nothing was reset)";
+      return false;
+    }
+    service_.Reset(jobs, journal, [&] {
+      if (journal) memory_.Clear();
+      journal_(ResetLine(UtcNow(), rules, jobs, journal));
+    });
+    if (!rules) return true;
+    const std::string source = RulesSource(options_);
+    rules_.Replace(std::move(start), source.empty() ? "a reset" : source,
+                   source.empty() ? "after a reset" : "after a reset, from " + source, true);
+    return true;
+  }
+
+ private:
+  const Options& options_;
+  RulesInForce& rules_;
+  Service& service_;
+  MemoryJournal& memory_;
+  std::function<void(std::string)> journal_;
+};
+
+}  // namespace
+
+int Serve(const Options& options) {
+  std::string error;
+  RuleSet rules;
+  // Watched, and its time taken, before the file is read: a write at any moment after the
+  // read, even before the service is up, is read again.
+  RulesWatch watch(options.rulesFile);
+  std::uint64_t rulesWritten = options.rulesFile.empty() ? 0 : LastWritten(options.rulesFile);
+  if (!StartingRules(options, rules, error)) return Refuse(error, 2);
+  // Wine ignores the pipe's first-instance flag, so ask the pipe itself who serves it.
+  if (const std::string other = OtherServer(false); !other.empty()) {
+    return Refuse(other + " already serves \\\\.\\pipe\\pipe_job; stop it first");
+  }
+  // Journal lines appended to the rules file would corrupt it.
+  if (!options.logFile.empty() && !options.rulesFile.empty() &&
+      SameFile(options.logFile, options.rulesFile)) {
+    return Refuse("--log " + options.logFile + " is the rules file itself; give another file", 2);
+  }
+  JournalFile journalFile;
+  if (!options.logFile.empty() && !journalFile.Open(options.logFile, error)) return Refuse(error);
+
+  // Nothing that serves a caller ever waits on these three.
+  LineWriter console(StandardHandle(STD_OUTPUT_HANDLE), kConsoleBacklog, "velmora-devservice");
+  LineWriter errors(StandardHandle(STD_ERROR_HANDLE), kConsoleBacklog, "velmora-devservice");
+  JournalKeeper keeper(journalFile, [&errors](std::string line) { errors.Add(std::move(line)); });
+  LineWriter journalWriter([&keeper](const std::string& line) { keeper.Write(line); }, 0,
+                           "velmora-devservice");
+  // The journal is kept in memory for control clients, and in the file when there is one.
+  MemoryJournal memory;
+  const auto journal = [&](std::string line) {
+    memory.Add(line);
+    if (!options.logFile.empty()) journalWriter.Add(std::move(line));
+  };
+  const auto say = [&console](std::string line) { console.Add(std::move(line)); };
+
+  gInterrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  gStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE limitReached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE controlStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  const std::uint64_t seed = SeedFor(options, rules);
+  // No rules until the guard below has looked at the pipe: its look is a caller too.
+  Planner planner(RuleSet(), seed, GetTickCount64());
+  JobTable jobs(options.jobs);
+  ServiceHooks hooks{[] { return GetTickCount64(); }, UtcNow, say, journal,
+                     [limitReached] { SetEvent(limitReached); }};
+  Service service(options, jobs, planner, hooks);
+  tools::PipeServer server({options.instances, options.clientTimeoutMs, true, PipeSecurity()},
+                           service);
+  if (!server.Start(error)) return Refuse(error);
+  if (const std::string other = OtherServer(true); !other.empty()) {
+    return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
+  }
+  // Everything is in place before the service says it serves: its rules, its control pipe.
+  RulesInForce inForce(options, planner, server, say, journal);
+  inForce.StartWith(seed);
+  const std::string source = RulesSource(options);
+  if (!source.empty()) inForce.Replace(std::move(rules), source, "");
+  ServiceControl target(options, inForce, service, memory, journal);
+  ControlPipe control([&](const std::string& line) { return AnswerControl(line, target, memory); },
+                      [controlStop] { SetEvent(controlStop); });
+  const std::string controlName = ControlPipeName(options.controlPipe);
+  if (!options.noControl && !control.Start(controlName, PipeSecurity(), error)) {
+    return Refuse(error);
+  }
+  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
+              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
+              " jobs\n");
+  if (inForce.Count() > 0) {
+    console.Add("velmora-devservice: " + std::to_string(inForce.Count()) + " rule(s) from " +
+                source + ", seed " + std::to_string(inForce.Seed()) + "\n");
+  }
+  if (!options.noControl) console.Add("velmora-devservice: control pipe " + controlName + "\n");
+
+  std::vector<HANDLE> ends = {gInterrupted, limitReached, controlStop};
+  if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
+    ends.push_back(watch.Event());
+  } else if (!options.rulesFile.empty()) {
+    errors.Add("velmora-devservice: cannot watch the folder of " + options.rulesFile + " (error " +
+               std::to_string(GetLastError()) + "); changes to it are not read\n");
+  }
+  DWORD woke = 0;
+  while ((woke = WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), FALSE,
+                                        INFINITE)) == WAIT_OBJECT_0 + 3) {
+    watch.Rearm();
+    Sleep(50);  // an editor's save may come as several changes
+    // Any write of the file itself reloads it, the same bytes included (windows and sequences
+    // start afresh); a change to another file in its folder does not.
+    const std::uint64_t written = LastWritten(options.rulesFile);
+    std::string text;
+    RuleSet changed;
+    if (written == rulesWritten || !ReadTextFile(options.rulesFile, text, error)) continue;
+    rulesWritten = written;
+    if (ReadRules(text, changed, error)) {
+      inForce.Replace(std::move(changed), options.rulesFile, "reloaded from " + options.rulesFile);
+    } else {
+      errors.Add("velmora-devservice: " + options.rulesFile + " refused: " + error +
+                 "; the rules before it stay\n");
+      inForce.Refused(options.rulesFile, error);
+    }
+  }
+  const char* stoppedBy = woke == WAIT_OBJECT_0       ? gStoppedBy
+                          : woke == WAIT_OBJECT_0 + 2 ? "the control pipe"
+                                                      : "the request limit";
+  // Callers already connected are answered: those whose request comes now hear 1061. At the
+  // request limit, delayed answers keep their delays.
+  service.Stop();
+  server.Stop(woke == WAIT_OBJECT_0 + 1);
+  server.Wait();
+  console.Add("velmora-devservice: stopped by " + std::string(stoppedBy) + " after " +
+              std::to_string(service.CarriedOut()) + " requests\n");
+  journalWriter.Close(10000);
+  keeper.SayTotal();
+  errors.Close(1000);
+  console.Close(2000);
+  SetEvent(gStopped);
+  return 0;
+}
+
+}  // namespace velmora::devservice

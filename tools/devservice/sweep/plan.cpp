@@ -1,0 +1,415 @@
+#include "sweep/plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "decimal.h"
+#include "rules/rules.h"
+#include "text/text_model.h"
+
+namespace velmora::devservice {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// How long a pipe outage lasts from the moment the call before it was read: the library's own
+// wait (5 s busy, about 2 s of connect attempts) and a second for the host to make its call.
+constexpr std::uint64_t kBusyWindowMs = 6000;
+constexpr std::uint64_t kAbsentWindowMs = 3000;
+
+std::size_t Count(const std::vector<SweepCall>& calls, std::size_t from, const SweepCall& call) {
+  if (from >= calls.size()) return 0;
+  return static_cast<std::size_t>(
+      std::count(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(), call));
+}
+
+Json CallJson(const SweepCall& call) {
+  return Json{{"export", call.exportName},
+              {"job", call.job},
+              {"text", call.text ? Json(*call.text) : Json(nullptr)}};
+}
+
+// An exit code in the system's range of errors (0xC0000000 up): a fail-fast, a stack overrun
+// or another end the process did not choose, which no debug event may have told.
+bool IsCrashCode(std::optional<std::uint32_t> code) {
+  return code && (*code & 0xC0000000u) == 0xC0000000u;
+}
+
+std::string Hex(std::uint32_t code) {
+  char text[16];
+  (void)std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+std::string CellText(const SweepRun& run) {
+  std::string text = VerdictName(run.verdict);
+  if (run.verdict == SweepVerdict::kReported && run.record.exitCode) {
+    text += " " + std::to_string(*run.record.exitCode);
+  } else if (run.verdict == SweepVerdict::kCrashed && run.record.exception) {
+    text += " " + run.record.exception->substr(0, run.record.exception->find(' '));
+  } else if (run.verdict == SweepVerdict::kCrashed && IsCrashCode(run.record.exitCode)) {
+    text += " " + Hex(*run.record.exitCode);
+  }
+  return text;
+}
+
+// What the page's cell says of the end: the exit code, the exception, or the time limit.
+std::string HowItEnded(const RunRecord& record) {
+  if (record.exception) return *record.exception;
+  if (record.timedOut) return "the time limit";
+  if (IsCrashCode(record.exitCode)) return "exit " + Hex(*record.exitCode);
+  return record.exitCode ? "exit " + std::to_string(*record.exitCode) : "";
+}
+
+}  // namespace
+
+const char* VerdictName(SweepVerdict verdict) {
+  switch (verdict) {
+    case SweepVerdict::kCrashed:
+      return "crashed";
+    case SweepVerdict::kHung:
+      return "hung";
+    case SweepVerdict::kReported:
+      return "reported";
+    case SweepVerdict::kRetried:
+      return "retried";
+    case SweepVerdict::kAbsorbed:
+      return "absorbed";
+  }
+  return "?";
+}
+
+const std::vector<std::string>& DefaultFaults() {
+  static const std::vector<std::string> faults = {
+      "hang-up-after-read", "partial:100", "empty:forever", "hang", "garbled",
+      "reply:1168",         "reply:5023",  "reply:87",      "busy", "absent",
+      "hang-up-before-read"};
+  return faults;
+}
+
+bool ActsOnThePipe(const std::string& fault) {
+  return fault == "busy" || fault == "absent" || fault == "hang-up-before-read";
+}
+
+bool ParseCallList(const std::string& text, std::size_t calls, std::vector<std::size_t>& chosen,
+                   std::string& error) {
+  std::vector<bool> named(calls + 1, false);
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t end = std::min(text.find(',', at), text.size());
+    const std::string part = text.substr(at, end - at);
+    const std::size_t dash = part.find('-');
+    long long first = 0, last = 0;
+    const bool read = dash == std::string::npos
+                          ? tools::ParseDecimal(part, first) && (last = first, true)
+                          : tools::ParseDecimal(part.substr(0, dash), first) &&
+                                tools::ParseDecimal(part.substr(dash + 1), last);
+    if (!read || first < 1 || last < first) {
+      error = "--calls: \"" + part + "\" is not a call or a range of calls (1-3,5)";
+      return false;
+    }
+    if (static_cast<unsigned long long>(last) > calls) {
+      error = "--calls: the host made " + std::to_string(calls) + " call(s), not " +
+              std::to_string(last);
+      return false;
+    }
+    for (long long call = first; call <= last; ++call) named[call] = true;
+    at = end + 1;
+  }
+  chosen.clear();
+  for (std::size_t call = 1; call <= calls; ++call) {
+    if (named[call]) chosen.push_back(call);
+  }
+  return true;
+}
+
+bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, std::string& error) {
+  faults.clear();
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t end = std::min(text.find(',', at), text.size());
+    const std::string fault = text.substr(at, end - at);
+    RuleSet rules;
+    if (!PresetRules(fault, rules, error)) {
+      error = "--faults: " + error.substr(error.find(": ") + 2) + " (" + fault + ")";
+      return false;
+    }
+    if (std::find(faults.begin(), faults.end(), fault) == faults.end()) faults.push_back(fault);
+    at = end + 1;
+  }
+  return true;
+}
+
+std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed) {
+  Json rule = {{"name", "call " + std::to_string(call) + ": " + fault}};
+  if (fault == "busy" || fault == "absent") {
+    rule["after_requests"] = call - 1;
+    rule["for_ms"] = fault == "busy" ? kBusyWindowMs : kAbsentWindowMs;
+    rule["do"] = fault;
+  } else {
+    // Requests before the call are carried out as without rules; the call meets the fault,
+    // once; then the rule steps aside. A hang-up before the read is due once the call before
+    // has been read, and takes the next connection.
+    Json steps = Json::array();
+    if (fault == "hang-up-before-read") {
+      rule["after_requests"] = call - 1;
+    } else if (call > 1) {
+      steps.push_back(Json{{"times", call - 1}, {"do", "reply"}});
+    }
+    Json last = {{"times", 1}};
+    std::string error;
+    const Json step = Json::parse(PresetStep(fault, error));
+    for (const auto& [key, value] : step.items()) last[key] = value;
+    steps.push_back(last);
+    rule["steps"] = steps;
+    rule["then"] = "pass";
+  }
+  return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
+}
+
+std::string OutFolderRefusal(const std::string& folder, const OutFolder& found, bool force,
+                             std::vector<std::string>& stale) {
+  stale.clear();
+  if (found.kind == OutFolder::Kind::kFile) return "--out " + folder + " is a file, not a folder";
+  if (found.files.empty()) return "";
+  const auto sweeps = [](const std::string& name) {
+    const auto under = [&name](const char* dir, const char* ext) {
+      const std::size_t dirLength = std::char_traits<char>::length(dir);
+      const std::size_t extLength = std::char_traits<char>::length(ext);
+      return name.size() > dirLength + extLength && name.compare(0, dirLength, dir) == 0 &&
+             name.find('/', dirLength) == std::string::npos &&
+             name.compare(name.size() - extLength, extLength, ext) == 0;
+    };
+    return name == "report.json" || name == "report.html" || under("runs/", ".out") ||
+           under("repro/", ".json");
+  };
+  const auto other = std::find_if_not(found.files.begin(), found.files.end(), sweeps);
+  const bool earlierSweep =
+      other == found.files.end() &&
+      std::find(found.files.begin(), found.files.end(), "report.json") != found.files.end();
+  if (!earlierSweep) {
+    return "--out " + folder + " is not empty" +
+           (other != found.files.end() ? " (it holds " + *other + ")" : "") +
+           ": give a new or empty folder";
+  }
+  if (!force) {
+    return "--out " + folder + " holds an earlier sweep: give --force to replace it";
+  }
+  stale = found.files;
+  return "";
+}
+
+std::string TooManyRuns(std::size_t runs, bool callsChosen, std::optional<std::size_t> maxRuns) {
+  if (!maxRuns && callsChosen) return "";
+  const std::size_t bound = maxRuns.value_or(kDefaultMaxRuns);
+  if (runs <= bound) return "";
+  return std::to_string(runs) + " runs to make, more than " + std::to_string(bound) +
+         (maxRuns ? " (--max-runs)" : "") +
+         ": choose the calls with --calls, or allow more with --max-runs";
+}
+
+SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+                   const std::string& fault) {
+  if (run.exception || (IsCrashCode(run.exitCode) && run.exitCode != baseline.exitCode)) {
+    return SweepVerdict::kCrashed;
+  }
+  if (run.timedOut) return SweepVerdict::kHung;
+  if (run.exitCode != baseline.exitCode) return SweepVerdict::kReported;
+  if (call == 0 || call > baseline.requests.size()) return SweepVerdict::kAbsorbed;
+  // A retry is the faulted request once more than the baseline sent it after that call. A
+  // request-level fault was read as the call-th request; a pipe fault kept it from being read.
+  const SweepCall& faulted = baseline.requests[call - 1];
+  const std::size_t from = ActsOnThePipe(fault) ? call - 1 : call;
+  return Count(run.requests, from, faulted) > Count(baseline.requests, call, faulted)
+             ? SweepVerdict::kRetried
+             : SweepVerdict::kAbsorbed;
+}
+
+std::string RunId(std::size_t index) {
+  std::string id = std::to_string(index);
+  return std::string(id.size() < 3 ? 3 - id.size() : 0, '0') + id;
+}
+
+std::string CallLabel(const SweepCall& call) {
+  std::string label = call.exportName + "(" + std::to_string(call.job);
+  if (call.text) {
+    const std::string shown = call.text->size() > 40 ? CutUtf8(*call.text, 37) + "..." : *call.text;
+    label += ", \"" + shown + "\"";
+  }
+  return label + ")";
+}
+
+std::string ReportJson(const SweepReport& report) {
+  Json calls = Json::array();
+  for (const SweepCall& call : report.baseline.requests) calls.push_back(CallJson(call));
+  Json runs = Json::array();
+  for (std::size_t i = 0; i < report.runs.size(); ++i) {
+    const SweepRun& run = report.runs[i];
+    const std::string id = RunId(i + 1);
+    runs.push_back(
+        Json{{"id", id},
+             {"call", run.call},
+             {"fault", run.fault},
+             {"verdict", VerdictName(run.verdict)},
+             {"exit", run.record.exitCode ? Json(*run.record.exitCode) : Json(nullptr)},
+             {"exception", run.record.exception ? Json(*run.record.exception) : Json(nullptr)},
+             {"ms", run.record.ms},
+             {"requests", run.record.requests.size()},
+             {"repro", "repro/" + id + ".json"},
+             {"output", "runs/" + id + ".out"}});
+  }
+  return Json{
+             {"host", report.host},
+             {"timeout_s", report.timeoutS},
+             {"seed", report.seed},
+             {"baseline",
+              {{"exit", report.baseline.exitCode ? Json(*report.baseline.exitCode) : Json(nullptr)},
+               {"ms", report.baseline.ms},
+               {"calls", calls}}},
+             {"runs", runs}}
+             .dump(2, ' ', false, Json::error_handler_t::replace) +
+         "\n";
+}
+
+namespace {
+
+// The faults in the order the runs met them, and each swept call's runs by fault.
+struct Matrix {
+  std::vector<std::string> faults;
+  std::vector<std::size_t> calls;
+  std::map<std::pair<std::size_t, std::string>, std::size_t> run;  // (call, fault) -> index
+};
+
+Matrix MatrixOf(const SweepReport& report) {
+  Matrix matrix;
+  for (std::size_t i = 0; i < report.runs.size(); ++i) {
+    const SweepRun& run = report.runs[i];
+    if (std::find(matrix.faults.begin(), matrix.faults.end(), run.fault) == matrix.faults.end()) {
+      matrix.faults.push_back(run.fault);
+    }
+    if (std::find(matrix.calls.begin(), matrix.calls.end(), run.call) == matrix.calls.end()) {
+      matrix.calls.push_back(run.call);
+    }
+    matrix.run[{run.call, run.fault}] = i;
+  }
+  return matrix;
+}
+
+std::string RowLabel(const SweepReport& report, std::size_t call) {
+  return std::to_string(call) + " " +
+         (call <= report.baseline.requests.size() ? CallLabel(report.baseline.requests[call - 1])
+                                                  : std::string("?"));
+}
+
+}  // namespace
+
+std::string ReportTable(const SweepReport& report) {
+  const Matrix matrix = MatrixOf(report);
+  std::vector<std::vector<std::string>> rows = {{"call"}};
+  for (const std::string& fault : matrix.faults) rows[0].push_back(fault);
+  for (const std::size_t call : matrix.calls) {
+    std::vector<std::string> row = {RowLabel(report, call)};
+    for (const std::string& fault : matrix.faults) {
+      const auto found = matrix.run.find({call, fault});
+      row.push_back(found == matrix.run.end() ? "" : CellText(report.runs[found->second]));
+    }
+    rows.push_back(row);
+  }
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i] + std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    table += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+  }
+  return table;
+}
+
+std::string CommandLine(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
+      line += word;
+      continue;
+    }
+    // Backslashes count only before a quote: doubled there, and before the closing one.
+    line += '"';
+    std::size_t backslashes = 0;
+    for (const char c : word) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+  }
+  return line;
+}
+
+std::string PageData(const SweepReport& report) {
+  const Matrix matrix = MatrixOf(report);
+  const std::string command = CommandLine(report.host);
+  Json faults = Json::array();
+  for (const std::string& fault : matrix.faults) faults.push_back(Json{{"name", fault}});
+  Json rows = Json::array();
+  for (const std::size_t call : matrix.calls) {
+    Json cells = Json::array();
+    for (const std::string& fault : matrix.faults) {
+      const auto found = matrix.run.find({call, fault});
+      if (found == matrix.run.end()) {
+        cells.push_back(Json{{"swept", false}});
+        continue;
+      }
+      const SweepRun& run = report.runs[found->second];
+      const std::string id = RunId(found->second + 1);
+      cells.push_back(Json{{"swept", true},
+                           {"verdict", VerdictName(run.verdict)},
+                           {"text", VerdictName(run.verdict)},
+                           {"how", HowItEnded(run.record)},
+                           {"ms", run.record.ms},
+                           {"output", "runs/" + id + ".out"},
+                           {"repro", "repro/" + id + ".json"}});
+    }
+    rows.push_back(Json{{"label", RowLabel(report, call)}, {"cells", cells}});
+  }
+  Json counts = Json::array();
+  for (const SweepVerdict verdict :
+       {SweepVerdict::kCrashed, SweepVerdict::kHung, SweepVerdict::kReported,
+        SweepVerdict::kRetried, SweepVerdict::kAbsorbed}) {
+    const auto count =
+        std::count_if(report.runs.begin(), report.runs.end(),
+                      [verdict](const SweepRun& run) { return run.verdict == verdict; });
+    counts.push_back(Json{{"verdict", VerdictName(verdict)}, {"count", count}});
+  }
+  return Json{{"command", command},
+              {"baseline_exit", report.baseline.exitCode ? *report.baseline.exitCode : 0},
+              {"baseline_ms", report.baseline.ms},
+              {"seed", std::to_string(report.seed)},
+              {"version", report.libraryVersion},
+              {"runs", report.runs.size()},
+              {"counts", counts},
+              {"faults", faults},
+              {"rows", rows}}
+      .dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+int SweepExitCode(const SweepReport& report) {
+  for (const SweepRun& run : report.runs) {
+    if (run.verdict == SweepVerdict::kCrashed || run.verdict == SweepVerdict::kHung) return 1;
+  }
+  return 0;
+}
+
+}  // namespace velmora::devservice

@@ -1,0 +1,462 @@
+#include "sweep/sweep.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "frames/job_table.h"
+#include "serve/pipe_guard.h"
+#include "pipe_server.h"
+#include "rules/planner.h"
+#include "rules/rules.h"
+#include "serve/service.h"
+#include "sweep/page.h"
+#include "sweep_page_template.h"
+#include "sweep/plan.h"
+#include "wide_text.h"
+
+namespace velmora::devservice {
+namespace {
+
+using tools::WideFromUtf8;
+
+int Refuse(const std::string& why) {
+  (void)std::fprintf(stderr, "velmora-devservice sweep: %s\n", why.c_str());
+  return 2;
+}
+
+// The requests the service read during a run, from its journal lines.
+class RequestCollector {
+ public:
+  void Add(const std::string& line) {
+    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
+    if (!entry.is_object() || entry.value("event", "") != "request") return;
+    SweepCall call;
+    call.exportName = entry["command"].is_string() ? entry["command"].get<std::string>() : "?";
+    call.job = entry["job"].is_number_integer() ? entry["job"].get<std::int32_t>() : 0;
+    const std::string text = entry["param"].is_string() ? entry["param"].get<std::string>() : "";
+    if (!text.empty()) call.text = text;
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(call);
+  }
+  std::vector<SweepCall> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<SweepCall> taken;
+    taken.swap(calls_);  // left empty, ready for the next run's calls
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<SweepCall> calls_;
+};
+
+std::wstring BaseName(const std::wstring& path) {
+  return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+std::string Hex(DWORD code) {
+  char text[16];
+  (void)std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+  return text;
+}
+
+// How the host's run ended, and the Velmora.dll it loaded.
+struct HostEnd {
+  RunRecord record;
+  std::wstring library;
+};
+
+// The host as our debuggee, in a job that ends it and everything it started: second-chance
+// exceptions reach us (under Wine too, where an unhandled one would otherwise start the
+// debugger and the exit code would read 0).
+class HostRun {
+ public:
+  HostRun(const std::vector<std::string>& host, const std::wstring& outputPath, DWORD timeoutMs)
+      : host_(host), outputPath_(outputPath), timeoutMs_(timeoutMs) {}
+
+  bool Run(HostEnd& end, std::string& error) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE output = CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                      CREATE_ALWAYS, 0, nullptr);
+    const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr);
+    std::wstring commandLine = WideFromUtf8(CommandLine(host_));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION process{};
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    const ULONGLONG started = GetTickCount64();
+    const bool ok = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                   CREATE_SUSPENDED | DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                                   &startup, &process);
+    const DWORD code = GetLastError();
+    CloseHandle(output);
+    CloseHandle(input);
+    if (!ok) {
+      CloseHandle(job);
+      error = "cannot start " + host_[0] + " (error " + std::to_string(code) + ")";
+      return false;
+    }
+    AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    Follow(process, job, started, end);
+    // Whatever the host started ends with the run.
+    TerminateJobObject(job, 1);
+    CloseHandle(job);
+    CloseHandle(process.hProcess);
+    end.record.ms = GetTickCount64() - started;
+    return true;
+  }
+
+ private:
+  void Follow(const PROCESS_INFORMATION& process, HANDLE job, ULONGLONG started, HostEnd& end) {
+    const ULONGLONG deadline = started + timeoutMs_;
+    bool initialBreak = false;
+    for (;;) {
+      const ULONGLONG now = GetTickCount64();
+      if (!end.record.timedOut && now >= deadline) {
+        end.record.timedOut = true;
+        TerminateJobObject(job, 1);
+      }
+      // Once ended, the exit event follows at once; a debuggee that never says so is let go.
+      if (end.record.timedOut && now >= deadline + 10000) {
+        DebugActiveProcessStop(process.dwProcessId);
+        return;
+      }
+      DEBUG_EVENT event{};
+      if (!WaitForDebugEvent(&event, end.record.timedOut ? 1000
+                                                         : static_cast<DWORD>(std::min<ULONGLONG>(
+                                                               deadline - now, 1000)))) {
+        continue;
+      }
+      DWORD continueWith = DBG_CONTINUE;
+      switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+          Loaded(event.u.CreateProcessInfo.hFile, event.u.CreateProcessInfo.lpBaseOfImage, end);
+          break;
+        case LOAD_DLL_DEBUG_EVENT:
+          Loaded(event.u.LoadDll.hFile, event.u.LoadDll.lpBaseOfDll, end);
+          break;
+        case EXCEPTION_DEBUG_EVENT:
+          continueWith = Exception(event.u.Exception, process.hProcess, initialBreak, end);
+          break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+          if (!end.record.exception && !end.record.timedOut) {
+            end.record.exitCode = event.u.ExitProcess.dwExitCode;
+          }
+          ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+          return;
+        default:
+          break;
+      }
+      ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueWith);
+    }
+  }
+
+  void Loaded(HANDLE file, void* base, HostEnd& end) {
+    if (file == nullptr) return;
+    wchar_t path[MAX_PATH * 2];
+    const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH * 2, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= MAX_PATH * 2) return;
+    const std::wstring name = BaseName(std::wstring(path, length));
+    modules_.push_back({reinterpret_cast<ULONG_PTR>(base), name});
+    if (CompareStringOrdinal(name.c_str(), -1, L"Velmora.dll", -1, TRUE) == CSTR_EQUAL) {
+      end.library = std::wstring(path, length);
+    }
+  }
+
+  DWORD Exception(const EXCEPTION_DEBUG_INFO& info, HANDLE process, bool& initialBreak,
+                  HostEnd& end) {
+    const DWORD code = info.ExceptionRecord.ExceptionCode;
+    constexpr DWORD kWow64Breakpoint = 0x4000001F;
+    // The loader's breakpoint as a debuggee starts is ours to pass over.
+    if (!initialBreak && (code == EXCEPTION_BREAKPOINT || code == kWow64Breakpoint)) {
+      initialBreak = true;
+      return DBG_CONTINUE;
+    }
+    if (info.dwFirstChance) return DBG_EXCEPTION_NOT_HANDLED;  // the host's handlers first
+    const auto address = reinterpret_cast<ULONG_PTR>(info.ExceptionRecord.ExceptionAddress);
+    std::wstring module = L"?";
+    ULONG_PTR best = 0;
+    for (const auto& [base, name] : modules_) {
+      if (base <= address && base >= best) {
+        best = base;
+        module = name;
+      }
+    }
+    std::string moduleName;
+    std::string problem;
+    tools::Utf8FromWide(module, moduleName, problem);
+    end.record.exception = Hex(code) + " in " + moduleName;
+    TerminateProcess(process, code);
+    return DBG_EXCEPTION_NOT_HANDLED;
+  }
+
+  const std::vector<std::string>& host_;
+  const std::wstring outputPath_;
+  const DWORD timeoutMs_;
+  std::vector<std::pair<ULONG_PTR, std::wstring>> modules_;
+};
+
+bool WriteWholeFile(const std::wstring& path, const std::string& content) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size();
+  CloseHandle(file);
+  return ok;
+}
+
+std::string DefaultFolder() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char name[32];
+  (void)std::snprintf(name, sizeof name, "sweep-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth,
+                      now.wDay, now.wHour, now.wMinute, now.wSecond);
+  return name;
+}
+
+// The file version of the Velmora.dll the host loaded, from its version block.
+std::string FileVersion(const std::wstring& library) {
+  if (library.empty()) return "not loaded by the host";
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(library.c_str(), &ignored);
+  std::string block(size, '\0');
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (size == 0 || !GetFileVersionInfoW(library.c_str(), 0, size, &block[0]) ||
+      !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
+    return "unknown";
+  }
+  return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+         std::to_string(LOWORD(fixed->dwFileVersionLS));
+}
+
+std::uint64_t DrawSeed() {
+  std::random_device entropy;
+  return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
+}
+
+// What --out names: nothing, a file, or a folder and the files in it and its subfolders.
+OutFolder Look(const std::wstring& folder) {
+  OutFolder found;
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return found;
+  found.kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OutFolder::Kind::kFolder
+                                                            : OutFolder::Kind::kFile;
+  std::vector<std::wstring> pending = {L""};
+  while (found.kind == OutFolder::Kind::kFolder && !pending.empty()) {
+    const std::wstring under = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((folder + L"\\" + under + L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(under + name + L"\\");  // its files are looked at, one by one
+      } else {
+        std::string path, problem;
+        tools::Utf8FromWide(under + name, path, problem);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        found.files.push_back(path);
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  return found;
+}
+
+// Makes --out ready for a report: refused as OutFolderRefusal says, an earlier sweep's files
+// deleted, the folders made (`made` gets those this made, for a sweep that cannot start to take
+// away again). The reason, or "" when it is ready.
+std::string PrepareOutFolder(const std::string& folder, bool force,
+                             std::vector<std::wstring>& made) {
+  const std::wstring out = WideFromUtf8(folder);
+  std::vector<std::string> stale;
+  if (std::string refused = OutFolderRefusal(folder, Look(out), force, stale); !refused.empty()) {
+    return refused;
+  }
+  for (const std::string& name : stale) {
+    std::wstring path = out + L"\\" + WideFromUtf8(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (!DeleteFileW(path.c_str())) {
+      return "cannot replace the earlier sweep's " + name + " in " + folder + " (error " +
+             std::to_string(GetLastError()) + ")";
+    }
+  }
+  for (const std::wstring& part : {out, out + L"\\runs", out + L"\\repro"}) {
+    if (CreateDirectoryW(part.c_str(), nullptr)) {
+      made.push_back(part);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      return "cannot make the folder " + folder + " (error " + std::to_string(GetLastError()) + ")";
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+int Sweep(const SweepOptions& options) {
+  std::string error;
+  std::vector<std::string> faults = DefaultFaults();
+  if (!options.faults.empty() && !ParseFaultList(options.faults, faults, error)) {
+    return Refuse(error);
+  }
+  // --calls as written, before the baseline runs: only its range waits for the baseline.
+  std::vector<std::size_t> unused;
+  if (!options.calls.empty() && !ParseCallList(options.calls, kMaxCallNumber, unused, error)) {
+    return Refuse(error);
+  }
+  if (const std::string other = OtherServer(false); !other.empty()) {
+    return Refuse(other + " serves \\\\.\\pipe\\pipe_job; stop it first");
+  }
+  const std::string folder = options.out.empty() ? DefaultFolder() : options.out;
+  const std::wstring out = WideFromUtf8(folder);
+  std::vector<std::wstring> madeFolders;
+  if (const std::string refused = PrepareOutFolder(folder, options.force, madeFolders);
+      !refused.empty()) {
+    return Refuse(refused);
+  }
+  const auto leaveNothing = [&] {
+    DeleteFileW((out + L"\\runs\\baseline.out").c_str());
+    for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it) {
+      RemoveDirectoryW(it->c_str());
+    }
+  };
+
+  // The service, as velmora-devservice serves it, with its journal read back per run.
+  Options serviceOptions;
+  serviceOptions.jobs = options.jobs;
+  serviceOptions.clientTimeoutMs = options.clientTimeoutMs;
+  RequestCollector collector;
+  const std::uint64_t seed = options.seed ? *options.seed : DrawSeed();
+  Planner planner(RuleSet(), seed, GetTickCount64());
+  JobTable jobs(options.jobs);
+  ServiceHooks hooks{[] { return GetTickCount64(); }, [] { return LogTime{}; },
+                     [](const std::string&) {},
+                     [&collector](const std::string& line) { collector.Add(line); }, [] {}};
+  Service service(serviceOptions, jobs, planner, hooks);
+  tools::PipeServer server(
+      {serviceOptions.instances, serviceOptions.clientTimeoutMs, true, PipeSecurity()}, service);
+  if (!server.Start(error)) {
+    leaveNothing();
+    return Refuse(error);
+  }
+  if (const std::string other = OtherServer(true); !other.empty()) {
+    leaveNothing();
+    return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
+  }
+  const auto run = [&](RuleSet rules, const std::wstring& output, HostEnd& end) {
+    service.Reset(true, true);
+    planner.Replace(std::move(rules), seed, GetTickCount64());
+    server.Refresh();
+    collector.Take();
+    HostRun host(options.host, output, options.timeoutS * 1000);
+    if (!host.Run(end, error)) return false;
+    end.record.requests = collector.Take();
+    return true;
+  };
+  (void)std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
+                     static_cast<unsigned long long>(seed), folder.c_str());
+
+  SweepReport report;
+  report.host = options.host;
+  report.timeoutS = options.timeoutS;
+  report.seed = seed;
+  HostEnd baseline;
+  if (!run(RuleSet(), out + L"\\runs\\baseline.out", baseline)) {
+    leaveNothing();
+    return Refuse(error);
+  }
+  report.baseline = baseline.record;
+  report.libraryVersion = FileVersion(baseline.library);
+  if (baseline.record.exception) {
+    return Refuse("the baseline run crashed (" + *baseline.record.exception + "): see " + folder +
+                  "\\runs\\baseline.out");
+  }
+  if (baseline.record.timedOut) {
+    return Refuse("the baseline run did not end within " + std::to_string(options.timeoutS) +
+                  " s: give --timeout more, or a host that ends");
+  }
+  if (baseline.record.requests.empty()) {
+    return Refuse("the baseline run made no call (exit " +
+                  std::to_string(*baseline.record.exitCode) + "): nothing to sweep");
+  }
+  std::vector<std::size_t> calls;
+  const std::size_t made = baseline.record.requests.size();
+  if (!ParseCallList(options.calls.empty() ? "1-" + std::to_string(made) : options.calls, made,
+                     calls, error)) {
+    return Refuse(error);
+  }
+  if (const std::string many =
+          TooManyRuns(calls.size() * faults.size(), !options.calls.empty(), options.maxRuns);
+      !many.empty()) {
+    return Refuse(many);
+  }
+  (void)std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
+                     static_cast<unsigned long>(*baseline.record.exitCode),
+                     static_cast<unsigned long long>(baseline.record.ms), made,
+                     calls.size() * faults.size());
+
+  const ULONGLONG started = GetTickCount64();
+  const std::size_t total = calls.size() * faults.size();
+  for (const std::size_t call : calls) {
+    for (const std::string& fault : faults) {
+      const std::string id = RunId(report.runs.size() + 1);
+      const std::string rulesText = RulesForRun(call, fault, seed);
+      RuleSet rules;
+      if (!ReadRules(rulesText, rules, error) ||
+          !WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json", rulesText)) {
+        return Refuse("run " + id + ": " + (error.empty() ? "cannot write its rules" : error));
+      }
+      HostEnd end;
+      if (!run(std::move(rules), out + L"\\runs\\" + WideFromUtf8(id) + L".out", end)) {
+        return Refuse(error);
+      }
+      const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
+      report.runs.push_back({call, fault, end.record, verdict});
+      const ULONGLONG elapsed = GetTickCount64() - started;
+      const std::size_t done = report.runs.size();
+      (void)std::fprintf(
+          stderr, "run %zu of %zu: call %zu %s, %s: %s (%llu ms); %llu s in, about %llu s left\n",
+          done, total, call, CallLabel(report.baseline.requests[call - 1]).c_str(), fault.c_str(),
+          VerdictName(verdict), static_cast<unsigned long long>(end.record.ms),
+          static_cast<unsigned long long>(elapsed / 1000),
+          static_cast<unsigned long long>(elapsed / done * (total - done) / 1000));
+    }
+  }
+  server.Stop(false);
+  server.Wait();
+
+  const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
+  if (page.empty()) Refuse(error);  // the page's own reason, before the report's
+  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
+      !WriteWholeFile(out + L"\\report.html", page)) {
+    return Refuse("cannot write the report in " + folder);
+  }
+  (void)std::fputs(ReportTable(report).c_str(), stdout);
+  std::printf("report: %s\\report.html, %s\\report.json\n", folder.c_str(), folder.c_str());
+  return SweepExitCode(report);
+}
+
+}  // namespace velmora::devservice
