@@ -8,7 +8,7 @@
 
 #include "job_command.h"
 #include "job_frames.h"
-#include "rules.h"
+#include "rules/rules.h"
 #include "system_pipes.h"
 #include "velmora.h"
 

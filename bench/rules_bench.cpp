@@ -13,12 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "job_table.h"
-#include "options.h"
+#include "frames/job_table.h"
 #include "pipe_server.h"
-#include "planner.h"
-#include "rules.h"
-#include "service.h"
+#include "rules/planner.h"
+#include "rules/rules.h"
+#include "serve/service.h"
 
 namespace {
 
@@ -104,8 +103,8 @@ int main(int argc, char** argv) {
   }
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 15;
 
-  velmora::devservice::Options options;
-  options.instances = 2 * kCallers + 1;
+  const velmora::devservice::ServiceSettings settings;
+  const int instances = 2 * kCallers + 1;
   velmora::devservice::JobTable jobs(5);
   velmora::devservice::Planner planner(RuleSet(), 1, GetTickCount64());
   std::atomic<long> lines{0};
@@ -114,8 +113,8 @@ int main(int argc, char** argv) {
   hooks.utc = [] { return velmora::devservice::LogTime{2026, 12, 8, 12, 0, 0, 0}; };
   hooks.console = [&lines](std::string) { ++lines; };
   hooks.journal = [&lines](std::string) { ++lines; };
-  velmora::devservice::Service service(options, jobs, planner, hooks);
-  velmora::tools::PipeServer server({options.instances, INFINITE, true, nullptr}, service);
+  velmora::devservice::Service service(settings, jobs, planner, hooks);
+  velmora::tools::PipeServer server({instances, INFINITE, true, nullptr}, service);
   std::string error;
   if (!server.Start(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());

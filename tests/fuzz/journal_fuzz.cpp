@@ -8,17 +8,17 @@
 
 using velmora::devservice::CheckJournal;
 using velmora::devservice::Verdict;
-using velmora::devservice::VerifyOptions;
+using velmora::devservice::VerifyConditions;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string journal(reinterpret_cast<const char*>(data), size);
-  VerifyOptions byEverything;
+  VerifyConditions byEverything;
   byEverything.exportName = "StartJob";
   byEverything.job = 5;
   byEverything.text = "re:C:.*";
   byEverything.rule = "flaky";
   byEverything.count = 1;
-  for (const VerifyOptions& options : {VerifyOptions(), byEverything}) {
+  for (const VerifyConditions& options : {VerifyConditions(), byEverything}) {
     std::string report;
     const Verdict verdict = CheckJournal(journal, options, report);
     const char* opening =

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "frames/service_protocol.h"
 #include "job_frames.h"
 #include "rules/rules.h"
-#include "frames/service_protocol.h"
 
 namespace velmora::test_support {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "control/ctl.h"
 #include "journal/verify.h"
-#include "cli/options.h"
 #include "rules/rules_file.h"
 #include "serve/serve.h"
 #include "sweep/sweep.h"
@@ -68,5 +68,5 @@ int main() {
     case Options::Action::kServe:
       break;
   }
-  return Serve(options);
+  return Serve(options.serve);
 }

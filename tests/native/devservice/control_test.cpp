@@ -1,11 +1,12 @@
 // The control pipe's protocol without a pipe: each line's answer and what it did to the service.
+#include "control/control.h"
+
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "control/control.h"
 #include "journal/entry.h"
 
 namespace velmora::devservice {

@@ -1,6 +1,8 @@
 // The development service's rules, planner, journal and verify, without a pipe: what a rules
 // file may say, which rule takes each request and when, what the pipe is told to write, and
 // that neither a full disk nor an unread console can hold a caller up.
+#include "rules/rules.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -17,11 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "journal/writer.h"
-#include "journal/verify.h"
 #include "cli/options.h"
+#include "journal/verify.h"
+#include "journal/writer.h"
 #include "rules/planner.h"
-#include "rules/rules.h"
 #include "serve/service.h"
 
 namespace velmora::devservice {
@@ -413,7 +414,7 @@ TEST(DevServiceRules, PresetsAreOneRuleForEveryRequest) {
 
 // The service's request path with hooks that keep what it says.
 struct Harness {
-  Options options;
+  ServiceSettings options;
   JobTable jobs{5};
   Planner planner{RuleSet(), 1, 0};
   std::vector<std::string> console, journal;
@@ -579,7 +580,7 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
   journal += JsonLine(4, 7, time, &byName, rule) + JsonLine(5, 7, time, nullptr, rule);
   const auto verify = [](const char* exportName, std::optional<int> job, const char* text,
                          const char* rule, std::optional<long> count, std::optional<long> atLeast) {
-    VerifyOptions options;
+    VerifyConditions options;
     options.exportName = exportName;
     options.job = job;
     options.text = text;
@@ -588,12 +589,13 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
     options.atLeast = atLeast;
     return options;
   };
-  const auto with = [](VerifyOptions options, const std::function<void(VerifyOptions&)>& set) {
+  const auto with = [](VerifyConditions options,
+                       const std::function<void(VerifyConditions&)>& set) {
     set(options);
     return options;
   };
   const struct {
-    VerifyOptions options;
+    VerifyConditions options;
     Verdict verdict;
     const char* said;
   } rows[] = {
@@ -608,13 +610,13 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
       {verify("", 9, "", "", 0, {}), Verdict::kAgrees, "found 0"},
       {verify("Nothing", {}, "", "", {}, {}), Verdict::kCannotTell, "not an export"},
       // A status sent (none for a garbled reply or a hang-up), an action, a first number.
-      {with(verify("", {}, "", "", 2, {}), [](VerifyOptions& o) { o.status = 0; }),
+      {with(verify("", {}, "", "", 2, {}), [](VerifyConditions& o) { o.status = 0; }),
        Verdict::kAgrees, "with status 0; expected exactly 2"},
-      {with(verify("", {}, "", "", 3, {}), [](VerifyOptions& o) { o.action = "garbled"; }),
+      {with(verify("", {}, "", "", 3, {}), [](VerifyConditions& o) { o.action = "garbled"; }),
        Verdict::kAgrees, "found 3 request(s) with action garbled"},
-      {with(verify("StartJob", {}, "", "", 1, {}), [](VerifyOptions& o) { o.since = 3; }),
+      {with(verify("StartJob", {}, "", "", 1, {}), [](VerifyConditions& o) { o.since = 3; }),
        Verdict::kAgrees, "with export StartJob, from #3"},
-      {with(verify("", {}, "", "", 1, {}), [](VerifyOptions& o) { o.status = 0, o.since = 2; }),
+      {with(verify("", {}, "", "", 1, {}), [](VerifyConditions& o) { o.status = 0, o.since = 2; }),
        Verdict::kAgrees, "found 1"},
   };
   for (const auto& row : rows) {
@@ -632,7 +634,7 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
 // whatever it holds; lines the service could not write show as gaps in the numbering.
 TEST(DevServiceVerify, AnUnreadableLineIsNamedAndMissingRequestsAreSaid) {
   using namespace std::string_literals;
-  VerifyOptions byJob;
+  VerifyConditions byJob;
   byJob.job = 5;
   const struct {
     std::string journal;
@@ -664,7 +666,7 @@ TEST(DevServiceVerify, AnUnreadableLineIsNamedAndMissingRequestsAreSaid) {
   std::string journal;
   for (const int seq : {1, 2, 5, 7, 1, 2}) journal += JsonLine(seq, 7, time, &kStart5, none);
   std::string report;
-  VerifyOptions six;
+  VerifyConditions six;
   six.count = 6;
   EXPECT_EQ(CheckJournal(journal, six, report), Verdict::kAgrees) << report;
   EXPECT_NE(report.find("lacks request(s) #3-#4, #6: lines the service could not write"),

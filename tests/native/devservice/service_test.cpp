@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "frames/job_table.h"
 #include "cli/options.h"
-#include "journal/entry.h"
+#include "frames/job_table.h"
 #include "frames/service_protocol.h"
+#include "journal/entry.h"
 
 namespace velmora::devservice {
 namespace {
@@ -217,14 +217,14 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
        "--log", "r.jsonl", "--client-timeout", "500", "--rules", "r.json", "--seed", "42"},
       options, error))
       << error;
-  EXPECT_EQ(options.instances, 3);
-  EXPECT_EQ(options.jobs, 0);
-  EXPECT_EQ(options.delayMs, 250u);
-  EXPECT_TRUE(options.hangUp);
-  EXPECT_EQ(options.maxRequests, 2);
-  EXPECT_EQ(options.logFile, "r.jsonl");
-  EXPECT_EQ(options.clientTimeoutMs, 500u);
-  EXPECT_EQ(std::make_pair(options.rulesFile, options.seed),
+  EXPECT_EQ(options.serve.instances, 3);
+  EXPECT_EQ(options.serve.jobs, 0);
+  EXPECT_EQ(options.serve.delayMs, 250u);
+  EXPECT_TRUE(options.serve.hangUp);
+  EXPECT_EQ(options.serve.maxRequests, 2);
+  EXPECT_EQ(options.serve.logFile, "r.jsonl");
+  EXPECT_EQ(options.serve.clientTimeoutMs, 500u);
+  EXPECT_EQ(std::make_pair(options.serve.rulesFile, options.serve.seed),
             std::make_pair(std::string("r.json"), std::optional<std::uint64_t>(42)));
   EXPECT_EQ(options.action, Options::Action::kServe);
   ASSERT_TRUE(ParseOptions({"verify", "--log", "j", "--job", "-1", "--count", "3", "--status", "-5",
@@ -238,8 +238,8 @@ TEST(DevServiceOptions, ReadsEveryFlagAndRefusesTheRest) {
   EXPECT_EQ(std::make_pair(options.verify.job, options.verify.count),
             std::make_pair(std::optional<std::int32_t>(-1), std::optional<long>(3)));
   ASSERT_TRUE(ParseOptions({"--single"}, options, error));
-  EXPECT_EQ(options.instances, 1);
-  EXPECT_EQ(Options().clientTimeoutMs, 3000u);  // a few seconds unless told otherwise
+  EXPECT_EQ(options.serve.instances, 1);
+  EXPECT_EQ(Options().serve.clientTimeoutMs, 3000u);  // a few seconds unless told otherwise
   ASSERT_TRUE(ParseOptions({"--version"}, options, error));
   EXPECT_EQ(options.action, Options::Action::kVersion);
   ASSERT_TRUE(ParseOptions({"/?"}, options, error));  // as jobctl takes it

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "frames/service_protocol.h"
 #include "rules/planner.h"
 #include "rules/rules.h"
-#include "frames/service_protocol.h"
 #include "sweep/page.h"
 #include "sweep/plan.h"
 

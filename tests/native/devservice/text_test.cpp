@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "journal/verify.h"
 #include "journal/entry.h"
+#include "journal/verify.h"
 #include "rules/rules.h"
 #include "text/text_model.h"
 
@@ -48,7 +48,7 @@ TEST(DevServiceText, RulesJournalAndVerifyReadARequestsBytesAlike) {
     EXPECT_NE(line.find(R"("rule":"caf\u00e9")"), std::string::npos) << line;
     EXPECT_NE(line.find(R"("message":"\u00e9chec")"), std::string::npos) << line;
 
-    VerifyOptions verify;
+    VerifyConditions verify;
     verify.text = row.condition;
     std::string report;
     long count = -1;
@@ -70,7 +70,7 @@ TEST(DevServiceText, VerifySaysWhenItsPatternGaveUp) {
   for (std::uint64_t seq = 1; seq <= 3; ++seq) {
     journal += JsonLine(seq, 7, {2026, 12, 9, 3, 0, 0, 0}, &request, decision);
   }
-  VerifyOptions verify;
+  VerifyConditions verify;
   verify.text = "re:(a|aa)*b|a*";
   std::string report;
   CheckJournal(journal, verify, report, nullptr);

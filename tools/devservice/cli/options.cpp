@@ -30,7 +30,7 @@ CLI::Validator NotEmpty(const char* what) {
 }
 
 // What a request must meet to be counted, for verify and for ctl verify.
-void DeclareConditions(CLI::App* command, VerifyOptions& verify) {
+void DeclareConditions(CLI::App* command, VerifyConditions& verify) {
   command->add_option("--export", verify.exportName, "requests of this export's command code");
   command->add_option("--job", verify.job, "requests for this job")
       ->check(Whole(-2147483648LL, 2147483647));
@@ -66,7 +66,7 @@ void DeclareVerify(CLI::App& app, VerifyOptions& verify) {
                     "print {\"count\", \"agrees\", \"report\"} as one JSON object");
 }
 
-void DeclareSweep(CLI::App& app, SweepOptions& sweep) {
+void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
   CLI::App* command = app.add_subcommand(
       "sweep", "run HOST once per fault at each of its calls, and report how it copes");
   command->footer(
@@ -147,50 +147,51 @@ void Declare(CLI::App& app, Options& options, bool& version) {
       "(100000 jobs), 1061 stopping: not carried out. Rules files: see RULES.md\n"
       "in the release archive (rules.schema.json beside it).");
   app.add_flag("--version", version, "print the version and exit");
-  auto* instances = app.add_option("--instances", options.instances,
+  ServeSettings& serve = options.serve;
+  auto* instances = app.add_option("--instances", serve.instances,
                                    "pipe instances, all listening from the start (default 255)")
                         ->check(Whole(1, kMaxInstances));
   app.add_flag_callback(
-         "--single", [&options] { options.instances = 1; },
+         "--single", [&serve] { serve.instances = 1; },
          "one instance, so concurrent callers meet the busy path")
       ->excludes(instances);
-  app.add_option("--jobs", options.jobs, "jobs 1..N exist at start, idle (default 5)")
+  app.add_option("--jobs", serve.jobs, "jobs 1..N exist at start, idle (default 5)")
       ->check(Whole(0, kMaxJobs));
-  app.add_option("--delay", options.delayMs, "wait this long before each reply that no rule gives")
+  app.add_option("--delay", serve.delayMs, "wait this long before each reply that no rule gives")
       ->type_name("MS")
       ->check(Whole(0, 3600000));
-  app.add_flag("--hangup", options.hangUp, "close each connection before replying");
-  app.add_option("--client-timeout", options.clientTimeoutMs,
+  app.add_flag("--hangup", serve.hangUp, "close each connection before replying");
+  app.add_option("--client-timeout", serve.clientTimeoutMs,
                  "the time a client has from connecting to closing, besides --delay; a client "
                  "still connected then is disconnected (default 3000)")
       ->type_name("MS")
       ->check(Whole(100, 600000));
-  app.add_option("--max-requests", options.maxRequests,
+  app.add_option("--max-requests", serve.maxRequests,
                  "carry out N requests, reply to each, and exit")
       ->check(Whole(1, 2147483647));
-  app.add_option("--log", options.logFile,
+  app.add_option("--log", serve.logFile,
                  "also append each request to FILE as a JSON line, when it is read, and how "
                  "its answer went")
       ->type_name("FILE")
       ->check(NotEmpty("a file name"));
-  auto* rules = app.add_option("--rules", options.rulesFile,
+  auto* rules = app.add_option("--rules", serve.rulesFile,
                                "answer by the rules in FILE (JSON), read again when it changes")
                     ->type_name("FILE")
                     ->check(NotEmpty("a file name"));
-  app.add_option("--fault", options.fault,
+  app.add_option("--fault", serve.fault,
                  "one rule for every request: ACTION, or ACTION:N (partial:100, empty:forever, "
                  "reply:1460, ...)")
       ->type_name("ACTION")
       ->check(NotEmpty("an action"))
       ->excludes(rules);
-  app.add_option("--seed", options.seed, "the seed for the rules' chances (overrides the file's)")
+  app.add_option("--seed", serve.seed, "the seed for the rules' chances (overrides the file's)")
       ->check(Whole(0, 9223372036854775807LL));
-  auto* control = app.add_option("--control", options.controlPipe,
+  auto* control = app.add_option("--control", serve.controlPipe,
                                  "serve the control pipe under this name (default "
                                  "\\\\.\\pipe\\velmora-devservice)")
                       ->type_name("NAME")
                       ->check(NotEmpty("a pipe name"));
-  app.add_flag("--no-control", options.noControl, "serve no control pipe")->excludes(control);
+  app.add_flag("--no-control", serve.noControl, "serve no control pipe")->excludes(control);
   DeclareVerify(app, options.verify);
   DeclareControl(app, options.control);
   DeclareSweep(app, options.sweep);

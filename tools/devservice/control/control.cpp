@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "journal/verify.h"
+#include "text/json_members.h"
 #include "text/json_text.h"
-#include "cli/options.h"
 
 namespace velmora::devservice {
 namespace {
@@ -18,9 +18,7 @@ using Answer = nlohmann::ordered_json;  // "ok" first, as a person reading the l
 // A control line holds a rules file's content one level down.
 constexpr std::size_t kMaxLineDepth = 40;
 
-struct Refused {
-  std::string error;
-};
+using Refused = MemberRefused;
 
 // Every text in an answer is UTF-8 (a line that is not is refused before it is parsed); a byte
 // that slipped through anyway is written as U+FFFD rather than ending the service.
@@ -32,56 +30,10 @@ std::string Failure(const std::string& error) {
   return Dump(Answer{{"ok", false}, {"error", error}});
 }
 
-// The keys an operation takes besides "op"; any other is refused, as a rules file's would be.
-void OnlyKeys(const Json& request, const std::string& op, std::initializer_list<const char*> keys) {
-  for (const auto& item : request.items()) {
-    const std::string& key = item.key();
-    if (key == "op") continue;
-    if (std::none_of(keys.begin(), keys.end(), [&key](const char* k) { return key == k; })) {
-      throw Refused{op + " takes no \"" + key + "\""};
-    }
-  }
-}
-
-template <typename T>
-std::optional<T> Whole(const Json& request, const char* key) {
-  const auto found = request.find(key);
-  if (found == request.end()) return std::nullopt;
-  const bool fits =
-      found->is_number_integer() &&
-      (found->is_number_unsigned() ? found->get<std::uint64_t>() <=
-                                         static_cast<std::uint64_t>(std::numeric_limits<T>::max())
-                                   : found->get<std::int64_t>() >=
-                                         static_cast<std::int64_t>(std::numeric_limits<T>::min()));
-  if (!fits) throw Refused{std::string("\"") + key + "\" must be a whole number"};
-  return found->get<T>();
-}
-
-// A count, as the command line takes it: a whole number, 0 or more.
-std::optional<long> Count(const Json& request, const char* key) {
-  const std::optional<long> count = Whole<long>(request, key);
-  if (count && *count < 0) throw Refused{std::string("\"") + key + "\" must be 0 or more"};
-  return count;
-}
-
-bool Flag(const Json& request, const char* key) {
-  const auto found = request.find(key);
-  if (found == request.end()) return true;
-  if (!found->is_boolean()) throw Refused{std::string("\"") + key + "\" must be true or false"};
-  return found->get<bool>();
-}
-
-std::string Text(const Json& request, const char* key) {
-  const auto found = request.find(key);
-  if (found == request.end()) return "";
-  if (!found->is_string()) throw Refused{std::string("\"") + key + "\" must be a text"};
-  return found->get<std::string>();
-}
-
 // The rules as a rules file with rule N on line N + 1, so that the reader's "line 3: ..." can be
 // said as "rule 2: ...".
 std::string ApplyRules(const Json& request, ControlTarget& target) {
-  OnlyKeys(request, "apply", {"rules"});
+  OnlyMembers(request, "apply", {"rules"});
   const auto file = request.find("rules");
   if (file == request.end() || !file->is_object()) {
     throw Refused{"apply needs \"rules\": the content of a rules file"};
@@ -117,10 +69,10 @@ std::string ApplyRules(const Json& request, ControlTarget& target) {
 }
 
 std::string Journal(const Json& request, const MemoryJournal& journal) {
-  OnlyKeys(request, "journal", {"since"});
+  OnlyMembers(request, "journal", {"since"});
   std::uint64_t next = 0;
   const std::vector<std::string> lines =
-      journal.Since(Whole<std::uint64_t>(request, "since").value_or(1), next);
+      journal.Since(WholeMember<std::uint64_t>(request, "since").value_or(1), next);
   // The lines are the service's own JSON objects: they go in as they are.
   std::string answer = "{\"ok\":true,\"entries\":[";
   for (std::size_t i = 0; i < lines.size(); ++i) answer += (i ? "," : "") + lines[i];
@@ -128,23 +80,13 @@ std::string Journal(const Json& request, const MemoryJournal& journal) {
 }
 
 std::string Verify(const Json& request, const MemoryJournal& journal) {
-  OnlyKeys(request, "verify",
-           {"export", "job", "text", "rule", "action", "status", "since", "count", "at_least"});
-  VerifyOptions options;
-  options.exportName = Text(request, "export");
-  options.text = Text(request, "text");
-  options.rule = Text(request, "rule");
-  options.action = Text(request, "action");
-  options.job = Whole<std::int32_t>(request, "job");
-  options.status = Whole<std::int32_t>(request, "status");
-  options.since = Whole<std::uint64_t>(request, "since");
-  options.count = Count(request, "count");
-  options.atLeast = Count(request, "at_least");
-  if (options.count && options.atLeast) throw Refused{"give \"count\" or \"at_least\", not both"};
+  VerifyConditions conditions;
+  std::string error;
+  if (!ReadConditions(request, conditions, error)) throw Refused{error};
   std::string report;
   long count = 0;
   const std::uint64_t dropped = journal.Dropped();  // before the text: never an undercount
-  const Verdict verdict = CheckJournal(journal.Text(), options, report, &count);
+  const Verdict verdict = CheckJournal(journal.Text(), conditions, report, &count);
   if (verdict == Verdict::kCannotTell) throw Refused{report};
   if (dropped > 0) {
     report += "the memory journal keeps its last " + std::to_string(journal.Kept()) +
@@ -236,7 +178,7 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
     }
     const std::string name = op->get<std::string>();
     if (name == "ping") {
-      OnlyKeys(request, name, {});
+      OnlyMembers(request, name, {});
       const ServiceState state = target.State();
       answer.line = Dump(Answer{{"ok", true},
                                 {"version", state.version},
@@ -247,10 +189,10 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
     } else if (name == "apply") {
       answer.line = ApplyRules(request, target);
     } else if (name == "reset") {
-      OnlyKeys(request, name, {"rules", "jobs", "journal"});
+      OnlyMembers(request, name, {"rules", "jobs", "journal"});
       std::string error;
-      if (!target.Reset(Flag(request, "rules"), Flag(request, "jobs"), Flag(request, "journal"),
-                        error)) {
+      if (!target.Reset(FlagMember(request, "rules"), FlagMember(request, "jobs"),
+                        FlagMember(request, "journal"), error)) {
         throw Refused{error};
       }
       answer.line = Dump(Answer{{"ok", true}});
@@ -259,7 +201,7 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
     } else if (name == "verify") {
       answer.line = Verify(request, journal);
     } else if (name == "stop") {
-      OnlyKeys(request, name, {});
+      OnlyMembers(request, name, {});
       answer.line = Dump(Answer{{"ok", true}});
       answer.stop = true;
     } else {
@@ -299,16 +241,7 @@ bool ControlRequest(const ControlOptions& options, const std::string& rulesText,
   } else if (options.op == "journal" && options.since) {
     request["since"] = *options.since;
   } else if (options.op == "verify") {
-    const VerifyOptions& verify = options.verify;
-    if (!verify.exportName.empty()) request["export"] = verify.exportName;
-    if (!verify.text.empty()) request["text"] = verify.text;
-    if (!verify.rule.empty()) request["rule"] = verify.rule;
-    if (!verify.action.empty()) request["action"] = verify.action;
-    if (verify.job) request["job"] = *verify.job;
-    if (verify.status) request["status"] = *verify.status;
-    if (verify.since) request["since"] = *verify.since;
-    if (verify.count) request["count"] = *verify.count;
-    if (verify.atLeast) request["at_least"] = *verify.atLeast;
+    WriteConditions(options.verify, request);
   }
   try {
     line = request.dump();

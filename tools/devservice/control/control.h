@@ -17,14 +17,26 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/options.h"
+#include "journal/verify.h"
 #include "rules/rules.h"
 
 namespace velmora::devservice {
+
+// `velmora-devservice ctl OP`: one operation on a running service's control pipe.
+struct ControlOptions {
+  std::string pipe;  // --control NAME; empty: the default name
+  std::string op;    // ping, apply, reset, journal, verify or stop
+  std::string file;  // apply: the rules file, "-" for standard input
+  bool keepRules = false, keepJobs = false, keepJournal = false;  // reset
+  std::optional<std::uint64_t> since;                             // journal
+  bool json = false;        // print the answer line as it came
+  VerifyConditions verify;  // verify's conditions
+};
 
 constexpr std::size_t kMaxControlLine = std::size_t{1} << 20;
 constexpr std::size_t kJournalKept = 100000;

@@ -3,7 +3,7 @@
 // service answers, or the answer is not understood) or kControlCannotRun.
 #pragma once
 
-#include "cli/options.h"
+#include "control/control.h"
 
 namespace velmora::devservice {
 

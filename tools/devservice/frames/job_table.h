@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "job_command.h"
 #include "frames/service_protocol.h"
+#include "job_command.h"
 
 namespace velmora::devservice {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "pipe_service.h"
 #include "frames/service_protocol.h"
+#include "pipe_service.h"
 
 namespace velmora::devservice {
 

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "export_table.h"
-#include "text/json_text.h"
-#include "rules/rules.h"
 #include "frames/service_protocol.h"
+#include "rules/rules.h"
+#include "text/json_members.h"
+#include "text/json_text.h"
 
 namespace velmora::devservice {
 namespace {
@@ -66,7 +67,7 @@ T Field(const Json& entry, const char* key, T fallback) {
   return Typed<T>(*it, key);
 }
 
-std::string Describe(const VerifyOptions& options) {
+std::string Describe(const VerifyConditions& options) {
   std::string text;
   const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
   if (!options.exportName.empty()) add("export " + options.exportName);
@@ -112,8 +113,45 @@ class Gaps {
 
 }  // namespace
 
-Verdict CheckJournal(const std::string& journal, const VerifyOptions& options, std::string& report,
-                     long* count) {
+void WriteConditions(const VerifyConditions& conditions, nlohmann::json& line) {
+  if (!conditions.exportName.empty()) line["export"] = conditions.exportName;
+  if (!conditions.text.empty()) line["text"] = conditions.text;
+  if (!conditions.rule.empty()) line["rule"] = conditions.rule;
+  if (!conditions.action.empty()) line["action"] = conditions.action;
+  if (conditions.job) line["job"] = *conditions.job;
+  if (conditions.status) line["status"] = *conditions.status;
+  if (conditions.since) line["since"] = *conditions.since;
+  if (conditions.count) line["count"] = *conditions.count;
+  if (conditions.atLeast) line["at_least"] = *conditions.atLeast;
+}
+
+bool ReadConditions(const nlohmann::json& line, VerifyConditions& conditions, std::string& error) {
+  try {
+    OnlyMembers(
+        line, "verify",
+        {"export", "job", "text", "rule", "action", "status", "since", "count", "at_least"});
+    conditions.exportName = TextMember(line, "export");
+    conditions.text = TextMember(line, "text");
+    conditions.rule = TextMember(line, "rule");
+    conditions.action = TextMember(line, "action");
+    conditions.job = WholeMember<std::int32_t>(line, "job");
+    conditions.status = WholeMember<std::int32_t>(line, "status");
+    conditions.since = WholeMember<std::uint64_t>(line, "since");
+    conditions.count = CountMember(line, "count");
+    conditions.atLeast = CountMember(line, "at_least");
+  } catch (const MemberRefused& refused) {
+    error = refused.error;
+    return false;
+  }
+  if (conditions.count && conditions.atLeast) {
+    error = "give \"count\" or \"at_least\", not both";
+    return false;
+  }
+  return true;
+}
+
+Verdict CheckJournal(const std::string& journal, const VerifyConditions& options,
+                     std::string& report, long* count) {
   std::optional<std::int32_t> code;
   if (!options.exportName.empty()) {
     const tools::ExportInfo* info = tools::ExportNamed(options.exportName);

@@ -8,8 +8,8 @@
 
 #include "decimal.h"
 #include "export_table.h"
-#include "text/json_text.h"
 #include "frames/service_protocol.h"
+#include "text/json_text.h"
 #include "text/text_model.h"
 
 namespace velmora::devservice {

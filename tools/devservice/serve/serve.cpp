@@ -5,19 +5,15 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "control/control_pipe.h"
-#include "frames/job_table.h"
 #include "journal/writer.h"
-#include "serve/pipe_guard.h"
-#include "pipe_server.h"
-#include "rules/planner.h"
 #include "rules/rules.h"
 #include "rules/rules_file.h"
-#include "serve/service.h"
+#include "serve/pipe_guard.h"
+#include "serve/serving_stack.h"
 
 namespace velmora::devservice {
 namespace {
@@ -64,7 +60,7 @@ int Refuse(const std::string& message, int code = 1) {
 }
 
 // The rules at start: from the file, from --fault, or none.
-bool StartingRules(const Options& options, RuleSet& rules, std::string& error) {
+bool StartingRules(const ServeSettings& options, RuleSet& rules, std::string& error) {
   if (!options.fault.empty()) return PresetRules(options.fault, rules, error);
   if (options.rulesFile.empty()) return true;
   std::string text;
@@ -75,26 +71,23 @@ bool StartingRules(const Options& options, RuleSet& rules, std::string& error) {
 }
 
 // What the journal names as the starting rules' source: the file, --fault, or none.
-std::string RulesSource(const Options& options) {
+std::string RulesSource(const ServeSettings& options) {
   return options.fault.empty() ? options.rulesFile : "--fault " + options.fault;
 }
 
-std::uint64_t SeedFor(const Options& options, const RuleSet& rules) {
+std::uint64_t SeedFor(const ServeSettings& options, const RuleSet& rules) {
   if (options.seed) return *options.seed;
-  if (rules.seed) return *rules.seed;
-  std::random_device entropy;
-  return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
+  return rules.seed ? *rules.seed : DrawSeed();
 }
 
 // The one place the rules in force are replaced, from the file, a control client or a reset:
 // each says so on the console and in the journal, and the last one wins.
 class RulesInForce {
  public:
-  RulesInForce(const Options& options, Planner& planner, tools::PipeServer& server,
+  RulesInForce(const ServeSettings& options, ServingStack& stack,
                std::function<void(std::string)> console, std::function<void(std::string)> journal)
       : options_(options),
-        planner_(planner),
-        server_(server),
+        stack_(stack),
         console_(std::move(console)),
         journal_(std::move(journal)) {}
 
@@ -112,8 +105,7 @@ class RulesInForce {
       seed_ = startSeed_;
     }
     count_ = rules.rules.size();
-    planner_.Replace(std::move(rules), seed_, GetTickCount64());
-    server_.Refresh();
+    stack_.Replace(std::move(rules), seed_);
     if (!how.empty()) {
       console_("velmora-devservice: " + std::to_string(count_) + " rule(s) " + how + ", seed " +
                std::to_string(seed_) + "\n");
@@ -135,9 +127,8 @@ class RulesInForce {
   }
 
  private:
-  const Options& options_;
-  Planner& planner_;
-  tools::PipeServer& server_;
+  const ServeSettings& options_;
+  ServingStack& stack_;
   std::function<void(std::string)> console_;
   std::function<void(std::string)> journal_;
   mutable std::mutex mutex_;
@@ -149,7 +140,7 @@ class RulesInForce {
 // The control pipe's operations on the running service.
 class ServiceControl : public ControlTarget {
  public:
-  ServiceControl(const Options& options, RulesInForce& rules, Service& service,
+  ServiceControl(const ServeSettings& options, RulesInForce& rules, Service& service,
                  MemoryJournal& memory, std::function<void(std::string)> journal)
       : options_(options),
         rules_(rules),
@@ -186,7 +177,7 @@ class ServiceControl : public ControlTarget {
   }
 
  private:
-  const Options& options_;
+  const ServeSettings& options_;
   RulesInForce& rules_;
   Service& service_;
   MemoryJournal& memory_;
@@ -195,7 +186,7 @@ class ServiceControl : public ControlTarget {
 
 }  // namespace
 
-int Serve(const Options& options) {
+int Serve(const ServeSettings& options) {
   std::string error;
   RuleSet rules;
   // Watched, and its time taken, before the file is read: a write at any moment after the
@@ -235,24 +226,16 @@ int Serve(const Options& options) {
   const HANDLE controlStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   const std::uint64_t seed = SeedFor(options, rules);
-  // No rules until the guard below has looked at the pipe: its look is a caller too.
-  Planner planner(RuleSet(), seed, GetTickCount64());
-  JobTable jobs(options.jobs);
-  ServiceHooks hooks{[] { return GetTickCount64(); }, UtcNow, say, journal,
-                     [limitReached] { SetEvent(limitReached); }};
-  Service service(options, jobs, planner, hooks);
-  tools::PipeServer server({options.instances, options.clientTimeoutMs, true, PipeSecurity()},
-                           service);
-  if (!server.Start(error)) return Refuse(error);
-  if (const std::string other = OtherServer(true); !other.empty()) {
-    return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
-  }
+  ServingStack stack(options, seed,
+                     {[] { return GetTickCount64(); }, UtcNow, say, journal,
+                      [limitReached] { SetEvent(limitReached); }});
+  if (!stack.Start(error)) return Refuse(error);
   // Everything is in place before the service says it serves: its rules, its control pipe.
-  RulesInForce inForce(options, planner, server, say, journal);
+  RulesInForce inForce(options, stack, say, journal);
   inForce.StartWith(seed);
   const std::string source = RulesSource(options);
   if (!source.empty()) inForce.Replace(std::move(rules), source, "");
-  ServiceControl target(options, inForce, service, memory, journal);
+  ServiceControl target(options, inForce, stack.service(), memory, journal);
   ControlPipe control([&](const std::string& line) { return AnswerControl(line, target, memory); },
                       [controlStop] { SetEvent(controlStop); });
   const std::string controlName = ControlPipeName(options.controlPipe);
@@ -300,11 +283,9 @@ int Serve(const Options& options) {
                                                       : "the request limit";
   // Callers already connected are answered: those whose request comes now hear 1061. At the
   // request limit, delayed answers keep their delays.
-  service.Stop();
-  server.Stop(woke == WAIT_OBJECT_0 + 1);
-  server.Wait();
+  stack.Stop(woke == WAIT_OBJECT_0 + 1);
   console.Add("velmora-devservice: stopped by " + std::string(stoppedBy) + " after " +
-              std::to_string(service.CarriedOut()) + " requests\n");
+              std::to_string(stack.service().CarriedOut()) + " requests\n");
   journalWriter.Close(10000);
   keeper.SayTotal();
   errors.Close(1000);

@@ -3,11 +3,11 @@
 // control pipe, whichever spoke last.
 #pragma once
 
-#include "cli/options.h"
+#include "serve/settings.h"
 
 namespace velmora::devservice {
 
 // The process's exit status: 0 once stopped, 1 or 2 when the start was refused.
-int Serve(const Options& options);
+int Serve(const ServeSettings& settings);
 
 }  // namespace velmora::devservice

@@ -29,8 +29,9 @@ Decision ByRule(const Plan& plan) {
 
 }  // namespace
 
-Service::Service(const Options& options, JobTable& jobs, Planner& planner, ServiceHooks hooks)
-    : options_(options), jobs_(jobs), planner_(planner), hooks_(std::move(hooks)) {}
+Service::Service(const ServiceSettings& settings, JobTable& jobs, Planner& planner,
+                 ServiceHooks hooks)
+    : settings_(settings), jobs_(jobs), planner_(planner), hooks_(std::move(hooks)) {}
 
 void Service::Record(std::uint64_t seq, const Request* request, const Decision& decision) {
   const LogTime time = hooks_.utc();
@@ -58,7 +59,7 @@ tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
   do {
     const Matches matches = request.wellFormed ? planner_.Match(request) : Matches();
     lock.lock();
-    refusing = stopping_ || (options_.maxRequests > 0 && carriedOut_ >= options_.maxRequests);
+    refusing = stopping_ || (settings_.maxRequests > 0 && carriedOut_ >= settings_.maxRequests);
     // Rules take only well-formed frames: anything else is answered 87 and not carried out.
     // Nor does a request the service will not carry out use up a step of a rule.
     if (refusing || !request.wellFormed) break;
@@ -91,8 +92,8 @@ tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
     const Outcome outcome = jobs_.Execute(request);
     decision.status = outcome.status;
     decision.message = outcome.message;
-    answer.delayMs = options_.delayMs;
-    if (options_.hangUp) {
+    answer.delayMs = settings_.delayMs;
+    if (settings_.hangUp) {
       decision.message = "(hung up before replying)";
       answer.hangUp = true;
     } else {
@@ -104,7 +105,7 @@ tools::Answer Service::OnRequest(const std::string& bytes, std::size_t size) {
     hooks_.console(PatternBoundConsoleLine(answer.tag, rule));
     if (hooks_.journal) hooks_.journal(PatternBoundLine(answer.tag, hooks_.utc(), rule));
   }
-  if (++carriedOut_ == options_.maxRequests && hooks_.limitReached) hooks_.limitReached();
+  if (++carriedOut_ == settings_.maxRequests && hooks_.limitReached) hooks_.limitReached();
   return answer;
 }
 
@@ -148,7 +149,7 @@ std::uint64_t Service::RequestsRead() const {
 void Service::Reset(bool jobs, bool numbering, const std::function<void()>& mark) {
   std::lock_guard<std::mutex> lock(order_);
   if (mark) mark();
-  if (jobs) jobs_.Reset(options_.jobs);
+  if (jobs) jobs_.Reset(settings_.jobs);
   if (numbering) seq_ = 0;
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "frames/job_table.h"
-#include "cli/options.h"
+#include "journal/entry.h"
 #include "pipe_service.h"
 #include "rules/planner.h"
-#include "journal/entry.h"
+#include "serve/settings.h"
 
 namespace velmora::devservice {
 
@@ -30,7 +30,7 @@ struct ServiceHooks {
 
 class Service : public tools::PipeService {
  public:
-  Service(const Options& options, JobTable& jobs, Planner& planner, ServiceHooks hooks);
+  Service(const ServiceSettings& settings, JobTable& jobs, Planner& planner, ServiceHooks hooks);
 
   bool HangUpOnConnect() override;
   tools::Answer OnRequest(const std::string& request, std::size_t size) override;
@@ -49,7 +49,7 @@ class Service : public tools::PipeService {
  private:
   void Record(std::uint64_t seq, const Request* request, const Decision& decision);
 
-  const Options& options_;
+  const ServiceSettings& settings_;  // the owner's, which outlives the service
   JobTable& jobs_;
   Planner& planner_;
   const ServiceHooks hooks_;

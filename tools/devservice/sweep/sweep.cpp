@@ -6,17 +6,13 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
 
-#include "frames/job_table.h"
-#include "serve/pipe_guard.h"
-#include "pipe_server.h"
-#include "rules/planner.h"
 #include "rules/rules.h"
-#include "serve/service.h"
+#include "serve/pipe_guard.h"
+#include "serve/serving_stack.h"
 #include "sweep/page.h"
-#include "sweep_page_template.h"
 #include "sweep/plan.h"
+#include "sweep_page_template.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {
@@ -250,11 +246,6 @@ std::string FileVersion(const std::wstring& library) {
          std::to_string(LOWORD(fixed->dwFileVersionLS));
 }
 
-std::uint64_t DrawSeed() {
-  std::random_device entropy;
-  return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
-}
-
 // What --out names: nothing, a file, or a folder and the files in it and its subfolders.
 OutFolder Look(const std::wstring& folder) {
   OutFolder found;
@@ -316,7 +307,7 @@ std::string PrepareOutFolder(const std::string& folder, bool force,
 
 }  // namespace
 
-int Sweep(const SweepOptions& options) {
+int Sweep(const SweepSettings& options) {
   std::string error;
   std::vector<std::string> faults = DefaultFaults();
   if (!options.faults.empty() && !ParseFaultList(options.faults, faults, error)) {
@@ -345,31 +336,19 @@ int Sweep(const SweepOptions& options) {
   };
 
   // The service, as velmora-devservice serves it, with its journal read back per run.
-  Options serviceOptions;
-  serviceOptions.jobs = options.jobs;
-  serviceOptions.clientTimeoutMs = options.clientTimeoutMs;
   RequestCollector collector;
   const std::uint64_t seed = options.seed ? *options.seed : DrawSeed();
-  Planner planner(RuleSet(), seed, GetTickCount64());
-  JobTable jobs(options.jobs);
-  ServiceHooks hooks{[] { return GetTickCount64(); }, [] { return LogTime{}; },
-                     [](const std::string&) {},
-                     [&collector](const std::string& line) { collector.Add(line); }, [] {}};
-  Service service(serviceOptions, jobs, planner, hooks);
-  tools::PipeServer server(
-      {serviceOptions.instances, serviceOptions.clientTimeoutMs, true, PipeSecurity()}, service);
-  if (!server.Start(error)) {
+  ServingStack stack(
+      options, seed,
+      {[] { return GetTickCount64(); }, [] { return LogTime{}; }, [](const std::string&) {},
+       [&collector](const std::string& line) { collector.Add(line); }, [] {}});
+  if (!stack.Start(error)) {
     leaveNothing();
     return Refuse(error);
   }
-  if (const std::string other = OtherServer(true); !other.empty()) {
-    leaveNothing();
-    return Refuse(other + " also serves \\\\.\\pipe\\pipe_job; stop it first");
-  }
   const auto run = [&](RuleSet rules, const std::wstring& output, HostEnd& end) {
-    service.Reset(true, true);
-    planner.Replace(std::move(rules), seed, GetTickCount64());
-    server.Refresh();
+    stack.service().Reset(true, true);
+    stack.Replace(std::move(rules), seed);
     collector.Take();
     HostRun host(options.host, output, options.timeoutS * 1000);
     if (!host.Run(end, error)) return false;
@@ -445,8 +424,7 @@ int Sweep(const SweepOptions& options) {
           static_cast<unsigned long long>(elapsed / done * (total - done) / 1000));
     }
   }
-  server.Stop(false);
-  server.Wait();
+  stack.Stop(false);
 
   const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
   if (page.empty()) Refuse(error);  // the page's own reason, before the report's

@@ -1,11 +1,30 @@
 // velmora-devservice sweep: serves the pipe itself and runs a host program once per fault at
 // each of its calls (sweep_plan.h decides the runs and verdicts). Windows only.
 #pragma once
-#include "cli/options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serve/settings.h"
 
 namespace velmora::devservice {
 
+// The service the runs meet serves as velmora-devservice does, with these jobs and client limit.
+struct SweepSettings : StackSettings {
+  std::uint32_t timeoutS = 30;  // a run's time limit
+  std::string faults;           // empty: the default list
+  std::string calls;            // empty: every call
+  std::string out;              // empty: sweep-YYYYMMDD-HHMMSS
+  std::optional<std::uint64_t> seed;
+  std::optional<std::size_t> maxRuns;  // none: kDefaultMaxRuns, unless --calls chose the calls
+  bool force = false;                  // replace an earlier sweep in --out
+  std::vector<std::string> host;       // the program and its arguments
+};
+
 // Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run.
-int Sweep(const SweepOptions& options);
+int Sweep(const SweepSettings& options);
 
 }  // namespace velmora::devservice
