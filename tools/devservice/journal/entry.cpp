@@ -1,9 +1,12 @@
 #include "journal/entry.h"
 
 #include <cstdio>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 #include "export_table.h"
+#include "text/json_text.h"
 #include "text/text_model.h"
 
 namespace velmora::devservice {
@@ -142,6 +145,86 @@ std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) 
 std::string PipeStateLine(const LogTime& time, const char* state) {
   const Json line = {{"event", "pipe"}, {"time", Timestamp(time)}, {"state", state}};
   return Dump(line) + "\n";
+}
+
+namespace {
+
+// The journal's own lines are two levels deep; anything far deeper is not one of them.
+constexpr std::size_t kMaxLineDepth = 16;
+
+// A line that is JSON but not a journal line as the service writes it.
+struct Unreadable {
+  std::string why;
+};
+
+// The value as T; a value of another type makes the line unreadable.
+template <typename T>
+T Typed(const nlohmann::json& value, const char* key) {
+  try {
+    return value.get<T>();
+  } catch (const nlohmann::json::exception&) {
+    throw Unreadable{std::string("\"") + key + "\" is a " + value.type_name() +
+                     ", not what the service writes there"};
+  }
+}
+
+// A field: `fallback` when it is missing or null; a field of another type, or a number the field
+// cannot hold (converting 1e27 or 2^40 would be undefined or a wrong count), makes the line
+// unreadable.
+template <typename T>
+T Field(const nlohmann::json& entry, const char* key, T fallback) {
+  const auto it = entry.find(key);
+  if (it == entry.end() || it->is_null()) return fallback;
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    if (!it->is_number()) return Typed<T>(*it, key);
+    bool whole = false;
+    if (it->is_number_unsigned()) {
+      whole = it->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (it->is_number_integer()) {  // a negative one
+      whole = std::is_signed_v<T> &&
+              it->get<std::int64_t>() >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
+    }
+    if (!whole) {
+      throw Unreadable{std::string("\"") + key + "\" is " + it->dump().substr(0, 40) +
+                       ", not a number the service writes there"};
+    }
+  }
+  return Typed<T>(*it, key);
+}
+
+}  // namespace
+
+bool ReadJournalEntry(const std::string& line, JournalEntry& entry, std::string& error) {
+  if (const auto fault = CheckJsonText(line, kMaxLineDepth)) {
+    error = fault->reason;
+    return false;
+  }
+  const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  try {
+    JournalEntry read;
+    read.event = Field<std::string>(object, "event", "");
+    read.seq = Field<std::uint64_t>(object, "seq", 0);
+    read.command = Field<std::string>(object, "command", read.command);
+    read.code = Field<std::int32_t>(object, "code", 0);
+    read.job = Field<std::int32_t>(object, "job", 0);
+    read.param = Field<std::string>(object, "param", "");
+    read.rule = Field<std::string>(object, "rule", "");
+    read.action = Field<std::string>(object, "action", "");
+    const auto status = object.find("status");
+    if (status != object.end() && !status->is_null()) {
+      read.status = Field<std::int32_t>(object, "status", 0);
+    }
+    read.restartsNumbering = read.event == "reset" && Field<bool>(object, "journal", false);
+    entry = std::move(read);
+    return true;
+  } catch (const Unreadable& unreadable) {
+    error = unreadable.why;
+    return false;
+  }
 }
 
 }  // namespace velmora::devservice

@@ -53,4 +53,27 @@ std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal);
 // {"event":"pipe","time":"...","state":"busy"}: the pipe became busy, absent or serving again.
 std::string PipeStateLine(const LogTime& time, const char* state);
 
+// A journal line read back, by the one reader that every reader of the journal uses (verify,
+// the sweep, the journal file's keeper): the fields the lines above write, by the same names.
+struct JournalEntry {
+  std::string event;          // "request", "connection", "outcome", "rules", "reset", "pipe", ...
+  std::uint64_t seq = 0;      // the request's (or connection's) number; 0 on lines of neither
+  std::string command = "?";  // a request's export, as JsonLine names it
+  std::int32_t code = 0;
+  std::int32_t job = 0;
+  std::string param;  // UTF-8, as the host's code page reads the request's text
+  std::string rule;   // empty: no rule took it
+  std::string action;
+  std::optional<std::int32_t> status;  // none: no reply was sent
+  bool restartsNumbering = false;      // a reset of the journal: requests count from 1 again
+
+  bool IsRequest() const { return event == "request"; }
+  bool IsCaller() const { return event == "request" || event == "connection"; }
+};
+
+// False, with the reason, when `line` is not one the service writes: not one JSON object, not
+// UTF-8, a field of another type, or a number the field cannot hold. A missing or null field
+// keeps its default.
+bool ReadJournalEntry(const std::string& line, JournalEntry& entry, std::string& error);
+
 }  // namespace velmora::devservice

@@ -9,63 +9,17 @@
 
 #include "export_table.h"
 #include "frames/service_protocol.h"
+#include "journal/entry.h"
 #include "rules/rules.h"
 #include "text/json_members.h"
-#include "text/json_text.h"
 
 namespace velmora::devservice {
 namespace {
-
-using Json = nlohmann::json;
-
-// The journal's own lines are two levels deep; anything far deeper is not one of them.
-constexpr std::size_t kMaxLineDepth = 16;
 
 struct Seen {
   std::string line;                 // as the journal shows it, shortened
   std::vector<std::string> misses;  // the conditions it does not meet
 };
-
-// A line that is JSON but not a journal line as the service writes it.
-struct Unreadable {
-  std::string why;
-};
-
-// The value as T; a value of another type makes the line unreadable.
-template <typename T>
-T Typed(const Json& value, const char* key) {
-  try {
-    return value.get<T>();
-  } catch (const Json::exception&) {
-    throw Unreadable{std::string("\"") + key + "\" is a " + value.type_name() +
-                     ", not what the service writes there"};
-  }
-}
-
-// A field of a journal line: `fallback` when it is missing or null; a field of another type,
-// or a number the field cannot hold, makes the line unreadable.
-template <typename T>
-T Field(const Json& entry, const char* key, T fallback) {
-  const auto it = entry.find(key);
-  if (it == entry.end() || it->is_null()) return fallback;
-  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-    if (!it->is_number()) return Typed<T>(*it, key);
-    // A whole number in range, or the line is not the service's: converting 1e27 or 2^40
-    // would be undefined or a wrong count.
-    bool whole = false;
-    if (it->is_number_unsigned()) {
-      whole = it->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
-    } else if (it->is_number_integer()) {  // a negative one
-      whole = std::is_signed_v<T> &&
-              it->get<std::int64_t>() >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
-    }
-    if (!whole) {
-      throw Unreadable{std::string("\"") + key + "\" is " + it->dump().substr(0, 40) +
-                       ", not a number the service writes there"};
-    }
-  }
-  return Typed<T>(*it, key);
-}
 
 std::string Describe(const VerifyConditions& options) {
   std::string text;
@@ -80,17 +34,15 @@ std::string Describe(const VerifyConditions& options) {
   return text.empty() ? "any request" : text;
 }
 
-std::string Shown(const Json& line, std::uint64_t seq, bool request) {
-  std::string text = "#" + std::to_string(seq) + " ";
-  if (!request) {
+std::string Shown(const JournalEntry& entry) {
+  std::string text = "#" + std::to_string(entry.seq) + " ";
+  if (!entry.IsRequest()) {
     text += "connection";
   } else {
-    text += Field<std::string>(line, "command", "?") + " job " +
-            std::to_string(Field<std::int32_t>(line, "job", 0)) + " text " +
-            Json(Field<std::string>(line, "param", "")).dump();
+    text += entry.command + " job " + std::to_string(entry.job) + " text " +
+            nlohmann::json(entry.param).dump();
   }
-  const std::string rule = Field<std::string>(line, "rule", "");
-  return text + " rule " + (rule.empty() ? "none" : Json(rule).dump());
+  return text + " rule " + (entry.rule.empty() ? "none" : nlohmann::json(entry.rule).dump());
 }
 
 // The sequence numbers missing between those met, as "#14-#16, #18". A number not above the
@@ -175,59 +127,39 @@ Verdict CheckJournal(const std::string& journal, const VerifyConditions& options
   std::size_t number = 0;
   for (std::string line; std::getline(lines, line);) {
     ++number;
-    const auto cannotRead = [&](const std::string& why) {
+    JournalEntry entry;
+    std::string why;
+    if (!ReadJournalEntry(line, entry, why)) {
       report = "the journal cannot be read: line " + std::to_string(number) + ": " + why + "\n";
       return Verdict::kCannotTell;
-    };
-    if (const auto fault = CheckJsonText(line, kMaxLineDepth)) return cannotRead(fault->reason);
-    const Json entry = Json::parse(line, nullptr, false);
-    if (entry.is_discarded() || !entry.is_object()) return cannotRead("not a JSON object");
-    try {
-      const std::string event = Field<std::string>(entry, "event", "");
-      // A reset of the journal starts the numbering again, and a new run to count.
-      if (event == "reset" && Field<bool>(entry, "journal", false)) {
-        found = 0;
-        gaveUp = 0;
-        missed.clear();
-        gaps = Gaps();
-      }
-      if (event != "request" && event != "connection") continue;
-      const bool request = event == "request";
-      const std::uint64_t seq = Field<std::uint64_t>(entry, "seq", 0);
-      gaps.Met(seq);
-      if (options.since && seq < *options.since) continue;
-      Seen seen{Shown(entry, seq, request), {}};
-      if (code && !(request && Field<std::int32_t>(entry, "code", 0) == *code)) {
-        seen.misses.push_back("export");
-      }
-      if (options.job && !(request && Field<std::int32_t>(entry, "job", 0) == *options.job)) {
-        seen.misses.push_back("job");
-      }
-      bool overBound = false;
-      if (!options.text.empty() &&
-          !(request && text.Holds(Field<std::string>(entry, "param", ""), &overBound))) {
-        seen.misses.push_back("text");
-      }
-      if (overBound) ++gaveUp;
-      if (!options.rule.empty() && Field<std::string>(entry, "rule", "") != options.rule) {
-        seen.misses.push_back("rule");
-      }
-      if (!options.action.empty() && Field<std::string>(entry, "action", "") != options.action) {
-        seen.misses.push_back("action");
-      }
-      // A status of null (no reply) is met by no --status.
-      const Json status = entry.contains("status") ? entry["status"] : Json();
-      if (options.status && !(status.is_number_integer() &&
-                              Field<std::int32_t>(entry, "status", 0) == *options.status)) {
-        seen.misses.push_back("status");
-      }
-      if (seen.misses.empty()) {
-        ++found;
-      } else {
-        missed.push_back(std::move(seen));
-      }
-    } catch (const Unreadable& unreadable) {
-      return cannotRead(unreadable.why);
+    }
+    // A reset of the journal starts the numbering again, and a new run to count.
+    if (entry.restartsNumbering) {
+      found = 0;
+      gaveUp = 0;
+      missed.clear();
+      gaps = Gaps();
+    }
+    if (!entry.IsCaller()) continue;
+    const bool request = entry.IsRequest();
+    gaps.Met(entry.seq);
+    if (options.since && entry.seq < *options.since) continue;
+    Seen seen{Shown(entry), {}};
+    if (code && !(request && entry.code == *code)) seen.misses.push_back("export");
+    if (options.job && !(request && entry.job == *options.job)) seen.misses.push_back("job");
+    bool overBound = false;
+    if (!options.text.empty() && !(request && text.Holds(entry.param, &overBound))) {
+      seen.misses.push_back("text");
+    }
+    if (overBound) ++gaveUp;
+    if (!options.rule.empty() && entry.rule != options.rule) seen.misses.push_back("rule");
+    if (!options.action.empty() && entry.action != options.action) seen.misses.push_back("action");
+    // A status of null (no reply) is met by no --status.
+    if (options.status && entry.status != options.status) seen.misses.push_back("status");
+    if (seen.misses.empty()) {
+      ++found;
+    } else {
+      missed.push_back(std::move(seen));
     }
   }
 

@@ -9,8 +9,9 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <thread>
+
+#include "journal/entry.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -204,14 +205,10 @@ JournalKeeper::JournalKeeper(JournalFile& file, std::function<void(std::string)>
 
 void JournalKeeper::Write(const std::string& line) {
   // The lines are the service's own; an unreadable one stands alone.
-  const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
-  const auto field = [&entry](const char* key) {
-    return entry.is_object() && entry.contains(key) ? entry[key] : nlohmann::json();
-  };
-  const std::uint64_t seq =
-      field("seq").is_number_unsigned() ? field("seq").get<std::uint64_t>() : 0;
-  const std::string event = field("event").is_string() ? field("event").get<std::string>() : "";
-  if (event == "outcome" && lostRequests_.erase(seq) > 0) {
+  JournalEntry entry;
+  std::string unused;
+  if (!ReadJournalEntry(line, entry, unused)) entry = JournalEntry();
+  if (entry.event == "outcome" && lostRequests_.erase(entry.seq) > 0) {
     ++lost_;
     ++lostUnsaid_;
     return;
@@ -221,7 +218,7 @@ void JournalKeeper::Write(const std::string& line) {
   if (!written) {
     ++lost_;
     ++lostUnsaid_;
-    if (event == "request" || event == "connection") lostRequests_.insert(seq);
+    if (entry.IsCaller()) lostRequests_.insert(entry.seq);
     if (!failing_) {
       say_("velmora-devservice: cannot write to " + file_.path() + ": " + reason +
            "; a request's journal lines are left out together until it takes them again\n");

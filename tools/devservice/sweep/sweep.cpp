@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
+#include "journal/entry.h"
 #include "rules/rules.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
@@ -29,13 +29,13 @@ int Refuse(const std::string& why) {
 class RequestCollector {
  public:
   void Add(const std::string& line) {
-    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
-    if (!entry.is_object() || entry.value("event", "") != "request") return;
+    JournalEntry entry;
+    std::string unused;
+    if (!ReadJournalEntry(line, entry, unused) || !entry.IsRequest()) return;
     SweepCall call;
-    call.exportName = entry["command"].is_string() ? entry["command"].get<std::string>() : "?";
-    call.job = entry["job"].is_number_integer() ? entry["job"].get<std::int32_t>() : 0;
-    const std::string text = entry["param"].is_string() ? entry["param"].get<std::string>() : "";
-    if (!text.empty()) call.text = text;
+    call.exportName = entry.command;
+    call.job = entry.job;
+    if (!entry.param.empty()) call.text = entry.param;
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
   }
