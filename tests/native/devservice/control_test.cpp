@@ -196,6 +196,31 @@ TEST(DevServiceControl, JournalAndVerifyReadTheLinesKeptInMemory) {
   EXPECT_EQ(ask(R"({"op":"journal","since":1})"), R"({"ok":true,"entries":[],"next":1})");
 }
 
+TEST(DevServiceControl, JournalAndVerifyCountTheSameRequests) {
+  // Outcome and rules lines between the requests: the journal's numbers are the requests', so
+  // the `next` it gives is where verify's `since` starts, and request 1's late outcome stays its.
+  FakeTarget target;
+  MemoryJournal journal;
+  const std::string rules = RulesLine({}, "the control pipe", 0, 1);
+  const std::string outcome1 = OutcomeLine(1, tools::Delivery());
+  for (const std::string& line : {StartJob5Line(1), rules, StartJob5Line(2), outcome1}) {
+    journal.Add(line);
+  }
+  const auto ask = [&](const std::string& line) {
+    return AnswerControl(line, target, journal).line;
+  };
+  const std::string lines = rules.substr(0, rules.size() - 1) + "," + StartJob5Line(2);
+  EXPECT_EQ(ask(R"({"op":"journal","since":2})"),
+            "{\"ok\":true,\"entries\":[" + lines + "],\"next\":3}");
+  const std::string one = ask(R"({"op":"verify","since":2,"count":1})");
+  EXPECT_NE(one.find(R"("count":1,"agrees":true)"), std::string::npos) << one;
+  journal.Clear();  // as a reset of the journal does, before its line
+  const std::string reset = ResetLine({}, true, true, true);
+  journal.Add(reset);
+  EXPECT_EQ(ask(R"({"op":"journal","since":1})"),
+            "{\"ok\":true,\"entries\":[" + reset.substr(0, reset.size() - 1) + "],\"next\":1}");
+}
+
 TEST(DevServiceControl, LinesAreCutWhereverTheReadsEndAndBoundedInLength) {
   const std::string limit(kMaxControlLine, 'x');
   const struct {

@@ -99,42 +99,6 @@ std::string Verify(const Json& request, const MemoryJournal& journal) {
 
 }  // namespace
 
-void MemoryJournal::Add(std::string line) {
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.push_back(std::move(line));
-  if (lines_.size() > kept_) {
-    lines_.pop_front();
-    ++first_;
-  }
-}
-
-std::vector<std::string> MemoryJournal::Since(std::uint64_t since, std::uint64_t& next) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  next = first_ + lines_.size();
-  const std::uint64_t from = std::max(since, first_);
-  if (from >= next) return {};
-  return {lines_.begin() + static_cast<std::ptrdiff_t>(from - first_), lines_.end()};
-}
-
-std::string MemoryJournal::Text() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::string text;
-  for (const std::string& line : lines_) text += line + "\n";
-  return text;
-}
-
-std::uint64_t MemoryJournal::Dropped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return first_ - 1;
-}
-
-void MemoryJournal::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.clear();
-  first_ = 1;
-}
-
 namespace {
 
 // Whether a line under way, `partial` then `more`, is still within kMaxControlLine: its end is

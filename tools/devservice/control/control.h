@@ -5,7 +5,7 @@
 //   {"ok":true,"version":..,"pid":..,"rules":..,"seed":..,"requests":..}
 //   {"op":"apply","rules":{...}}       -> {"ok":true,"rules":n,"seed":n}, once they are in force
 //   {"op":"reset"[,"rules":b,"jobs":b,"journal":b]}  -> {"ok":true}
-//   {"op":"journal"[,"since":n]}       -> {"ok":true,"entries":[...],"next":n}
+//   {"op":"journal"[,"since":n]}       -> {"ok":true,"entries":[...],"next":n}: from request n
 //   {"op":"verify", conditions...}     -> {"ok":true,"count":n,"agrees":b,"report":".."}
 //   {"op":"stop"}                      -> {"ok":true}, then the service stops
 //
@@ -15,13 +15,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "journal/memory_journal.h"
 #include "journal/verify.h"
 #include "rules/rules.h"
 
@@ -39,29 +38,6 @@ struct ControlOptions {
 };
 
 constexpr std::size_t kMaxControlLine = std::size_t{1} << 20;
-constexpr std::size_t kJournalKept = 100000;
-
-// The journal's last lines in memory, numbered from 1 in the order written, whether or not a
-// journal file is kept. Clear() empties it and restarts the numbering.
-class MemoryJournal {
- public:
-  explicit MemoryJournal(std::size_t kept = kJournalKept) : kept_(kept) {}
-  void Add(std::string line);  // one JSON object, with or without its final LF
-  // The lines numbered `since` or later that are still kept; `next` gets the number the next
-  // line will have.
-  std::vector<std::string> Since(std::uint64_t since, std::uint64_t& next) const;
-  std::string Text() const;  // every line kept, each ending with LF
-  // How many lines, from the first, are no longer kept; and how many it keeps.
-  std::uint64_t Dropped() const;
-  std::size_t Kept() const { return kept_; }
-  void Clear();
-
- private:
-  mutable std::mutex mutex_;
-  std::deque<std::string> lines_;
-  std::uint64_t first_ = 1;  // the number of lines_.front()
-  const std::size_t kept_;
-};
 
 // Cuts a connection's bytes into lines (LF, or CR LF).
 class LineSplitter {
