@@ -136,7 +136,7 @@ public sealed class VelmoraDevService : IDisposable
              ",\"journal\":" + Flag(journal) + "}");
     }
 
-    // The journal's entries numbered `since` or later: {"ok":true,"entries":[...],"next":n}.
+    // The journal's lines from request `since` on: {"ok":true,"entries":[...],"next":n}.
     public string Journal(long since = 1)
     {
         return Call("{\"op\":\"journal\",\"since\":" + since + "}");

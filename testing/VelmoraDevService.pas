@@ -57,7 +57,7 @@ type
     { RulesJson is a rules file's content; returns once the rules are in force. }
     function Apply(const RulesJson: UTF8String): UTF8String;
     procedure Reset(Rules: Boolean = True; Jobs: Boolean = True; Journal: Boolean = True);
-    (* The journal's entries numbered Since or later: {"ok":true,"entries":[...],"next":n}. *)
+    (* The journal's lines from request Since on: {"ok":true,"entries":[...],"next":n}. *)
     function Journal(Since: Int64 = 1): UTF8String;
     { Conditions are verify's as JSON members: '"export": "StartJob", "count": 2'. }
     function Verify(const Conditions: UTF8String): Boolean;

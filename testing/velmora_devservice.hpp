@@ -146,7 +146,7 @@ class DevService {
          R"(,"journal":)" + Flag(journal) + "}");
   }
 
-  // The journal's entries numbered `since` or later, as the answer line
+  // The journal's lines from request `since` on, as the answer line
   // {"ok":true,"entries":[...],"next":n} for the test's own JSON reader.
   std::string Journal(long long since = 1) {
     return Call(R"({"op":"journal","since":)" + std::to_string(since) + "}");

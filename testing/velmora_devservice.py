@@ -120,7 +120,7 @@ class Control:
         self.call("reset", rules=rules, jobs=jobs, journal=journal)
 
     def journal(self, since=1):
-        """The journal's entries numbered `since` or later, and the number to ask from next."""
+        """The journal's lines from request `since` on, and the next request's number."""
         answer = self.call("journal", since=since)
         return answer["entries"], answer["next"]
 
