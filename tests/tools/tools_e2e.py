@@ -50,7 +50,7 @@ class DevService:
                 self._wait_for("serving")
             else:
                 self._wait_for_ping(self.control)
-        except AssertionError:
+        except BaseException:  # a ping's time limit too, not only a failed wait
             self.stop()  # a service left running would hold the pipe for every later case
             raise
 
@@ -117,7 +117,12 @@ class DevService:
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
-        code = self.process.wait(timeout=20)
+        try:
+            code = self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()  # never left holding the pipe for the cases after
+            self.process.wait()
+            raise
         self._reader.join(5)  # the last lines it wrote
         if os.path.exists(self.log):
             os.unlink(self.log)
