@@ -28,26 +28,72 @@ bool ClientConnected(HANDLE pipe) {
 
 }  // namespace
 
+// Each instance is in one phase; what it is doing follows from it.
+//
+//   phase        I/O under way            goes to, on                 by
+//   kClosed      none; not listening      kListening (Listen)        start, Finish, a state change
+//                (pipe == INVALID: gone)
+//   kListening   ConnectNamedPipe         kReading (a client came)   completion
+//                                         kClosed (cancelled)        stop, absent
+//   kReading     ReadFile, one frame      kHeld (our own client)     completion: empty message
+//                                         kAnswering (a request)     completion
+//   kAnswering   none: the owner's        kDelaying, kWriting        the owner's answer
+//                handler runs, unlocked
+//   kDelaying    none: until `wake`       kWriting                   Expire at `wake`, stop
+//   kWriting     WriteFile, one message   kWriting (more to write)   completion
+//                                         kFlushing (hang-up last)   completion
+//                                         kDraining                  completion, all written
+//   kFlushing    none: FlushFileBuffers,  kClosed (Finish)           the client read it all
+//                unlocked
+//   kDraining    ReadFile, ignored        kClosed (Finish)           the client closes, deadline
+//   kHeld        none                     kClosed (Finish)           the busy spell ends
+//
+// Any error, and the connection's deadline (Expire cancels the I/O), ends the connection:
+// Finish disconnects, reports the answer if one was made, and listens again (kListening), or
+// at the stop stays kClosed.
+//
+// Lock order: mutex_ is taken after any lock of the owner's (its rules may change under a lock
+// of its own, then Refresh), and is held while the owner's StateNow, HangUpOnConnect and
+// OnDelivered run, which take only the owner's own inner locks; it is released while OnRequest
+// runs, the one call that may be slow (a rule's pattern), and while a flush waits for a client.
 struct PipeServer::Instance {
-  // kHeld: connected to one of the server's own clients, so that no caller gets it.
-  enum class Phase { kListening, kReading, kDelaying, kWriting, kDraining, kHeld, kClosed };
+  enum class Phase {
+    kClosed,
+    kListening,
+    kReading,
+    kAnswering,
+    kDelaying,
+    kWriting,
+    kFlushing,
+    kDraining,
+    kHeld
+  };
   ULONG_PTR key = 0;
   HANDLE pipe = INVALID_HANDLE_VALUE;
   OVERLAPPED overlapped{};
   Phase phase = Phase::kClosed;
-  bool pending = false;    // an operation is under way; its completion will come to the port
-  bool working = false;    // a worker serves it without holding the lock (handler, flush)
-  bool cancelled = false;  // its deadline passed and the operation was cancelled
+  bool cancelled = false;  // its deadline passed and the I/O under way was cancelled
   ULONGLONG deadline = kNever;
   ULONGLONG wake = kNever;  // while delaying: when to write
   ULONGLONG arrived = 0;    // when the request was read
-  bool answered = false;    // an answer is under way, to be reported when the connection ends
   Answer answer;
   std::size_t emptyLeft = 0;  // empty messages still to write before the answer's messages
-  bool writingEmpty = false;
-  std::size_t next = 0;  // the answer's next message
+  std::size_t next = 0;       // the answer's next message
   std::uint64_t written = 0;
   char buffer[kBufferSize];
+
+  // An I/O operation is under way; its completion will come to the port.
+  bool Pending() const {
+    return phase == Phase::kListening || phase == Phase::kReading || phase == Phase::kWriting ||
+           phase == Phase::kDraining;
+  }
+  // A worker serves it without the lock.
+  bool Working() const { return phase == Phase::kAnswering || phase == Phase::kFlushing; }
+  // A request was read on this connection: the owner is told how its answer went at the end.
+  bool HasRequest() const {
+    return phase == Phase::kAnswering || phase == Phase::kDelaying || phase == Phase::kWriting ||
+           phase == Phase::kFlushing || phase == Phase::kDraining;
+  }
 };
 
 PipeServer::PipeServer(PipeServerSettings settings, PipeService& service)
@@ -121,7 +167,7 @@ void PipeServer::Stop(bool finishConnections) {
     Instance& in = *instance;
     using Phase = Instance::Phase;
     const bool idleDrain = in.phase == Phase::kDraining && in.written == 0;
-    if (in.pending && (in.phase == Phase::kListening || (idleDrain && !finishConnections))) {
+    if (in.Pending() && (in.phase == Phase::kListening || (idleDrain && !finishConnections))) {
       CancelIoEx(in.pipe, &in.overlapped);
     } else if (in.phase == Phase::kDelaying && !finishConnections) {
       StartWrite(in);
@@ -136,7 +182,7 @@ void PipeServer::Abort() {
   stopping_ = true;
   finishing_ = false;
   for (const auto& instance : instances_) {
-    if (instance->pending) {
+    if (instance->Pending()) {
       CancelIoEx(instance->pipe, &instance->overlapped);
     } else if (instance->phase == Instance::Phase::kDelaying) {
       Finish(*instance);
@@ -187,7 +233,7 @@ void PipeServer::ApplyState() {
   if (state_ != PipeState::kBusy) Release();
   for (const auto& instance : instances_) {
     Instance& in = *instance;
-    if (in.pending || in.working) {
+    if (in.Pending() || in.Working()) {
       // Absent: a listening instance goes once its wait is cancelled.
       if (state_ == PipeState::kAbsent && in.phase == Phase::kListening) {
         CancelIoEx(in.pipe, &in.overlapped);
@@ -230,30 +276,27 @@ long PipeServer::Connections() const {
   return connections_;
 }
 
-// Notes that a completion will come for the operation just started, or, when it failed at
-// once, ends the connection.
+// Ends the connection when the operation just started failed at once; otherwise its completion
+// will come.
 void PipeServer::Started(Instance& in, BOOL ok) {
   const DWORD error = ok ? 0 : GetLastError();
   // A message longer than the buffer completes like a success, with the rest still to read.
-  if (ok || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) {
-    in.pending = true;
-  } else {
-    Finish(in);
-  }
+  // Either way the completion comes to the port.
+  if (!ok && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) Finish(in);
 }
 
 // Ends the connection, if any, reports how its answer went, and listens again; at the stop the
 // instance stays closed, and callers find the pipe busy.
 void PipeServer::Finish(Instance& in) {
   DisconnectNamedPipe(in.pipe);
+  const bool hadRequest = in.HasRequest();
   in.phase = Instance::Phase::kClosed;
-  if (in.answered) {
+  if (hadRequest) {
     Delivery delivery;
     delivery.bytesWritten = in.written;
     delivery.callerLeftEarly = in.emptyLeft > 0 || in.next < in.answer.messages.size();
     delivery.ms = GetTickCount64() - in.arrived;
     service_.OnDelivered(in.answer, delivery);
-    in.answered = false;
   }
   in.answer = Answer();
   if (!stopping_) Listen(in);
@@ -281,10 +324,7 @@ void PipeServer::Listen(Instance& in) {
     in.overlapped = OVERLAPPED{};
     const BOOL ok = ConnectNamedPipe(in.pipe, &in.overlapped);
     const DWORD error = ok ? 0 : GetLastError();
-    if (ok || error == ERROR_IO_PENDING) {
-      in.pending = true;
-      return;
-    }
+    if (ok || error == ERROR_IO_PENDING) return;
     if (error == ERROR_PIPE_CONNECTED) {  // the client came before the wait began
       Accepted(in);
       return;
@@ -321,7 +361,6 @@ void PipeServer::StartWrite(Instance& in) {
     return;
   }
   in.phase = Instance::Phase::kWriting;
-  in.writingEmpty = empty;
   in.overlapped = OVERLAPPED{};
   static const std::string kNothing;
   const std::string& message = empty ? kNothing : in.answer.messages[in.next];
@@ -339,13 +378,12 @@ void PipeServer::StartDrain(Instance& in) {
 void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
                          std::unique_lock<std::mutex>& lock) {
   using Phase = Instance::Phase;
-  // Runs `work` without the lock, the instance marked as served meanwhile.
-  const auto unlocked = [&](auto work) {
-    in.working = true;
+  // Runs `work` without the lock, in `phase`, which no other worker touches.
+  const auto unlocked = [&](Phase phase, auto work) {
+    in.phase = phase;
     lock.unlock();
     work();
     lock.lock();
-    in.working = false;
   };
   if (in.phase == Phase::kListening) {
     // Even at the stop a caller that got in is served: its request is answered, not cut.
@@ -371,10 +409,10 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     DWORD rest = 0;
     if (error == ERROR_MORE_DATA) PeekNamedPipe(in.pipe, nullptr, 0, nullptr, nullptr, &rest);
     in.arrived = GetTickCount64();
-    unlocked([&] { in.answer = service_.OnRequest(request, std::size_t{bytes} + rest); });
+    unlocked(Phase::kAnswering,
+             [&] { in.answer = service_.OnRequest(request, std::size_t{bytes} + rest); });
     // A window counted in requests may open with this one: in place before its answer goes.
     if (!stopping_) CheckState(GetTickCount64(), lock);
-    in.answered = true;
     in.emptyLeft = in.answer.emptyMessages;
     in.next = 0;
     if (in.answer.delayMs > 0 && !(stopping_ && !finishing_)) {
@@ -386,14 +424,14 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     }
   } else if (in.phase == Phase::kWriting) {
     in.written += bytes;
-    if (in.writingEmpty) {
+    if (in.emptyLeft > 0) {  // the message written was an empty one
       if (in.emptyLeft != kUntilTheCallerLeaves) --in.emptyLeft;
     } else {
       ++in.next;
     }
     if (in.emptyLeft == 0 && in.next == in.answer.messages.size() && in.answer.hangUp) {
       // Disconnecting drops anything unread: first wait for the client to take it.
-      unlocked([&] { FlushFileBuffers(in.pipe); });
+      unlocked(Phase::kFlushing, [&] { FlushFileBuffers(in.pipe); });
       Finish(in);
     } else {
       StartWrite(in);
@@ -413,12 +451,12 @@ DWORD PipeServer::Expire(std::unique_lock<std::mutex>& lock) {
     Instance& in = *instance;
     if (in.phase == Instance::Phase::kDelaying && in.wake <= now) {
       StartWrite(in);
-    } else if (in.pending && !in.cancelled && in.deadline <= now) {
+    } else if (in.Pending() && !in.cancelled && in.deadline <= now) {
       in.cancelled = true;
       CancelIoEx(in.pipe, &in.overlapped);
     }
     if (in.phase == Instance::Phase::kDelaying) due = std::min(due, in.wake);
-    if (in.pending && !in.cancelled) due = std::min(due, in.deadline);
+    if (in.Pending() && !in.cancelled) due = std::min(due, in.deadline);
   }
   if (due == kNever) return INFINITE;
   return due <= now ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(due - now, INFINITE - 1));
@@ -428,7 +466,8 @@ DWORD PipeServer::Expire(std::unique_lock<std::mutex>& lock) {
 void PipeServer::QuitIfDone() {
   if (!stopping_ || quitPosted_) return;
   for (const auto& instance : instances_) {
-    if (instance->pending || instance->working || instance->phase == Instance::Phase::kDelaying) {
+    if (instance->Pending() || instance->Working() ||
+        instance->phase == Instance::Phase::kDelaying) {
       return;
     }
   }
@@ -454,9 +493,7 @@ void PipeServer::Work() {
     lock.lock();
     if (overlapped == nullptr && key == kQuitKey && ok) return;
     if (overlapped != nullptr) {
-      Instance& in = *instances_[key];
-      in.pending = false;
-      Advance(in, error, bytes, lock);
+      Advance(*instances_[key], error, bytes, lock);
     }
   }
 }
