@@ -118,26 +118,23 @@ void DeclareControl(CLI::App& app, ControlOptions& control) {
       ->check(NotEmpty("a pipe name"));
   ctl->add_flag("--json", control.json, "print the service's answer line as it came");
   ctl->require_subcommand(1);
-  const auto op = [&](const char* name, const char* what) {
-    CLI::App* command = ctl->add_subcommand(name, what)->fallthrough();
+  for (const ControlOpInfo& info : ControlOps()) {
+    const char* name = info.name;
+    CLI::App* command = ctl->add_subcommand(name, info.summary)->fallthrough();
     command->callback([&control, name] { control.op = name; });
-    return command;
-  };
-  op("ping", "the service's version, process, rules, seed and requests read");
-  op("apply", "put the rules in FILE (- for standard input) in force, answered once they are")
+  }
+  ctl->get_subcommand("apply")
       ->add_option("FILE", control.file, "a rules file")
       ->required()
       ->check(NotEmpty("a file name"));
-  CLI::App* reset = op("reset", "rules as at the start, every job idle, the journal emptied");
+  CLI::App* reset = ctl->get_subcommand("reset");
   reset->add_flag("--keep-rules", control.keepRules, "keep the rules in force");
   reset->add_flag("--keep-jobs", control.keepJobs, "keep the jobs as they are");
   reset->add_flag("--keep-journal", control.keepJournal, "keep the journal and its numbering");
-  op("journal", "the journal's entries kept in memory, one JSON line each")
-      ->add_option("--since", control.since, "entries numbered N or later (from 1)")
+  ctl->get_subcommand("journal")
+      ->add_option("--since", control.since, "the lines of request N on (from 1)")
       ->check(Whole(0, 9223372036854775807LL));
-  DeclareConditions(op("verify", "count the journal's requests that meet the conditions"),
-                    control.verify);
-  op("stop", "answer, then stop the service as Ctrl+C does");
+  DeclareConditions(ctl->get_subcommand("verify"), control.verify);
 }
 
 void Declare(CLI::App& app, Options& options, bool& version) {
@@ -197,8 +194,6 @@ void Declare(CLI::App& app, Options& options, bool& version) {
   DeclareSweep(app, options.sweep);
 }
 
-constexpr const char* kOperations = "ping, apply, reset, journal, verify, stop";
-
 // The first operand after "ctl" and its own options, when it names no operation.
 std::string UnknownOperation(const std::vector<std::string>& args) {
   auto at = std::find(args.begin(), args.end(), "ctl");
@@ -206,7 +201,7 @@ std::string UnknownOperation(const std::vector<std::string>& args) {
     if (*at == "--control") {
       if (++at == args.end()) break;
     } else if (at->rfind("--control=", 0) != 0 && *at != "--json") {
-      const std::string known = std::string(", ") + kOperations + ",";
+      const std::string known = ", " + ControlOpNames() + ",";
       return known.find(", " + *at + ",") == std::string::npos ? *at : "";
     }
   }
@@ -248,7 +243,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     if (app.got_subcommand("ctl")) {
       options.action = Options::Action::kControl;  // its mistakes exit as ctl says they do
       if (const std::string op = UnknownOperation(args); !op.empty()) {
-        error = "unknown operation \"" + op + "\" (" + kOperations + ")";
+        error = "unknown operation \"" + op + "\" (" + ControlOpNames() + ")";
       }
     }
     return false;

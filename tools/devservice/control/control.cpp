@@ -130,6 +130,122 @@ std::string LineTooLongAnswer() {
                  " bytes; the connection is closed");
 }
 
+namespace {
+
+// One operation in one place: how the service answers it, what ctl sends for it, and how ctl
+// prints its answer.
+struct Operation {
+  ControlOpInfo info;
+  std::string (*answer)(const Json& request, ControlTarget& target, const MemoryJournal& journal);
+  void (*send)(const ControlOptions& options, Json& request);
+  // What ctl prints for an answer that is ok.
+  void (*print)(const Answer& reply, ControlOutcome& outcome);
+};
+
+std::string Ping(const Json& request, ControlTarget& target, const MemoryJournal&) {
+  OnlyMembers(request, "ping", {});
+  const ServiceState state = target.State();
+  return Dump(Answer{{"ok", true},
+                     {"version", state.version},
+                     {"pid", state.pid},
+                     {"rules", state.rules},
+                     {"seed", state.seed},
+                     {"requests", state.requests}});
+}
+
+std::string Reset(const Json& request, ControlTarget& target, const MemoryJournal&) {
+  OnlyMembers(request, "reset", {"rules", "jobs", "journal"});
+  std::string error;
+  if (!target.Reset(FlagMember(request, "rules"), FlagMember(request, "jobs"),
+                    FlagMember(request, "journal"), error)) {
+    throw Refused{error};
+  }
+  return Dump(Answer{{"ok", true}});
+}
+
+std::string Stop(const Json& request, ControlTarget&, const MemoryJournal&) {
+  OnlyMembers(request, "stop", {});
+  return Dump(Answer{{"ok", true}});
+}
+
+void SendNothing(const ControlOptions&, Json&) {}
+
+const Operation kOperations[] = {
+    {{"ping", "the service's version, process, rules, seed and requests read"},
+     Ping,
+     SendNothing,
+     [](const Answer& reply, ControlOutcome& outcome) {
+       outcome.out = "velmora-devservice " + reply.at("version").get<std::string>() + " (process " +
+                     reply.at("pid").dump() + "): " + reply.at("rules").dump() + " rule(s), seed " +
+                     reply.at("seed").dump() + ", " + reply.at("requests").dump() +
+                     " request(s) read\n";
+     }},
+    {{"apply", "put the rules in FILE (- for standard input) in force, answered once they are"},
+     [](const Json& request, ControlTarget& target, const MemoryJournal&) {
+       return ApplyRules(request, target);
+     },
+     SendNothing,  // the file goes in as it is, looked over first (ControlRequest)
+     [](const Answer& reply, ControlOutcome& outcome) {
+       outcome.out =
+           reply.at("rules").dump() + " rule(s) in force, seed " + reply.at("seed").dump() + "\n";
+     }},
+    {{"reset", "rules as at the start, every job idle, the journal emptied"},
+     Reset,
+     [](const ControlOptions& options, Json& request) {
+       request["rules"] = !options.keepRules;
+       request["jobs"] = !options.keepJobs;
+       request["journal"] = !options.keepJournal;
+     },
+     [](const Answer&, ControlOutcome& outcome) { outcome.out = "done\n"; }},
+    {{"journal", "the journal's lines kept in memory, one JSON line each"},
+     [](const Json& request, ControlTarget&, const MemoryJournal& journal) {
+       return Journal(request, journal);
+     },
+     [](const ControlOptions& options, Json& request) {
+       if (options.since) request["since"] = *options.since;
+     },
+     [](const Answer& reply, ControlOutcome& outcome) {
+       // The lines on standard output, as a journal file holds them; `next` beside them.
+       for (const Answer& entry : reply.at("entries")) outcome.out += entry.dump() + "\n";
+       outcome.err = "next: " + reply.at("next").dump() + "\n";
+     }},
+    {{"verify", "count the journal's requests that meet the conditions"},
+     [](const Json& request, ControlTarget&, const MemoryJournal& journal) {
+       return Verify(request, journal);
+     },
+     [](const ControlOptions& options, Json& request) { WriteConditions(options.verify, request); },
+     [](const Answer& reply, ControlOutcome& outcome) {
+       outcome.out = reply.at("report").get<std::string>();
+     }},
+    {{"stop", "answer, then stop the service as Ctrl+C does"},
+     Stop,
+     SendNothing,
+     [](const Answer&, ControlOutcome& outcome) { outcome.out = "stopping\n"; }},
+};
+
+const Operation* Find(const std::string& name) {
+  for (const Operation& operation : kOperations) {
+    if (name == operation.info.name) return &operation;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<ControlOpInfo> ControlOps() {
+  std::vector<ControlOpInfo> ops;
+  for (const Operation& operation : kOperations) ops.push_back(operation.info);
+  return ops;
+}
+
+std::string ControlOpNames() {
+  std::string names;
+  for (const Operation& operation : kOperations) {
+    names += (names.empty() ? "" : ", ") + std::string(operation.info.name);
+  }
+  return names;
+}
+
 ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
                             const MemoryJournal& journal) {
   ControlAnswer answer;
@@ -141,36 +257,12 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
       throw Refused{"each line must be one JSON object with an \"op\""};
     }
     const std::string name = op->get<std::string>();
-    if (name == "ping") {
-      OnlyMembers(request, name, {});
-      const ServiceState state = target.State();
-      answer.line = Dump(Answer{{"ok", true},
-                                {"version", state.version},
-                                {"pid", state.pid},
-                                {"rules", state.rules},
-                                {"seed", state.seed},
-                                {"requests", state.requests}});
-    } else if (name == "apply") {
-      answer.line = ApplyRules(request, target);
-    } else if (name == "reset") {
-      OnlyMembers(request, name, {"rules", "jobs", "journal"});
-      std::string error;
-      if (!target.Reset(FlagMember(request, "rules"), FlagMember(request, "jobs"),
-                        FlagMember(request, "journal"), error)) {
-        throw Refused{error};
-      }
-      answer.line = Dump(Answer{{"ok", true}});
-    } else if (name == "journal") {
-      answer.line = Journal(request, journal);
-    } else if (name == "verify") {
-      answer.line = Verify(request, journal);
-    } else if (name == "stop") {
-      OnlyMembers(request, name, {});
-      answer.line = Dump(Answer{{"ok", true}});
-      answer.stop = true;
-    } else {
-      throw Refused{"unknown op \"" + name + "\" (ping, apply, reset, journal, verify, stop)"};
+    const Operation* operation = Find(name);
+    if (operation == nullptr) {
+      throw Refused{"unknown op \"" + name + "\" (" + ControlOpNames() + ")"};
     }
+    answer.line = operation->answer(request, target, journal);
+    answer.stop = operation->answer == Stop;
   } catch (const Refused& refused) {
     answer.line = Failure(refused.error);
   } catch (const Json::exception& e) {
@@ -198,14 +290,8 @@ bool ControlRequest(const ControlOptions& options, const std::string& rulesText,
       error = options.file + ": not one JSON object";
       return false;
     }
-  } else if (options.op == "reset") {
-    request["rules"] = !options.keepRules;
-    request["jobs"] = !options.keepJobs;
-    request["journal"] = !options.keepJournal;
-  } else if (options.op == "journal" && options.since) {
-    request["since"] = *options.since;
-  } else if (options.op == "verify") {
-    WriteConditions(options.verify, request);
+  } else if (const Operation* operation = Find(options.op)) {
+    operation->send(options, request);
   }
   try {
     line = request.dump();
@@ -233,21 +319,8 @@ ControlOutcome ReadControlAnswer(const ControlOptions& options, const std::strin
   try {
     if (!ok->get<bool>()) {
       outcome.err = reply.value("error", std::string("refused")) + "\n";
-    } else if (options.op == "ping") {
-      outcome.out = "velmora-devservice " + reply.at("version").get<std::string>() + " (process " +
-                    reply.at("pid").dump() + "): " + reply.at("rules").dump() + " rule(s), seed " +
-                    reply.at("seed").dump() + ", " + reply.at("requests").dump() +
-                    " request(s) read\n";
-    } else if (options.op == "apply") {
-      outcome.out =
-          reply.at("rules").dump() + " rule(s) in force, seed " + reply.at("seed").dump() + "\n";
-    } else if (options.op == "journal") {
-      for (const Answer& entry : reply.at("entries")) outcome.out += entry.dump() + "\n";
-      outcome.err = "next: " + reply.at("next").dump() + "\n";
-    } else if (options.op == "verify") {
-      outcome.out = reply.at("report").get<std::string>();
-    } else {
-      outcome.out = options.op == "stop" ? "stopping\n" : "done\n";
+    } else if (const Operation* operation = Find(options.op)) {
+      operation->print(reply, outcome);
     }
   } catch (const Json::exception&) {
     outcome = ControlOutcome();

@@ -79,6 +79,14 @@ struct ControlAnswer {
   bool stop = false;  // once it is written, the service stops as on Ctrl+C
 };
 
+// The operations, in the order ctl lists them, and their names as a list ("ping, apply, ...").
+struct ControlOpInfo {
+  const char* name;
+  const char* summary;
+};
+std::vector<ControlOpInfo> ControlOps();
+std::string ControlOpNames();
+
 ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
                             const MemoryJournal& journal);
 
