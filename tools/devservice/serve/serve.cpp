@@ -184,6 +184,38 @@ class ServiceControl : public ControlTarget {
   std::function<void(std::string)> journal_;
 };
 
+// Any write of the rules file itself reloads it, the same bytes included (windows and
+// sequences start afresh); a change to another file in its folder does not. A file that does
+// not read leaves the rules before it in force.
+void ReloadRulesFile(const std::string& path, std::uint64_t& lastWritten, RulesInForce& inForce,
+                     LineWriter& errors) {
+  const std::uint64_t written = LastWritten(path);
+  std::string text, error;
+  RuleSet changed;
+  if (written == lastWritten || !ReadTextFile(path, text, error)) return;
+  lastWritten = written;
+  if (ReadRules(text, changed, error)) {
+    inForce.Replace(std::move(changed), path, "reloaded from " + path);
+  } else {
+    errors.Add("velmora-devservice: " + path + " refused: " + error +
+               "; the rules before it stay\n");
+    inForce.Refused(path, error);
+  }
+}
+
+// What the service says once everything is in place; `controlName` empty: no control pipe.
+void SayServing(const ServeSettings& options, const RulesInForce& inForce,
+                const std::string& source, const std::string& controlName, LineWriter& console) {
+  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
+              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
+              " jobs\n");
+  if (inForce.Count() > 0) {
+    console.Add("velmora-devservice: " + std::to_string(inForce.Count()) + " rule(s) from " +
+                source + ", seed " + std::to_string(inForce.Seed()) + "\n");
+  }
+  if (!controlName.empty()) console.Add("velmora-devservice: control pipe " + controlName + "\n");
+}
+
 }  // namespace
 
 int Serve(const ServeSettings& options) {
@@ -242,14 +274,7 @@ int Serve(const ServeSettings& options) {
   if (!options.noControl && !control.Start(controlName, PipeSecurity(), error)) {
     return Refuse(error);
   }
-  console.Add("velmora-devservice: serving \\\\.\\pipe\\pipe_job with " +
-              std::to_string(options.instances) + " instance(s), " + std::to_string(options.jobs) +
-              " jobs\n");
-  if (inForce.Count() > 0) {
-    console.Add("velmora-devservice: " + std::to_string(inForce.Count()) + " rule(s) from " +
-                source + ", seed " + std::to_string(inForce.Seed()) + "\n");
-  }
-  if (!options.noControl) console.Add("velmora-devservice: control pipe " + controlName + "\n");
+  SayServing(options, inForce, source, options.noControl ? "" : controlName, console);
 
   std::vector<HANDLE> ends = {gInterrupted, limitReached, controlStop};
   if (!options.rulesFile.empty() && watch.Event() != INVALID_HANDLE_VALUE) {
@@ -263,20 +288,7 @@ int Serve(const ServeSettings& options) {
                                         INFINITE)) == WAIT_OBJECT_0 + 3) {
     watch.Rearm();
     Sleep(50);  // an editor's save may come as several changes
-    // Any write of the file itself reloads it, the same bytes included (windows and sequences
-    // start afresh); a change to another file in its folder does not.
-    const std::uint64_t written = LastWritten(options.rulesFile);
-    std::string text;
-    RuleSet changed;
-    if (written == rulesWritten || !ReadTextFile(options.rulesFile, text, error)) continue;
-    rulesWritten = written;
-    if (ReadRules(text, changed, error)) {
-      inForce.Replace(std::move(changed), options.rulesFile, "reloaded from " + options.rulesFile);
-    } else {
-      errors.Add("velmora-devservice: " + options.rulesFile + " refused: " + error +
-                 "; the rules before it stay\n");
-      inForce.Refused(options.rulesFile, error);
-    }
+    ReloadRulesFile(options.rulesFile, rulesWritten, inForce, errors);
   }
   const char* stoppedBy = woke == WAIT_OBJECT_0       ? gStoppedBy
                           : woke == WAIT_OBJECT_0 + 2 ? "the control pipe"

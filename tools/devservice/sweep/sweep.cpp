@@ -305,6 +305,39 @@ std::string PrepareOutFolder(const std::string& folder, bool force,
   return "";
 }
 
+// What the baseline run says about the host, or why it cannot be swept.
+std::string BaselineRefusal(const RunRecord& baseline, const SweepSettings& options,
+                            const std::string& folder) {
+  if (baseline.exception) {
+    return "the baseline run crashed (" + *baseline.exception + "): see " + folder +
+           "\\runs\\baseline.out";
+  }
+  if (baseline.timedOut) {
+    return "the baseline run did not end within " + std::to_string(options.timeoutS) +
+           " s: give --timeout more, or a host that ends";
+  }
+  if (baseline.requests.empty()) {
+    return "the baseline run made no call (exit " + std::to_string(*baseline.exitCode) +
+           "): nothing to sweep";
+  }
+  return "";
+}
+
+// The report, the page and the table, once every run is made.
+int WriteReport(const SweepReport& report, const std::string& folder) {
+  const std::wstring out = WideFromUtf8(folder);
+  std::string error;
+  const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
+  if (page.empty()) Refuse(error);  // the page's own reason, before the report's
+  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
+      !WriteWholeFile(out + L"\\report.html", page)) {
+    return Refuse("cannot write the report in " + folder);
+  }
+  (void)std::fputs(ReportTable(report).c_str(), stdout);
+  std::printf("report: %s\\report.html, %s\\report.json\n", folder.c_str(), folder.c_str());
+  return SweepExitCode(report);
+}
+
 }  // namespace
 
 int Sweep(const SweepSettings& options) {
@@ -369,17 +402,9 @@ int Sweep(const SweepSettings& options) {
   }
   report.baseline = baseline.record;
   report.libraryVersion = FileVersion(baseline.library);
-  if (baseline.record.exception) {
-    return Refuse("the baseline run crashed (" + *baseline.record.exception + "): see " + folder +
-                  "\\runs\\baseline.out");
-  }
-  if (baseline.record.timedOut) {
-    return Refuse("the baseline run did not end within " + std::to_string(options.timeoutS) +
-                  " s: give --timeout more, or a host that ends");
-  }
-  if (baseline.record.requests.empty()) {
-    return Refuse("the baseline run made no call (exit " +
-                  std::to_string(*baseline.record.exitCode) + "): nothing to sweep");
+  if (const std::string refused = BaselineRefusal(baseline.record, options, folder);
+      !refused.empty()) {
+    return Refuse(refused);
   }
   std::vector<std::size_t> calls;
   const std::size_t made = baseline.record.requests.size();
@@ -387,18 +412,16 @@ int Sweep(const SweepSettings& options) {
                      calls, error)) {
     return Refuse(error);
   }
-  if (const std::string many =
-          TooManyRuns(calls.size() * faults.size(), !options.calls.empty(), options.maxRuns);
+  const std::size_t total = calls.size() * faults.size();
+  if (const std::string many = TooManyRuns(total, !options.calls.empty(), options.maxRuns);
       !many.empty()) {
     return Refuse(many);
   }
   (void)std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
                      static_cast<unsigned long>(*baseline.record.exitCode),
-                     static_cast<unsigned long long>(baseline.record.ms), made,
-                     calls.size() * faults.size());
+                     static_cast<unsigned long long>(baseline.record.ms), made, total);
 
   const ULONGLONG started = GetTickCount64();
-  const std::size_t total = calls.size() * faults.size();
   for (const std::size_t call : calls) {
     for (const std::string& fault : faults) {
       const std::string id = RunId(report.runs.size() + 1);
@@ -425,16 +448,7 @@ int Sweep(const SweepSettings& options) {
     }
   }
   stack.Stop(false);
-
-  const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
-  if (page.empty()) Refuse(error);  // the page's own reason, before the report's
-  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
-      !WriteWholeFile(out + L"\\report.html", page)) {
-    return Refuse("cannot write the report in " + folder);
-  }
-  (void)std::fputs(ReportTable(report).c_str(), stdout);
-  std::printf("report: %s\\report.html, %s\\report.json\n", folder.c_str(), folder.c_str());
-  return SweepExitCode(report);
+  return WriteReport(report, folder);
 }
 
 }  // namespace velmora::devservice
