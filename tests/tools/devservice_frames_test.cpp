@@ -212,6 +212,33 @@ TEST(DevServiceProcess, AClientHoldingAFinishedConnectionIsDisconnected) {
   EXPECT_EQ(Exchange(Padded("1;1281;;")).rfind("1;0;cancelled;", 0), 0u);
 }
 
+TEST(DevServiceProcess, ClientsThatNeverReadAPartialReplyHoldNoWorker) {
+  // A partial reply ends in a hang-up, which first waits for the client to read what was
+  // written, but never past the connection's deadline: more such clients than the server has
+  // workers leave it serving.
+  DevServiceProcess service(L"--fault partial:100 --client-timeout 1000");
+  ASSERT_TRUE(service.started());
+  const std::string request = Padded("1;1279;;");
+  std::vector<HANDLE> unread;
+  for (int i = 0; i < 6; ++i) {
+    const HANDLE pipe = OpenPipe();
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr);
+    unread.push_back(pipe);
+  }
+  EXPECT_EQ(AwaitDisconnected(unread, 8000), unread.size());
+  for (HANDLE pipe : unread) CloseHandle(pipe);
+  const HANDLE pipe = OpenPipe();
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  DWORD count = 0;
+  WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &count, nullptr);
+  char reply[kFrameSize] = {};
+  EXPECT_TRUE(ReadFile(pipe, reply, sizeof reply, &count, nullptr));
+  EXPECT_EQ(count, 100u);
+  CloseHandle(pipe);
+}
+
 TEST(DevServiceProcess, CallersArrivingTogetherFindListeningInstances) {
   const char* override = std::getenv("VELMORA_RACE_CALLERS");
   const int callers = override != nullptr ? std::atoi(override) : 16;

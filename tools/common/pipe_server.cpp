@@ -14,6 +14,9 @@ constexpr int kWorkers = 4;
 constexpr ULONG_PTR kQuitKey = std::numeric_limits<ULONG_PTR>::max();
 constexpr ULONG_PTR kWakeKey = kQuitKey - 1;
 constexpr ULONGLONG kNever = std::numeric_limits<ULONGLONG>::max();
+// Past its deadline a flush is cancelled again this often: the first cancel may come before
+// the flush has begun to wait.
+constexpr DWORD kFlushCancelMs = 50;
 
 ULONGLONG After(ULONGLONG from, DWORD ms) {
   return ms == INFINITE || from == kNever ? kNever : from + ms;
@@ -24,6 +27,30 @@ ULONGLONG After(ULONGLONG from, DWORD ms) {
 bool ClientConnected(HANDLE pipe) {
   DWORD available = 0;
   return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) != FALSE;
+}
+
+VOID CALLBACK CancelFlush(PVOID thread, BOOLEAN) {
+  CancelSynchronousIo(static_cast<HANDLE>(thread));
+}
+
+// Waits for the client to read all that was written, until `deadline` at the latest: a timer
+// of the system's, not a worker, cancels the wait, so clients that never read cannot hold
+// every worker.
+void FlushUntil(HANDLE pipe, ULONGLONG deadline) {
+  const ULONGLONG now = GetTickCount64();
+  if (deadline <= now) return;
+  HANDLE self = nullptr;
+  HANDLE timer = nullptr;
+  const bool bounded =
+      deadline != kNever &&
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS) &&
+      CreateTimerQueueTimer(&timer, nullptr, CancelFlush, self,
+                            static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1)),
+                            kFlushCancelMs, WT_EXECUTEDEFAULT);
+  FlushFileBuffers(pipe);
+  if (bounded) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);  // its last run done
+  if (self != nullptr) CloseHandle(self);
 }
 
 }  // namespace
@@ -43,8 +70,8 @@ bool ClientConnected(HANDLE pipe) {
 //   kWriting     WriteFile, one message   kWriting (more to write)   completion
 //                                         kFlushing (hang-up last)   completion
 //                                         kDraining                  completion, all written
-//   kFlushing    none: FlushFileBuffers,  kClosed (Finish)           the client read it all
-//                unlocked
+//   kFlushing    none: FlushFileBuffers,  kClosed (Finish)           the client read it all,
+//                unlocked                                            deadline (a timer cancels it)
 //   kDraining    ReadFile, ignored        kClosed (Finish)           the client closes, deadline
 //   kHeld        none                     kClosed (Finish)           the busy spell ends
 //
@@ -431,7 +458,7 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     }
     if (in.emptyLeft == 0 && in.next == in.answer.messages.size() && in.answer.hangUp) {
       // Disconnecting drops anything unread: first wait for the client to take it.
-      unlocked(Phase::kFlushing, [&] { FlushFileBuffers(in.pipe); });
+      unlocked(Phase::kFlushing, [&] { FlushUntil(in.pipe, in.deadline); });
       Finish(in);
     } else {
       StartWrite(in);
