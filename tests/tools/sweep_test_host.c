@@ -2,7 +2,8 @@
      hang         makes a call, then never ends (a baseline that does not end);
      nocall       ends at once without a call;
      child FILE   starts a copy of itself that outlives it, appending to FILE every 200 ms
-                  (tick FILE), then makes a call and ends. */
+                  (tick FILE), then makes a call and ends;
+     fewer FILE   makes two calls while FILE does not exist (and makes it), one once it does. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -42,6 +43,19 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "tick") == 0 && argc > 2) return Tick(argv[2]);
   if (strcmp(mode, "nocall") == 0) return 0;
   if (strcmp(mode, "child") == 0 && argc > 2 && StartChild(argv[2]) != 0) return 1;
+  if (strcmp(mode, "fewer") == 0 && argc > 2) {
+    FILE* first = fopen(argv[2], "r");
+    if (first != NULL) {
+      fclose(first);
+      printf("StartJob(1): %d\n", StartJob(1));
+      return 0;
+    }
+    first = fopen(argv[2], "w");
+    if (first != NULL) fclose(first);
+    printf("StartJob(1): %d\n", StartJob(1));
+    printf("StartJob(2): %d\n", StartJob(2));
+    return 0;
+  }
   printf("StartJob(1): %d\n", StartJob(1));
   fflush(stdout);
   if (strcmp(mode, "hang") == 0) Sleep(INFINITE);

@@ -30,6 +30,7 @@ Request Start(int job) {
 struct Meeting {
   std::string action;
   tools::PipeState pipe;
+  std::size_t step;  // the rule's, from 1, as the journal names it
 };
 
 std::vector<Meeting> Meetings(const std::string& rulesText) {
@@ -46,7 +47,8 @@ std::vector<Meeting> Meetings(const std::string& rulesText) {
     // A plain reply with no status of its own is the job table's answer, as without rules.
     const bool asWithoutRules =
         !plan || (plan->what.action == Action::kReply && !plan->what.status);
-    meetings.push_back({asWithoutRules ? "" : ActionName(plan->what.action), pipe});
+    meetings.push_back(
+        {asWithoutRules ? "" : ActionName(plan->what.action), pipe, plan ? plan->step + 1 : 0});
   }
   return meetings;
 }
@@ -88,6 +90,11 @@ TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
           << rules;
     }
     EXPECT_EQ(nlohmann::json::parse(rules)["seed"], 42) << rules;
+    // The sweep tells a fault that met its call by the step the journal names.
+    const std::size_t faulted = row.call - 1;
+    EXPECT_EQ(row.actions[faulted].empty() ? 0 : meetings[faulted].step,
+              FaultStep(row.call, row.fault))
+        << row.fault << " at call " << row.call;
   }
 }
 
@@ -120,6 +127,11 @@ RunRecord Ran(std::optional<std::uint32_t> exit, std::vector<SweepCall> requests
   record.exitCode = exit;
   record.requests = std::move(requests);
   return record;
+}
+
+RunRecord NotMet(RunRecord run) {
+  run.faultMet = false;
+  return run;
 }
 
 TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
@@ -155,6 +167,11 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
       {"a busy call given up", Ran(0, {a, a}), 2, "busy", SweepVerdict::kAbsorbed},
       {"a hang-up before the read, not resent", Ran(0, {b, a}), 1, "hang-up-before-read",
        SweepVerdict::kAbsorbed},
+      // A host that made fewer calls this time: its exit code says nothing of the fault.
+      {"a fault no call met", NotMet(Ran(2, {a})), 2, "reply:87", SweepVerdict::kNotMet},
+      {"a fault no call met, sent again", NotMet(Ran(0, {a, b, b})), 3, "busy",
+       SweepVerdict::kNotMet},
+      {"a crash whatever was met", NotMet(crashed), 1, "hang", SweepVerdict::kCrashed},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;

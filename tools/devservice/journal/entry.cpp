@@ -213,11 +213,13 @@ bool ReadJournalEntry(const std::string& line, JournalEntry& entry, std::string&
     read.job = Field<std::int32_t>(object, "job", 0);
     read.param = Field<std::string>(object, "param", "");
     read.rule = Field<std::string>(object, "rule", "");
+    read.step = Field<std::uint64_t>(object, "step", 0);
     read.action = Field<std::string>(object, "action", "");
     const auto status = object.find("status");
     if (status != object.end() && !status->is_null()) {
       read.status = Field<std::int32_t>(object, "status", 0);
     }
+    read.state = Field<std::string>(object, "state", "");
     read.restartsNumbering = read.event == "reset" && Field<bool>(object, "journal", false);
     entry = std::move(read);
     return true;

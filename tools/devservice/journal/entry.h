@@ -61,10 +61,12 @@ struct JournalEntry {
   std::string command = "?";  // a request's export, as JsonLine names it
   std::int32_t code = 0;
   std::int32_t job = 0;
-  std::string param;  // UTF-8, as the host's code page reads the request's text
-  std::string rule;   // empty: no rule took it
+  std::string param;       // UTF-8, as the host's code page reads the request's text
+  std::string rule;        // empty: no rule took it
+  std::uint64_t step = 0;  // the rule's step that took it, from 1
   std::string action;
   std::optional<std::int32_t> status;  // none: no reply was sent
+  std::string state;                   // a pipe line's: "busy", "absent" or "serving"
   bool restartsNumbering = false;      // a reset of the journal: requests count from 1 again
 
   bool IsRequest() const { return event == "request"; }

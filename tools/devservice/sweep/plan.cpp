@@ -55,6 +55,13 @@ std::string CellText(const SweepRun& run) {
   return text;
 }
 
+// The page's class for a verdict: its name, "not met" as "not-met".
+std::string StyleName(SweepVerdict verdict) {
+  std::string name = VerdictName(verdict);
+  std::replace(name.begin(), name.end(), ' ', '-');
+  return name;
+}
+
 // What the page's cell says of the end: the exit code, the exception, or the time limit.
 std::string HowItEnded(const RunRecord& record) {
   if (record.exception) return *record.exception;
@@ -71,6 +78,8 @@ const char* VerdictName(SweepVerdict verdict) {
       return "crashed";
     case SweepVerdict::kHung:
       return "hung";
+    case SweepVerdict::kNotMet:
+      return "not met";
     case SweepVerdict::kReported:
       return "reported";
     case SweepVerdict::kRetried:
@@ -169,6 +178,11 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
   return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
 }
 
+std::size_t FaultStep(std::size_t call, const std::string& fault) {
+  if (fault == "busy" || fault == "absent") return 0;
+  return fault != "hang-up-before-read" && call > 1 ? 2 : 1;
+}
+
 std::string OutFolderRefusal(const std::string& folder, const OutFolder& found, bool force,
                              std::vector<std::string>& stale) {
   stale.clear();
@@ -216,6 +230,7 @@ SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t 
     return SweepVerdict::kCrashed;
   }
   if (run.timedOut) return SweepVerdict::kHung;
+  if (!run.faultMet) return SweepVerdict::kNotMet;
   if (run.exitCode != baseline.exitCode) return SweepVerdict::kReported;
   if (call == 0 || call > baseline.requests.size()) return SweepVerdict::kAbsorbed;
   // A retry is the faulted request once more than the baseline sent it after that call. A
@@ -375,7 +390,7 @@ std::string PageData(const SweepReport& report) {
       const SweepRun& run = report.runs[found->second];
       const std::string id = RunId(found->second + 1);
       cells.push_back(Json{{"swept", true},
-                           {"verdict", VerdictName(run.verdict)},
+                           {"verdict", StyleName(run.verdict)},
                            {"text", VerdictName(run.verdict)},
                            {"how", HowItEnded(run.record)},
                            {"ms", run.record.ms},
@@ -387,11 +402,12 @@ std::string PageData(const SweepReport& report) {
   Json counts = Json::array();
   for (const SweepVerdict verdict :
        {SweepVerdict::kCrashed, SweepVerdict::kHung, SweepVerdict::kReported,
-        SweepVerdict::kRetried, SweepVerdict::kAbsorbed}) {
+        SweepVerdict::kRetried, SweepVerdict::kAbsorbed, SweepVerdict::kNotMet}) {
     const auto count =
         std::count_if(report.runs.begin(), report.runs.end(),
                       [verdict](const SweepRun& run) { return run.verdict == verdict; });
-    counts.push_back(Json{{"verdict", VerdictName(verdict)}, {"count", count}});
+    counts.push_back(
+        Json{{"verdict", VerdictName(verdict)}, {"style", StyleName(verdict)}, {"count", count}});
   }
   return Json{{"command", command},
               {"baseline_exit", report.baseline.exitCode ? *report.baseline.exitCode : 0},

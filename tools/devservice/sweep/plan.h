@@ -26,10 +26,11 @@ struct RunRecord {
   bool timedOut = false;
   std::uint64_t ms = 0;
   std::vector<SweepCall> requests;
+  bool faultMet = true;  // the run's fault took a request or a connection, or held the pipe
 };
 
-enum class SweepVerdict { kCrashed, kHung, kReported, kRetried, kAbsorbed };
-const char* VerdictName(SweepVerdict verdict);
+enum class SweepVerdict { kCrashed, kHung, kNotMet, kReported, kRetried, kAbsorbed };
+const char* VerdictName(SweepVerdict verdict);  // "not met" for kNotMet
 
 // The faults tried at each call by default, in the --fault presets' names.
 const std::vector<std::string>& DefaultFaults();
@@ -67,9 +68,14 @@ bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, s
 // every other request as without rules. For a fault that acts on the pipe, a window that opens
 // once the call before has been read and lasts until the call has given up.
 std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed);
+// The step of that run's rule that gives the fault (from 1, as the journal numbers steps); 0
+// for a fault that acts on the pipe as a whole (busy, absent), which has no step.
+std::size_t FaultStep(std::size_t call, const std::string& fault);
 
-// The run against the baseline, the first that holds: crashed, hung, reported (another exit
-// code), retried (it sent the faulted request again after the fault), absorbed.
+// The run against the baseline, the first that holds: crashed, hung, not met (no call met the
+// fault: the host made fewer or other calls than in the baseline, so whatever else it did says
+// nothing of the fault), reported (another exit code), retried (it sent the faulted request
+// again after the fault), absorbed.
 SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                    const std::string& fault);
 

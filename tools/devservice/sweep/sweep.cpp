@@ -25,30 +25,46 @@ int Refuse(const std::string& why) {
   return 2;
 }
 
-// The requests the service read during a run, from its journal lines.
+// The requests the service read during a run, and whether the run's fault met one of them (or
+// a connection), or held the pipe, from its journal lines.
 class RequestCollector {
  public:
+  // The step of the run's rule that gives the fault (FaultStep); 0: a fault on the whole pipe.
+  void Expect(std::size_t faultStep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faultStep_ = faultStep;
+  }
   void Add(const std::string& line) {
     JournalEntry entry;
     std::string unused;
-    if (!ReadJournalEntry(line, entry, unused) || !entry.IsRequest()) return;
+    if (!ReadJournalEntry(line, entry, unused)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (faultStep_ == 0 ? entry.event == "pipe" && entry.state != "serving"
+                        : entry.IsCaller() && !entry.rule.empty() && entry.step == faultStep_) {
+      met_ = true;
+    }
+    if (!entry.IsRequest()) return;
     SweepCall call;
     call.exportName = entry.command;
     call.job = entry.job;
     if (!entry.param.empty()) call.text = entry.param;
-    std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(call);
   }
-  std::vector<SweepCall> Take() {
+  // The run's calls and whether its rule met one; left empty, ready for the next run.
+  std::vector<SweepCall> Take(bool* met = nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<SweepCall> taken;
-    taken.swap(calls_);  // left empty, ready for the next run's calls
+    taken.swap(calls_);
+    if (met != nullptr) *met = met_;
+    met_ = false;
     return taken;
   }
 
  private:
   std::mutex mutex_;
   std::vector<SweepCall> calls_;
+  std::size_t faultStep_ = 0;
+  bool met_ = false;
 };
 
 std::wstring BaseName(const std::wstring& path) {
@@ -379,13 +395,15 @@ int Sweep(const SweepSettings& options) {
     leaveNothing();
     return Refuse(error);
   }
-  const auto run = [&](RuleSet rules, const std::wstring& output, HostEnd& end) {
+  const auto run = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
+                       HostEnd& end) {
     stack.service().Reset(true, true);
+    collector.Take();  // before the rules: a pipe fault at the first call holds the pipe at once
+    collector.Expect(faultStep);
     stack.Replace(std::move(rules), seed);
-    collector.Take();
     HostRun host(options.host, output, options.timeoutS * 1000);
     if (!host.Run(end, error)) return false;
-    end.record.requests = collector.Take();
+    end.record.requests = collector.Take(&end.record.faultMet);
     return true;
   };
   (void)std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
@@ -396,7 +414,7 @@ int Sweep(const SweepSettings& options) {
   report.timeoutS = options.timeoutS;
   report.seed = seed;
   HostEnd baseline;
-  if (!run(RuleSet(), out + L"\\runs\\baseline.out", baseline)) {
+  if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline)) {
     leaveNothing();
     return Refuse(error);
   }
@@ -432,7 +450,8 @@ int Sweep(const SweepSettings& options) {
         return Refuse("run " + id + ": " + (error.empty() ? "cannot write its rules" : error));
       }
       HostEnd end;
-      if (!run(std::move(rules), out + L"\\runs\\" + WideFromUtf8(id) + L".out", end)) {
+      if (!run(std::move(rules), FaultStep(call, fault),
+               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end)) {
         return Refuse(error);
       }
       const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
