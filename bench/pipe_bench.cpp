@@ -36,7 +36,8 @@ class BenchService : public velmora::tools::PipeService {
       std::exit(1);
     }
   }
-  velmora::tools::Answer OnRequest(const std::string&, std::size_t) override {
+  velmora::tools::Answer OnRequest(const velmora::tools::Caller&, const std::string&,
+                                   std::size_t) override {
     velmora::tools::Answer answer;
     answer.messages = {reply_};
     return answer;

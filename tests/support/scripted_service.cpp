@@ -51,7 +51,7 @@ std::vector<std::string> ScriptedService::Requests() const {
   return requests_;
 }
 
-bool ScriptedService::HangUpOnConnect() {
+bool ScriptedService::HangUpOnConnect(const tools::Caller&) {
   return planner_->ForConnection(GetTickCount64()).has_value();
 }
 
@@ -60,7 +60,8 @@ tools::PipeState ScriptedService::StateNow(std::uint64_t now, std::uint64_t& nex
 }
 
 // The answer a rule plans, or else the reply as the behaviour shapes it, in pieces.
-tools::Answer ScriptedService::OnRequest(const std::string& request, std::size_t size) {
+tools::Answer ScriptedService::OnRequest(const tools::Caller&, const std::string& request,
+                                         std::size_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);

@@ -48,8 +48,9 @@ class ScriptedService : public tools::PipeService {
   // Connections accepted, including those that closed without sending a request.
   int Connections() const { return static_cast<int>(server_->Connections()); }
 
-  bool HangUpOnConnect() override;
-  tools::Answer OnRequest(const std::string& request, std::size_t size) override;
+  bool HangUpOnConnect(const tools::Caller& caller) override;
+  tools::Answer OnRequest(const tools::Caller& caller, const std::string& request,
+                          std::size_t size) override;
   tools::PipeState StateNow(std::uint64_t now, std::uint64_t& next) override;
 
  private:

@@ -103,6 +103,7 @@ struct PipeServer::Instance {
   ULONGLONG deadline = kNever;
   ULONGLONG wake = kNever;  // while delaying: when to write
   ULONGLONG arrived = 0;    // when the request was read
+  Caller caller;
   Answer answer;
   std::size_t emptyLeft = 0;  // empty messages still to write before the answer's messages
   std::size_t next = 0;       // the answer's next message
@@ -366,7 +367,9 @@ void PipeServer::Accepted(Instance& in) {
   in.deadline = After(GetTickCount64(), settings_.clientTimeoutMs);
   in.written = 0;
   in.emptyLeft = in.next = 0;
-  if (!stopping_ && state_ == PipeState::kServing && service_.HangUpOnConnect()) {
+  in.caller = Caller();
+  GetNamedPipeClientProcessId(in.pipe, &in.caller.processId);
+  if (!stopping_ && state_ == PipeState::kServing && service_.HangUpOnConnect(in.caller)) {
     Finish(in);
     return;
   }
@@ -436,8 +439,9 @@ void PipeServer::Advance(Instance& in, DWORD error, DWORD bytes,
     DWORD rest = 0;
     if (error == ERROR_MORE_DATA) PeekNamedPipe(in.pipe, nullptr, 0, nullptr, nullptr, &rest);
     in.arrived = GetTickCount64();
-    unlocked(Phase::kAnswering,
-             [&] { in.answer = service_.OnRequest(request, std::size_t{bytes} + rest); });
+    unlocked(Phase::kAnswering, [&] {
+      in.answer = service_.OnRequest(in.caller, request, std::size_t{bytes} + rest);
+    });
     // A window counted in requests may open with this one: in place before its answer goes.
     if (!stopping_) CheckState(GetTickCount64(), lock);
     in.emptyLeft = in.answer.emptyMessages;

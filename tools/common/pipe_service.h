@@ -40,15 +40,20 @@ enum class PipeState {
   kAbsent,  // no instance exists: the pipe is not there
 };
 
+// Who is on the other end of a connection, as the system tells the server.
+struct Caller {
+  unsigned long processId = 0;  // 0: not known
+};
+
 // The owner of a pipe server. Its calls come on the server's worker threads, all but OnRequest
 // while the server holds its lock: they must not call the server back.
 class PipeService {
  public:
   virtual ~PipeService() = default;
   // A caller has connected; true closes its connection before its request is read.
-  virtual bool HangUpOnConnect() { return false; }
+  virtual bool HangUpOnConnect(const Caller&) { return false; }
   // `request` holds the message's first bytes (at most a frame); `size` is the whole message's.
-  virtual Answer OnRequest(const std::string& request, std::size_t size) = 0;
+  virtual Answer OnRequest(const Caller& caller, const std::string& request, std::size_t size) = 0;
   // Once the connection that carried an answer has ended.
   virtual void OnDelivered(const Answer&, const Delivery&) {}
   // The state callers should find now (a tick of GetTickCount64), and in `next` when to ask

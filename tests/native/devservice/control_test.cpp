@@ -16,11 +16,12 @@ namespace {
 class FakeTarget : public ControlTarget {
  public:
   ServiceState State() override { return {"3.0.0.85", 4242, rules.size(), 7, 12}; }
-  std::uint64_t Apply(RuleSet set) override {
+  std::uint64_t Apply(std::uint64_t session, RuleSet set) override {
     rules = set.rules;
+    appliedIn = session;
     return set.seed.value_or(99);
   }
-  bool Reset(bool r, bool j, bool l, std::string& error) override {
+  bool Reset(std::uint64_t, bool r, bool j, bool l, std::string& error) override {
     if (!resetRefusal.empty()) {
       error = resetRefusal;
       return false;
@@ -29,7 +30,40 @@ class FakeTarget : public ControlTarget {
     return true;
   }
 
+  // Sessions are numbered from 1; process 9 is not running.
+  bool OpenSession(const std::string& name, unsigned long process, ControlConnection& connection,
+                   std::string& error) override {
+    if (process == 9) {
+      error = "process 9 is not running";
+      return false;
+    }
+    const std::uint64_t named = NamedSession(name);
+    connection.session = named != 0 ? named : ++lastSession;
+    connection.named = !name.empty();
+    if (named == 0) open.push_back({connection.session, name});
+    return true;
+  }
+  bool EndSession(std::uint64_t session) override {
+    for (auto it = open.begin(); it != open.end(); ++it) {
+      if (it->first == session) {
+        open.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  std::uint64_t NamedSession(const std::string& name) override {
+    for (const auto& [id, named] : open) {
+      if (!name.empty() && named == name) return id;
+    }
+    return 0;
+  }
+  std::uint64_t JournalStart(std::uint64_t) override { return 1; }
+
   std::vector<Rule> rules;
+  std::uint64_t appliedIn = 0;
+  std::uint64_t lastSession = 0;
+  std::vector<std::pair<std::uint64_t, std::string>> open;
   std::vector<std::vector<bool>> resets;
   std::string resetRefusal;  // the reason a reset is refused with, when not empty
 };
@@ -160,7 +194,8 @@ TEST(DevServiceControl, EachLineGetsItsAnswerAndDoesWhatItSays) {
   for (const auto& row : rows) {
     FakeTarget target;
     const MemoryJournal journal;
-    const ControlAnswer answer = AnswerControl(row.line, target, journal);
+    ControlConnection connection;
+    const ControlAnswer answer = AnswerControl(row.line, connection, target, journal);
     EXPECT_EQ(answer.line.rfind(row.answer, 0), 0u) << row.line << "\n  got " << answer.line;
     EXPECT_EQ(target.rules.size(), row.rules) << row.line;
     EXPECT_EQ(target.resets, row.resets) << row.line;
@@ -171,8 +206,9 @@ TEST(DevServiceControl, EachLineGetsItsAnswerAndDoesWhatItSays) {
 TEST(DevServiceControl, JournalAndVerifyReadTheLinesKeptInMemory) {
   FakeTarget target;
   MemoryJournal journal(3);
+  ControlConnection connection;
   const auto ask = [&](const std::string& line) {
-    return AnswerControl(line, target, journal).line;
+    return AnswerControl(line, connection, target, journal).line;
   };
   EXPECT_EQ(ask(R"({"op":"journal"})"), R"({"ok":true,"entries":[],"next":1})");
   for (int seq = 1; seq <= 4; ++seq) journal.Add(StartJob5Line(seq) + "\n");
@@ -206,8 +242,9 @@ TEST(DevServiceControl, JournalAndVerifyCountTheSameRequests) {
   for (const std::string& line : {StartJob5Line(1), rules, StartJob5Line(2), outcome1}) {
     journal.Add(line);
   }
+  ControlConnection connection;
   const auto ask = [&](const std::string& line) {
-    return AnswerControl(line, target, journal).line;
+    return AnswerControl(line, connection, target, journal).line;
   };
   const std::string lines = rules.substr(0, rules.size() - 1) + "," + StartJob5Line(2);
   EXPECT_EQ(ask(R"({"op":"journal","since":2})"),
@@ -219,6 +256,54 @@ TEST(DevServiceControl, JournalAndVerifyCountTheSameRequests) {
   journal.Add(reset);
   EXPECT_EQ(ask(R"({"op":"journal","since":1})"),
             "{\"ok\":true,\"entries\":[" + reset.substr(0, reset.size() - 1) + "],\"next\":1}");
+}
+
+// One connection through a session's life: what a session refuses, what it acts on, whose
+// journal lines it sees, and that only an unnamed session ends with its connection.
+TEST(DevServiceControl, AConnectionsSessionTakesItsOpsUntilItEnds) {
+  FakeTarget target;
+  MemoryJournal journal;
+  Decision inSession;
+  inSession.session = 1;
+  Request request;
+  request.wellFormed = true;
+  journal.Add(StartJob5Line(1));
+  journal.Add(JsonLine(2, 7, {}, &request, inSession));
+  ControlConnection connection{4242};
+  const std::string busy = R"({"op":"apply","rules":{"rules":[{"do":"busy"}]}})";
+  const struct {
+    std::string line;
+    const char* answer;  // the start of the answer
+    std::uint64_t session;
+  } steps[] = {
+      {R"({"op":"end"})", R"({"ok":false,"error":"this connection holds no session"})", 0},
+      {R"({"op":"session","process":9})", R"({"ok":false,"error":"process 9 is not running"})", 0},
+      {busy, R"({"ok":true)", 0},
+      {R"({"op":"session"})", R"({"ok":true,"session":1})", 1},
+      {R"({"op":"session"})", R"({"ok":false,"error":"this connection holds session 1)", 1},
+      {busy, R"({"ok":false,"error":"busy acts on the whole pipe: apply it outside a session"})",
+       1},
+      {R"({"op":"apply","rules":{"rules":[{"do":"absent","for_ms":100}]}})",
+       R"({"ok":false,"error":"absent acts on the whole pipe)", 1},
+      {R"({"op":"verify","session":2})",
+       R"({"ok":false,"error":"a session verifies its own requests only"})", 1},
+      {R"({"op":"verify","count":1})", R"({"ok":true,"count":1,"agrees":true)", 1},
+      {R"({"op":"journal"})", "{\"ok\":true,\"entries\":[{\"seq\":2,", 1},
+      {R"({"op":"end"})", R"({"ok":true,"session":1})", 0},
+      {R"({"op":"verify","count":2})", R"({"ok":true,"count":2,"agrees":true)", 0},
+      {R"({"op":"session","name":"nightly"})", R"({"ok":true,"session":2})", 2},
+  };
+  for (const auto& step : steps) {
+    const std::string answer = AnswerControl(step.line, connection, target, journal).line;
+    EXPECT_EQ(answer.rfind(step.answer, 0), 0u) << step.line << "\n  got " << answer;
+    EXPECT_EQ(connection.session, step.session) << step.line;
+  }
+  EXPECT_EQ(target.appliedIn, 0u);  // the one apply taken came outside the session
+  EndConnection(connection, target);
+  EXPECT_EQ(target.NamedSession("nightly"), 2u);
+  connection.named = false;
+  EndConnection(connection, target);
+  EXPECT_EQ(target.NamedSession("nightly"), 0u);
 }
 
 TEST(DevServiceControl, LinesAreCutWhereverTheReadsEndAndBoundedInLength) {

@@ -431,7 +431,7 @@ struct Harness {
     return hooks;
   }
   std::string Reply(const std::string& bytes, std::size_t size) {
-    const tools::Answer answer = service.OnRequest(bytes.substr(0, kFrameSize), size);
+    const tools::Answer answer = service.OnRequest({}, bytes.substr(0, kFrameSize), size);
     return answer.messages.empty() ? "" : answer.messages[0].c_str();
   }
 };
@@ -832,7 +832,7 @@ TEST(DevServiceNumbering, AResetLineAndTheNumberingAreOneStep) {
   std::vector<std::thread> callers;
   for (int i = 0; i < 4; ++i) {
     callers.emplace_back([&] {
-      while (!done) service.OnRequest(Frame("1;1287;;"), kFrameSize);
+      while (!done) service.OnRequest({}, Frame("1;1287;;"), kFrameSize);
     });
   }
   for (int i = 0; i < 200; ++i) {

@@ -297,10 +297,10 @@ TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
             "{\"seq\":3,\"event\":\"request\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
             "\"job\":-1,\"command\":\"DeleteJobFileByName\",\"code\":1286,\"param\":\"C:\\\\a "
             "\\\"b\\\"\",\"cut\":false,\"rule\":null,\"step\":null,\"action\":null,\"status\":0,"
-            "\"message\":\"recorded, nothing done\"}\n");
+            "\"message\":\"recorded, nothing done\",\"session\":null}\n");
   // A rule's answer names the rule, its step and action; a hang-up before the read has no
-  // request and no reply.
-  const Decision byRule = {"flaky names", 2, "hang-up-before-read", std::nullopt, ""};
+  // request and no reply. A session's lines name it.
+  const Decision byRule = {"flaky names", 2, "hang-up-before-read", std::nullopt, "", 2};
   EXPECT_EQ(ConsoleLine(4, time, nullptr, byRule),
             "09:05:07.042Z  #4  connection  -> no reply  [rule \"flaky names\" step 2: "
             "hang-up-before-read]\n");
@@ -308,9 +308,10 @@ TEST(DevServiceLog, OneConsoleLineAndOneJsonLinePerRequest) {
       JsonLine(4, 7, time, nullptr, byRule),
       "{\"seq\":4,\"event\":\"connection\",\"time\":\"2026-12-08T09:05:07.042Z\",\"seed\":7,"
       "\"rule\":\"flaky names\",\"step\":2,\"action\":\"hang-up-before-read\",\"status\":null,"
-      "\"message\":\"\"}\n");
-  EXPECT_EQ(OutcomeLine(4, {100, true, 12}),
-            "{\"seq\":4,\"event\":\"outcome\",\"written\":100,\"left_early\":true,\"ms\":12}\n");
+      "\"message\":\"\",\"session\":2}\n");
+  EXPECT_EQ(OutcomeLine(4, {100, true, 12}, 2),
+            "{\"seq\":4,\"event\":\"outcome\",\"written\":100,\"left_early\":true,\"ms\":12,"
+            "\"session\":2}\n");
 }
 
 TEST(DevServiceLog, MalformedRequestsShowTheBytesReceivedEscapedAndBounded) {

@@ -46,6 +46,8 @@ void DeclareConditions(CLI::App* command, VerifyConditions& verify) {
   command->add_option("--since", verify.since, "only requests numbered SEQ or later")
       ->type_name("SEQ")
       ->check(Whole(0, 9223372036854775807LL));
+  command->add_option("--session", verify.session, "only requests of session N")
+      ->check(Whole(0, 9223372036854775807LL));
   auto* count = command->add_option("--count", verify.count, "exactly N such requests")
                     ->check(Whole(0, 2147483647));
   command->add_option("--at-least", verify.atLeast, "N or more (by default 1)")
@@ -117,6 +119,16 @@ void DeclareControl(CLI::App& app, ControlOptions& control) {
       ->type_name("NAME")
       ->check(NotEmpty("a pipe name"));
   ctl->add_flag("--json", control.json, "print the service's answer line as it came");
+  ctl->add_option("--session", control.session,
+                  "act on the named session, opened first if there is none; it lasts until "
+                  "`ctl --session NAME end`")
+      ->type_name("NAME")
+      ->check(NotEmpty("a session name"));
+  ctl->add_option("--process", control.process,
+                  "the process a session opened by --session covers, with every process it "
+                  "starts (default: the one that ran ctl)")
+      ->type_name("PID")
+      ->check(Whole(1, 4294967295LL));
   ctl->require_subcommand(1);
   for (const ControlOpInfo& info : ControlOps()) {
     const char* name = info.name;

@@ -20,6 +20,25 @@ constexpr std::size_t kMaxLineDepth = 40;
 
 using Refused = MemberRefused;
 
+// What one control line acts on.
+struct Context {
+  ControlConnection& connection;
+  ControlTarget& target;
+  const MemoryJournal& journal;
+};
+
+// busy and absent act on the whole pipe, which every session shares.
+void RefuseWholePipeRules(const RuleSet& rules) {
+  for (const Rule& rule : rules.rules) {
+    for (const Step& step : rule.steps) {
+      if (step.action == Action::kBusy || step.action == Action::kAbsent) {
+        throw Refused{std::string(ActionName(step.action)) +
+                      " acts on the whole pipe: apply it outside a session"};
+      }
+    }
+  }
+}
+
 // Every text in an answer is UTF-8 (a line that is not is refused before it is parsed); a byte
 // that slipped through anyway is written as U+FFFD rather than ending the service.
 std::string Dump(const Answer& answer) {
@@ -32,7 +51,7 @@ std::string Failure(const std::string& error) {
 
 // The rules as a rules file with rule N on line N + 1, so that the reader's "line 3: ..." can be
 // said as "rule 2: ...".
-std::string ApplyRules(const Json& request, ControlTarget& target) {
+std::string ApplyRules(const Json& request, const Context& context) {
   OnlyMembers(request, "apply", {"rules"});
   const auto file = request.find("rules");
   if (file == request.end() || !file->is_object()) {
@@ -63,26 +82,40 @@ std::string ApplyRules(const Json& request, ControlTarget& target) {
     }
     throw Refused{error.substr(at + 2)};
   }
+  if (context.connection.session != 0) RefuseWholePipeRules(set);
   const std::size_t inForce = set.rules.size();
-  const std::uint64_t seed = target.Apply(std::move(set));
+  const std::uint64_t seed = context.target.Apply(context.connection.session, std::move(set));
   return Dump(Answer{{"ok", true}, {"rules", inForce}, {"seed", seed}});
 }
 
-std::string Journal(const Json& request, const MemoryJournal& journal) {
+// A session sees its own lines from its journal's start; the service's own connection sees every
+// line.
+std::string Journal(const Json& request, const Context& context) {
   OnlyMembers(request, "journal", {"since"});
+  const std::uint64_t session = context.connection.session;
+  const std::uint64_t since = std::max(WholeMember<std::uint64_t>(request, "since").value_or(1),
+                                       context.target.JournalStart(session));
   std::uint64_t next = 0;
-  const std::vector<std::string> lines =
-      journal.Since(WholeMember<std::uint64_t>(request, "since").value_or(1), next);
+  const std::vector<std::string> lines = session != 0 ? context.journal.Since(since, next, session)
+                                                      : context.journal.Since(since, next);
   // The lines are the service's own JSON objects: they go in as they are.
   std::string answer = "{\"ok\":true,\"entries\":[";
   for (std::size_t i = 0; i < lines.size(); ++i) answer += (i ? "," : "") + lines[i];
   return answer + "],\"next\":" + std::to_string(next) + "}";
 }
 
-std::string Verify(const Json& request, const MemoryJournal& journal) {
+std::string Verify(const Json& request, const Context& context) {
   VerifyConditions conditions;
   std::string error;
   if (!ReadConditions(request, conditions, error)) throw Refused{error};
+  const MemoryJournal& journal = context.journal;
+  if (const std::uint64_t session = context.connection.session; session != 0) {
+    if (conditions.session && *conditions.session != session) {
+      throw Refused{"a session verifies its own requests only"};
+    }
+    conditions.session = session;
+    conditions.since = std::max(conditions.since.value_or(1), context.target.JournalStart(session));
+  }
   std::string report;
   long count = 0;
   const std::uint64_t dropped = journal.Dropped();  // before the text: never an undercount
@@ -136,15 +169,15 @@ namespace {
 // prints its answer.
 struct Operation {
   ControlOpInfo info;
-  std::string (*answer)(const Json& request, ControlTarget& target, const MemoryJournal& journal);
+  std::string (*answer)(const Json& request, const Context& context);
   void (*send)(const ControlOptions& options, Json& request);
   // What ctl prints for an answer that is ok.
   void (*print)(const Answer& reply, ControlOutcome& outcome);
 };
 
-std::string Ping(const Json& request, ControlTarget& target, const MemoryJournal&) {
+std::string Ping(const Json& request, const Context& context) {
   OnlyMembers(request, "ping", {});
-  const ServiceState state = target.State();
+  const ServiceState state = context.target.State();
   return Dump(Answer{{"ok", true},
                      {"version", state.version},
                      {"pid", state.pid},
@@ -153,19 +186,50 @@ std::string Ping(const Json& request, ControlTarget& target, const MemoryJournal
                      {"requests", state.requests}});
 }
 
-std::string Reset(const Json& request, ControlTarget& target, const MemoryJournal&) {
+std::string Reset(const Json& request, const Context& context) {
   OnlyMembers(request, "reset", {"rules", "jobs", "journal"});
   std::string error;
-  if (!target.Reset(FlagMember(request, "rules"), FlagMember(request, "jobs"),
-                    FlagMember(request, "journal"), error)) {
+  if (!context.target.Reset(context.connection.session, FlagMember(request, "rules"),
+                            FlagMember(request, "jobs"), FlagMember(request, "journal"), error)) {
     throw Refused{error};
   }
   return Dump(Answer{{"ok", true}});
 }
 
-std::string Stop(const Json& request, ControlTarget&, const MemoryJournal&) {
+std::string Stop(const Json& request, const Context&) {
   OnlyMembers(request, "stop", {});
   return Dump(Answer{{"ok", true}});
+}
+
+std::string OpenSession(const Json& request, const Context& context) {
+  OnlyMembers(request, "session", {"process", "name"});
+  const std::string name = TextMember(request, "name");
+  const auto process = WholeMember<std::uint32_t>(request, "process");
+  if (context.connection.session != 0) {
+    throw Refused{"this connection holds session " + std::to_string(context.connection.session) +
+                  " already: end it first"};
+  }
+  std::string error;
+  if (!context.target.OpenSession(name, process.value_or(0), context.connection, error)) {
+    throw Refused{error};
+  }
+  return Dump(Answer{{"ok", true}, {"session", context.connection.session}});
+}
+
+std::string EndSession(const Json& request, const Context& context) {
+  OnlyMembers(request, "end", {"name"});
+  const std::string name = TextMember(request, "name");
+  const std::uint64_t session =
+      name.empty() ? context.connection.session : context.target.NamedSession(name);
+  if (session == 0) {
+    throw Refused{name.empty() ? "this connection holds no session"
+                               : "no session is named \"" + name + "\""};
+  }
+  if (!context.target.EndSession(session)) {
+    throw Refused{"session " + std::to_string(session) + " has ended already"};
+  }
+  if (session == context.connection.session) context.connection = {context.connection.pid};
+  return Dump(Answer{{"ok", true}, {"session", session}});
 }
 
 void SendNothing(const ControlOptions&, Json&) {}
@@ -181,9 +245,7 @@ const Operation kOperations[] = {
                      " request(s) read\n";
      }},
     {{"apply", "put the rules in FILE (- for standard input) in force, answered once they are"},
-     [](const Json& request, ControlTarget& target, const MemoryJournal&) {
-       return ApplyRules(request, target);
-     },
+     ApplyRules,
      SendNothing,  // the file goes in as it is, looked over first (ControlRequest)
      [](const Answer& reply, ControlOutcome& outcome) {
        outcome.out =
@@ -198,9 +260,7 @@ const Operation kOperations[] = {
      },
      [](const Answer&, ControlOutcome& outcome) { outcome.out = "done\n"; }},
     {{"journal", "the journal's lines kept in memory, one JSON line each"},
-     [](const Json& request, ControlTarget&, const MemoryJournal& journal) {
-       return Journal(request, journal);
-     },
+     Journal,
      [](const ControlOptions& options, Json& request) {
        if (options.since) request["since"] = *options.since;
      },
@@ -210,9 +270,7 @@ const Operation kOperations[] = {
        outcome.err = "next: " + reply.at("next").dump() + "\n";
      }},
     {{"verify", "count the journal's requests that meet the conditions"},
-     [](const Json& request, ControlTarget&, const MemoryJournal& journal) {
-       return Verify(request, journal);
-     },
+     Verify,
      [](const ControlOptions& options, Json& request) { WriteConditions(options.verify, request); },
      [](const Answer& reply, ControlOutcome& outcome) {
        outcome.out = reply.at("report").get<std::string>();
@@ -221,6 +279,18 @@ const Operation kOperations[] = {
      Stop,
      SendNothing,
      [](const Answer&, ControlOutcome& outcome) { outcome.out = "stopping\n"; }},
+    {{"session", "open a session for --process PID (ctl: with --session NAME)"},
+     OpenSession,
+     SendNothing,  // ctl opens it with SessionRequest
+     [](const Answer& reply, ControlOutcome& outcome) {
+       outcome.out = "session " + reply.at("session").dump() + "\n";
+     }},
+    {{"end", "end the session named by --session"},
+     EndSession,
+     SendNothing,
+     [](const Answer& reply, ControlOutcome& outcome) {
+       outcome.out = "session " + reply.at("session").dump() + " ended\n";
+     }},
 };
 
 const Operation* Find(const std::string& name) {
@@ -246,8 +316,8 @@ std::string ControlOpNames() {
   return names;
 }
 
-ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
-                            const MemoryJournal& journal) {
+ControlAnswer AnswerControl(const std::string& line, ControlConnection& connection,
+                            ControlTarget& target, const MemoryJournal& journal) {
   ControlAnswer answer;
   try {
     if (const auto fault = CheckJsonText(line, kMaxLineDepth)) throw Refused{fault->reason};
@@ -261,7 +331,7 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
     if (operation == nullptr) {
       throw Refused{"unknown op \"" + name + "\" (" + ControlOpNames() + ")"};
     }
-    answer.line = operation->answer(request, target, journal);
+    answer.line = operation->answer(request, Context{connection, target, journal});
     answer.stop = operation->answer == Stop;
   } catch (const Refused& refused) {
     answer.line = Failure(refused.error);
@@ -272,6 +342,16 @@ ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
         Failure("not JSON: " + (reason == std::string::npos ? what : what.substr(reason + 2)));
   }
   return answer;
+}
+
+void EndConnection(const ControlConnection& connection, ControlTarget& target) {
+  if (connection.session != 0 && !connection.named) target.EndSession(connection.session);
+}
+
+std::string SessionRequest(const ControlOptions& options) {
+  Json request = {{"op", "session"}, {"name", options.session}};
+  if (options.process != 0) request["process"] = options.process;
+  return request.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 bool ControlRequest(const ControlOptions& options, const std::string& rulesText, std::string& line,
@@ -293,6 +373,7 @@ bool ControlRequest(const ControlOptions& options, const std::string& rulesText,
   } else if (const Operation* operation = Find(options.op)) {
     operation->send(options, request);
   }
+  if (options.op == "end" && !options.session.empty()) request["name"] = options.session;
   try {
     line = request.dump();
   } catch (const Json::exception&) {

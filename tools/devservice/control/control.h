@@ -8,6 +8,11 @@
 //   {"op":"journal"[,"since":n]}       -> {"ok":true,"entries":[...],"next":n}: from request n
 //   {"op":"verify", conditions...}     -> {"ok":true,"count":n,"agrees":b,"report":".."}
 //   {"op":"stop"}                      -> {"ok":true}, then the service stops
+//   {"op":"session"[,"process":pid][,"name":".."]}  -> {"ok":true,"session":n}
+//   {"op":"end"[,"name":".."]}         -> {"ok":true,"session":n}
+//
+// After "session", apply, reset, journal and verify on that connection act on the session's own
+// rules, jobs and journal. A session without a name ends when its connection closes.
 //
 // Anything else is answered {"ok":false,"error":"..."}; a line past kMaxControlLine also ends
 // the connection.
@@ -33,8 +38,10 @@ struct ControlOptions {
   std::string file;  // apply: the rules file, "-" for standard input
   bool keepRules = false, keepJobs = false, keepJournal = false;  // reset
   std::optional<std::uint64_t> since;                             // journal
-  bool json = false;        // print the answer line as it came
-  VerifyConditions verify;  // verify's conditions
+  std::string session;        // --session NAME: the op acts on that named session
+  unsigned long process = 0;  // --process PID: whom a session opened by --session covers
+  bool json = false;          // print the answer line as it came
+  VerifyConditions verify;    // verify's conditions
 };
 
 constexpr std::size_t kMaxControlLine = std::size_t{1} << 20;
@@ -60,18 +67,39 @@ struct ServiceState {
   std::uint64_t requests = 0;  // read since the start or the last reset
 };
 
-// What the operations act on: the running service, or a fake in the tests.
+// One control connection: the process on its other end, and the session it acts on.
+struct ControlConnection {
+  unsigned long pid = 0;
+  std::uint64_t session = 0;  // 0: the service's own rules, jobs and journal
+  bool named = false;         // the session outlives the connection
+};
+
+// What the operations act on: the running service, or a fake in the tests. `session` 0 is the
+// service's own.
 class ControlTarget {
  public:
   virtual ~ControlTarget() = default;
   virtual ServiceState State() = 0;
   // Puts `rules` in force before it returns: the next request read is judged by them. Returns
   // the seed in use.
-  virtual std::uint64_t Apply(RuleSet rules) = 0;
+  virtual std::uint64_t Apply(std::uint64_t session, RuleSet rules) = 0;
   // rules: back to none, or to the rules file's; jobs: every job idle; journal: the memory
-  // journal emptied and the request numbering restarted. Windows and sequences start afresh.
-  // False, with the reason, when the starting rules cannot be read again: nothing is reset.
-  virtual bool Reset(bool rules, bool jobs, bool journal, std::string& error) = 0;
+  // journal emptied and the request numbering restarted (a session's journal starts afresh).
+  // Windows and sequences start afresh. False, with the reason, when the starting rules cannot
+  // be read again: nothing is reset.
+  virtual bool Reset(std::uint64_t session, bool rules, bool jobs, bool journal,
+                     std::string& error) = 0;
+  // A session for `process` (0: the connection's own) or, with a `name`, the one of that name,
+  // opened if there is none; the connection acts on it from here on. False, with the reason,
+  // when the process is not running.
+  virtual bool OpenSession(const std::string& name, unsigned long process,
+                           ControlConnection& connection, std::string& error) = 0;
+  // Its rules, jobs and journal go; false when it is not open (any more).
+  virtual bool EndSession(std::uint64_t session) = 0;
+  // The session of that name; 0: none.
+  virtual std::uint64_t NamedSession(const std::string& name) = 0;
+  // The first request number of the session's journal (1 for the service's own).
+  virtual std::uint64_t JournalStart(std::uint64_t session) = 0;
 };
 
 struct ControlAnswer {
@@ -87,8 +115,13 @@ struct ControlOpInfo {
 std::vector<ControlOpInfo> ControlOps();
 std::string ControlOpNames();
 
-ControlAnswer AnswerControl(const std::string& line, ControlTarget& target,
-                            const MemoryJournal& journal);
+ControlAnswer AnswerControl(const std::string& line, ControlConnection& connection,
+                            ControlTarget& target, const MemoryJournal& journal);
+// A connection has closed: its session ends unless it is named.
+void EndConnection(const ControlConnection& connection, ControlTarget& target);
+
+// The line `ctl --session NAME` sends before its op.
+std::string SessionRequest(const ControlOptions& options);
 
 // The answer to a line past kMaxControlLine.
 std::string LineTooLongAnswer();

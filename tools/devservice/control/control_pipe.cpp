@@ -24,8 +24,9 @@ std::string ControlPipeName(const std::string& given) {
   return given.rfind(kPipePrefix, 0) == 0 ? given : kPipePrefix + given;
 }
 
-ControlPipe::ControlPipe(Answerer answer, std::function<void()> stop)
+ControlPipe::ControlPipe(Answerer answer, Closer closed, std::function<void()> stop)
     : answer_(std::move(answer)),
+      closed_(std::move(closed)),
       stop_(std::move(stop)),
       quit_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
@@ -85,7 +86,7 @@ bool ControlPipe::WriteLine(HANDLE pipe, OVERLAPPED& overlapped, std::string lin
   return true;
 }
 
-void ControlPipe::Converse(HANDLE pipe, OVERLAPPED& overlapped) {
+void ControlPipe::Converse(HANDLE pipe, OVERLAPPED& overlapped, ControlConnection& connection) {
   LineSplitter splitter;
   std::vector<char> buffer(kBufferSize);
   bool answered = false;  // a whole line came and was answered
@@ -99,7 +100,7 @@ void ControlPipe::Converse(HANDLE pipe, OVERLAPPED& overlapped) {
     std::vector<std::string> lines;
     const bool fits = splitter.Add({buffer.data(), got}, lines);
     for (const std::string& line : lines) {
-      const ControlAnswer answer = answer_(line);
+      const ControlAnswer answer = answer_(line, connection);
       if (!WriteLine(pipe, overlapped, answer.line)) return;
       answered = true;
       if (answer.stop) stop_();
@@ -129,7 +130,10 @@ void ControlPipe::Serve(HANDLE pipe) {
     const DWORD error = connected ? 0 : GetLastError();
     if (connected || error == ERROR_PIPE_CONNECTED || Io(connected, pipe, overlapped, unused)) {
       // Every answer was read: the client closes only once it has what it waited for.
-      Converse(pipe, overlapped);
+      ControlConnection connection;
+      GetNamedPipeClientProcessId(pipe, &connection.pid);
+      Converse(pipe, overlapped, connection);
+      closed_(connection);
     } else if (error != ERROR_IO_PENDING && error != ERROR_NO_DATA) {
       Sleep(10);  // an instance that cannot listen: do not spin on it
     }

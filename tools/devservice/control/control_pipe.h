@@ -21,9 +21,11 @@ std::string ControlPipeName(const std::string& given);
 
 class ControlPipe {
  public:
-  using Answerer = std::function<ControlAnswer(const std::string& line)>;
-  // `answer` answers each line; `stop` is called once a stop's answer is written.
-  ControlPipe(Answerer answer, std::function<void()> stop);
+  using Answerer = std::function<ControlAnswer(const std::string& line, ControlConnection&)>;
+  using Closer = std::function<void(const ControlConnection&)>;
+  // `answer` answers each line of a connection, `closed` is told when it ends; `stop` is called
+  // once a stop's answer is written.
+  ControlPipe(Answerer answer, Closer closed, std::function<void()> stop);
   ControlPipe(const ControlPipe&) = delete;
   ControlPipe& operator=(const ControlPipe&) = delete;
   // Cuts every control connection off and waits for the threads.
@@ -34,12 +36,13 @@ class ControlPipe {
 
  private:
   void Serve(HANDLE pipe);
-  void Converse(HANDLE pipe, OVERLAPPED& overlapped);
+  void Converse(HANDLE pipe, OVERLAPPED& overlapped, ControlConnection& connection);
   bool Io(BOOL started, HANDLE pipe, OVERLAPPED& overlapped, DWORD& bytes,
           DWORD timeoutMs = INFINITE);
   bool WriteLine(HANDLE pipe, OVERLAPPED& overlapped, std::string line);
 
   Answerer answer_;
+  Closer closed_;
   std::function<void()> stop_;
   HANDLE quit_;
   std::vector<HANDLE> pipes_;

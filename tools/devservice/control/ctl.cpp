@@ -6,10 +6,12 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "control/control.h"
 #include "control/control_pipe.h"
 #include "rules/rules_file.h"
+#include "sessions/process_tree.h"
 #include "wide_text.h"
 
 namespace velmora::devservice {
@@ -60,10 +62,45 @@ bool Within(HANDLE pipe, ULONGLONG until, bool write, void* buffer, DWORD size, 
   return done;
 }
 
+// Sends one line and reads the answer line, by `until`; false, with the reason, when none came.
+bool Exchange(HANDLE pipe, const std::string& name, std::string line, ULONGLONG until,
+              std::string& answer, std::string& error) {
+  line += '\n';
+  DWORD written = 0;
+  std::string read;
+  bool whole = Within(pipe, until, true, &line[0], static_cast<DWORD>(line.size()), written) &&
+               written == line.size();
+  while (whole && read.find('\n') == std::string::npos) {
+    char buffer[65536];
+    DWORD got = 0;
+    whole = Within(pipe, until, false, buffer, sizeof buffer, got) && got > 0;
+    read.append(buffer, got);
+  }
+  const std::size_t end = read.find('\n');
+  if (end != std::string::npos) {
+    answer = read.substr(0, end);
+    return true;
+  }
+  error = GetTickCount64() >= until ? name + " took the line but gave no answer within " +
+                                          std::to_string(kAnswerMs / 1000) + " s"
+                                    : "the service closed the control pipe unanswered";
+  return false;
+}
+
+// The script that ran ctl: a session ctl opens covers it, since ctl itself ends at once.
+unsigned long ParentProcess() {
+  const std::vector<ProcessIdentity> chain = Ancestry(GetCurrentProcessId(), SystemProcesses());
+  return chain.size() > 1 ? chain[1].pid : 0;
+}
+
 }  // namespace
 
-int Control(const ControlOptions& options) {
+int Control(const ControlOptions& given) {
+  ControlOptions options = given;
   std::string rules, error, line;
+  if ((options.op == "session" || options.op == "end") && options.session.empty()) {
+    return Fail(options.op + " needs --session NAME", kControlCannotRun);
+  }
   if (options.op == "apply") {
     if (options.file == "-") {
       rules.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -71,6 +108,7 @@ int Control(const ControlOptions& options) {
       return Fail(error, kControlCannotRun);
     }
   }
+  if (!options.session.empty() && options.process == 0) options.process = ParentProcess();
   if (!ControlRequest(options, rules, line, error)) return Fail(error, kControlCannotRun);
   const std::string name = ControlPipeName(options.pipe);
   DWORD code = 0;
@@ -80,26 +118,25 @@ int Control(const ControlOptions& options) {
                     ? "no service serves " + name
                     : "cannot reach " + name + " (error " + std::to_string(code) + ")");
   }
-  line += '\n';
   const ULONGLONG until = GetTickCount64() + kAnswerMs;
-  DWORD written = 0;
   std::string answer;
-  bool whole = Within(pipe, until, true, &line[0], static_cast<DWORD>(line.size()), written) &&
-               written == line.size();
-  while (whole && answer.find('\n') == std::string::npos) {
-    char buffer[65536];
-    DWORD got = 0;
-    whole = Within(pipe, until, false, buffer, sizeof buffer, got) && got > 0;
-    answer.append(buffer, got);
+  // A named session is joined (or opened) first; the op then acts on it.
+  const bool joins = !options.session.empty() && options.op != "end";
+  if (options.op == "session") line = SessionRequest(options);
+  bool answered = true;
+  if (joins && options.op != "session") {
+    answered = Exchange(pipe, name, SessionRequest(options), until, answer, error);
+    const ControlOutcome joined = answered ? ReadControlAnswer({}, answer) : ControlOutcome();
+    if (answered && joined.exitCode != 0) {
+      CloseHandle(pipe);
+      (void)std::fputs(joined.err.c_str(), stderr);
+      return joined.exitCode;
+    }
   }
+  answered = answered && Exchange(pipe, name, line, until, answer, error);
   CloseHandle(pipe);
-  const std::size_t end = answer.find('\n');
-  if (end == std::string::npos && GetTickCount64() >= until) {
-    return Fail(name + " took the line but gave no answer within " +
-                std::to_string(kAnswerMs / 1000) + " s");
-  }
-  if (end == std::string::npos) return Fail("the service closed the control pipe unanswered");
-  const ControlOutcome outcome = ReadControlAnswer(options, answer.substr(0, end));
+  if (!answered) return Fail(error);
+  const ControlOutcome outcome = ReadControlAnswer(options, answer);
   (void)std::fputs(outcome.out.c_str(), stdout);
   (void)std::fputs(outcome.err.c_str(), stderr);
   return outcome.exitCode;

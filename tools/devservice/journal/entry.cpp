@@ -33,6 +33,10 @@ std::string Dump(const Json& line, bool asciiOnly = false) {
   return line.dump(-1, ' ', asciiOnly, Json::error_handler_t::replace);
 }
 
+Json SessionValue(std::uint64_t session) {
+  return session != 0 ? Json(session) : Json();
+}
+
 // A JSON string literal, plain ASCII, for the console.
 std::string Quoted(const std::string& utf8) {
   return Dump(Json(utf8), true);
@@ -87,15 +91,17 @@ std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
   line["action"] = decision.rule.empty() ? Json() : Json(decision.action);
   line["status"] = decision.status ? Json(*decision.status) : Json();
   line["message"] = decision.message;
+  line["session"] = SessionValue(decision.session);
   return Dump(line, true) + "\n";
 }
 
-std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery) {
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery, std::uint64_t session) {
   const Json line = {{"seq", seq},
                      {"event", "outcome"},
                      {"written", delivery.bytesWritten},
                      {"left_early", delivery.callerLeftEarly},
-                     {"ms", delivery.ms}};
+                     {"ms", delivery.ms},
+                     {"session", SessionValue(session)}};
   return Dump(line) + "\n";
 }
 
@@ -105,12 +111,10 @@ constexpr const char* kOverBound =
     "(said for the rule's first such request only)";
 }  // namespace
 
-std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule) {
-  const Json line = {{"seq", seq},
-                     {"event", "pattern"},
-                     {"time", Timestamp(time)},
-                     {"rule", rule},
-                     {"note", kOverBound}};
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule,
+                             std::uint64_t session) {
+  const Json line = {{"seq", seq},   {"event", "pattern"}, {"time", Timestamp(time)},
+                     {"rule", rule}, {"note", kOverBound}, {"session", SessionValue(session)}};
   return Dump(line) + "\n";
 }
 
@@ -120,7 +124,7 @@ std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule) 
 }
 
 std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
-                      std::uint64_t seed, const std::string& error) {
+                      std::uint64_t seed, const std::string& error, std::uint64_t session) {
   Json line = {{"event", error.empty() ? "rules" : "rules refused"},
                {"time", Timestamp(time)},
                {"source", source}};
@@ -130,15 +134,26 @@ std::string RulesLine(const LogTime& time, const std::string& source, std::size_
   } else {
     line["error"] = error;
   }
+  line["session"] = SessionValue(session);
   return Dump(line) + "\n";
 }
 
-std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal) {
-  const Json line = {{"event", "reset"},
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal,
+                      std::uint64_t session) {
+  const Json line = {{"event", "reset"},   {"time", Timestamp(time)},
+                     {"rules", rules},     {"jobs", jobs},
+                     {"journal", journal}, {"session", SessionValue(session)}};
+  return Dump(line) + "\n";
+}
+
+std::string SessionLine(const LogTime& time, std::uint64_t session, unsigned long process,
+                        const std::string& name, bool ended) {
+  const Json line = {{"event", "session"},
                      {"time", Timestamp(time)},
-                     {"rules", rules},
-                     {"jobs", jobs},
-                     {"journal", journal}};
+                     {"session", session},
+                     {"process", process},
+                     {"name", name.empty() ? Json() : Json(name)},
+                     {"ended", ended}};
   return Dump(line) + "\n";
 }
 
@@ -220,7 +235,10 @@ bool ReadJournalEntry(const std::string& line, JournalEntry& entry, std::string&
       read.status = Field<std::int32_t>(object, "status", 0);
     }
     read.state = Field<std::string>(object, "state", "");
-    read.restartsNumbering = read.event == "reset" && Field<bool>(object, "journal", false);
+    read.session = Field<std::uint64_t>(object, "session", 0);
+    // A session's reset starts its own journal afresh, not the service's numbering.
+    read.restartsNumbering =
+        read.event == "reset" && read.session == 0 && Field<bool>(object, "journal", false);
     entry = std::move(read);
     return true;
   } catch (const Unreadable& unreadable) {

@@ -25,6 +25,7 @@ struct Decision {
   std::string action;                  // "reply", "partial", ...: a rule's action
   std::optional<std::int32_t> status;  // the status in the reply, when one is sent
   std::string message;
+  std::uint64_t session = 0;  // whose rules and jobs: 0 the service's own, else a session's
 };
 
 // "12:00:01.250Z  #3  job 5  StartJob (1279)  param \"\"  -> 0 started"; a malformed request
@@ -36,20 +37,29 @@ std::string ConsoleLine(std::uint64_t seq, const LogTime& time, const Request* r
 // in RFC 3339, the request's text as the host's code page reads it (DecodeAnsi).
 std::string JsonLine(std::uint64_t seq, std::uint64_t seed, const LogTime& time,
                      const Request* request, const Decision& decision);
-// {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12}
-std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery);
+// Every line but the pipe's ends with "session": the session whose request or rules it is, or
+// null for the service's own.
+//
+// {"seq":3,"event":"outcome","written":1024,"left_early":false,"ms":12,"session":null}
+std::string OutcomeLine(std::uint64_t seq, const tools::Delivery& delivery,
+                        std::uint64_t session = 0);
 // {"seq":3,"event":"pattern","time":"...","rule":"slow","note":"..."}: the rule's pattern gave up
 // on request 3's text, which it counted as no match. Said for the first such request of a rule.
-std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule);
+std::string PatternBoundLine(std::uint64_t seq, const LogTime& time, const std::string& rule,
+                             std::uint64_t session = 0);
 // The same for the console.
 std::string PatternBoundConsoleLine(std::uint64_t seq, const std::string& rule);
 // {"event":"rules","time":"...","source":"r.json","rules":3,"seed":7}: new rules in force from
 // here on; with an `error`, {"event":"rules refused",...,"error":"line 2: ..."}, the old stay.
 std::string RulesLine(const LogTime& time, const std::string& source, std::size_t rules,
-                      std::uint64_t seed, const std::string& error = "");
+                      std::uint64_t seed, const std::string& error = "", std::uint64_t session = 0);
 // {"event":"reset","time":"...","rules":true,"jobs":true,"journal":true}: what a control client
-// reset; with "journal", the requests after it are numbered from 1 again.
-std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal);
+// reset; with "journal" outside a session, the requests after it are numbered from 1 again.
+std::string ResetLine(const LogTime& time, bool rules, bool jobs, bool journal,
+                      std::uint64_t session = 0);
+// {"event":"session","time":"...","session":2,"process":4120,"name":null,"ended":false}
+std::string SessionLine(const LogTime& time, std::uint64_t session, unsigned long process,
+                        const std::string& name, bool ended);
 // {"event":"pipe","time":"...","state":"busy"}: the pipe became busy, absent or serving again.
 std::string PipeStateLine(const LogTime& time, const char* state);
 
@@ -68,6 +78,7 @@ struct JournalEntry {
   std::optional<std::int32_t> status;  // none: no reply was sent
   std::string state;                   // a pipe line's: "busy", "absent" or "serving"
   bool restartsNumbering = false;      // a reset of the journal: requests count from 1 again
+  std::uint64_t session = 0;           // 0: the service's own
 
   bool IsRequest() const { return event == "request"; }
   bool IsCaller() const { return event == "request" || event == "connection"; }

@@ -16,19 +16,22 @@ void MemoryJournal::Add(std::string line) {
     if (entry.IsCaller() && entry.seq >= nextRequest_) nextRequest_ = entry.seq + 1;
   }
   if (read && entry.restartsNumbering) nextRequest_ = number = 1;
-  lines_.push_back({number, std::move(line)});
+  lines_.push_back({number, read ? entry.session : 0, std::move(line)});
   if (lines_.size() > kept_) {
     lines_.pop_front();
     ++dropped_;
   }
 }
 
-std::vector<std::string> MemoryJournal::Since(std::uint64_t since, std::uint64_t& next) const {
+std::vector<std::string> MemoryJournal::Since(std::uint64_t since, std::uint64_t& next,
+                                              std::optional<std::uint64_t> session) const {
   std::lock_guard<std::mutex> lock(mutex_);
   next = nextRequest_;
   std::vector<std::string> found;
   for (const Line& line : lines_) {
-    if (line.number >= since) found.push_back(line.text);
+    if (line.number >= since && (!session || line.session == *session)) {
+      found.push_back(line.text);
+    }
   }
   return found;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,11 @@ class MemoryJournal {
  public:
   explicit MemoryJournal(std::size_t kept = kJournalKept) : kept_(kept) {}
   void Add(std::string line);  // one journal line, with or without its final LF
-  // The lines kept whose number is `since` or later, in the order written; `next` gets the
-  // number the next request will have.
-  std::vector<std::string> Since(std::uint64_t since, std::uint64_t& next) const;
+  // The lines kept whose number is `since` or later, in the order written, of one session only
+  // when `session` is given (0: the lines outside any); `next` gets the number the next request
+  // will have.
+  std::vector<std::string> Since(std::uint64_t since, std::uint64_t& next,
+                                 std::optional<std::uint64_t> session = std::nullopt) const;
   std::string Text() const;  // every line kept, each ending with LF
   // How many lines, from the first, are no longer kept; and how many it keeps.
   std::uint64_t Dropped() const;
@@ -33,6 +36,7 @@ class MemoryJournal {
  private:
   struct Line {
     std::uint64_t number;
+    std::uint64_t session;
     std::string text;
   };
   mutable std::mutex mutex_;

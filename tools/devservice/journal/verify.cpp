@@ -31,6 +31,7 @@ std::string Describe(const VerifyConditions& options) {
   if (!options.action.empty()) add("action " + options.action);
   if (options.status) add("status " + std::to_string(*options.status));
   if (options.since) add("from #" + std::to_string(*options.since));
+  if (options.session) add("session " + std::to_string(*options.session));
   return text.empty() ? "any request" : text;
 }
 
@@ -73,15 +74,16 @@ void WriteConditions(const VerifyConditions& conditions, nlohmann::json& line) {
   if (conditions.job) line["job"] = *conditions.job;
   if (conditions.status) line["status"] = *conditions.status;
   if (conditions.since) line["since"] = *conditions.since;
+  if (conditions.session) line["session"] = *conditions.session;
   if (conditions.count) line["count"] = *conditions.count;
   if (conditions.atLeast) line["at_least"] = *conditions.atLeast;
 }
 
 bool ReadConditions(const nlohmann::json& line, VerifyConditions& conditions, std::string& error) {
   try {
-    OnlyMembers(
-        line, "verify",
-        {"export", "job", "text", "rule", "action", "status", "since", "count", "at_least"});
+    OnlyMembers(line, "verify",
+                {"export", "job", "text", "rule", "action", "status", "since", "session", "count",
+                 "at_least"});
     conditions.exportName = TextMember(line, "export");
     conditions.text = TextMember(line, "text");
     conditions.rule = TextMember(line, "rule");
@@ -89,6 +91,7 @@ bool ReadConditions(const nlohmann::json& line, VerifyConditions& conditions, st
     conditions.job = WholeMember<std::int32_t>(line, "job");
     conditions.status = WholeMember<std::int32_t>(line, "status");
     conditions.since = WholeMember<std::uint64_t>(line, "since");
+    conditions.session = WholeMember<std::uint64_t>(line, "session");
     conditions.count = CountMember(line, "count");
     conditions.atLeast = CountMember(line, "at_least");
   } catch (const MemberRefused& refused) {
@@ -144,6 +147,7 @@ Verdict CheckJournal(const std::string& journal, const VerifyConditions& options
     const bool request = entry.IsRequest();
     gaps.Met(entry.seq);
     if (options.since && entry.seq < *options.since) continue;
+    if (options.session && entry.session != *options.session) continue;
     Seen seen{Shown(entry), {}};
     if (code && !(request && entry.code == *code)) seen.misses.push_back("export");
     if (options.job && !(request && entry.job == *options.job)) seen.misses.push_back("job");

@@ -14,14 +14,15 @@ namespace velmora::devservice {
 struct VerifyConditions {
   std::string exportName, text, rule, action;
   std::optional<std::int32_t> job;
-  std::optional<std::int32_t> status;  // the status sent
-  std::optional<std::uint64_t> since;  // requests numbered from this on
-  std::optional<long> count;           // exactly this many
-  std::optional<long> atLeast;         // this many or more (1 when neither is given)
+  std::optional<std::int32_t> status;    // the status sent
+  std::optional<std::uint64_t> since;    // requests numbered from this on
+  std::optional<std::uint64_t> session;  // that session's requests only; 0: those outside any
+  std::optional<long> count;             // exactly this many
+  std::optional<long> atLeast;           // this many or more (1 when neither is given)
 };
 
 // The conditions as members of a control line: "export", "job", "text", "rule", "action",
-// "status", "since", "count", "at_least".
+// "status", "since", "session", "count", "at_least".
 void WriteConditions(const VerifyConditions& conditions, nlohmann::json& line);
 // Back from a control line, whose "op" is verify: false, with the reason, for a member it does
 // not take or of the wrong type, or both counts.

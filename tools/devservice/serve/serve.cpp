@@ -14,6 +14,8 @@
 #include "rules/rules_file.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
+#include "sessions/process_tree.h"
+#include "sessions/session_table.h"
 
 namespace velmora::devservice {
 namespace {
@@ -137,25 +139,40 @@ class RulesInForce {
   std::size_t count_ = 0;
 };
 
-// The control pipe's operations on the running service.
+// The control pipe's operations on the running service and its sessions.
 class ServiceControl : public ControlTarget {
  public:
   ServiceControl(const ServeSettings& options, RulesInForce& rules, Service& service,
-                 MemoryJournal& memory, std::function<void(std::string)> journal)
+                 SessionTable& sessions, MemoryJournal& memory,
+                 std::function<void(std::string)> console, std::function<void(std::string)> journal)
       : options_(options),
         rules_(rules),
         service_(service),
+        sessions_(sessions),
         memory_(memory),
+        console_(std::move(console)),
         journal_(std::move(journal)) {}
 
   ServiceState State() override {
     return {VELMORA_VERSION, GetCurrentProcessId(), rules_.Count(), rules_.Seed(),
             service_.RequestsRead()};
   }
-  std::uint64_t Apply(RuleSet rules) override {
-    return rules_.Replace(std::move(rules), "the control pipe", "applied from the control pipe");
+  std::uint64_t Apply(std::uint64_t session, RuleSet rules) override {
+    if (session == 0) {
+      return rules_.Replace(std::move(rules), "the control pipe", "applied from the control pipe");
+    }
+    const std::shared_ptr<Session> held = Held(session);
+    if (!held) return 0;
+    const std::uint64_t seed = options_.seed ? *options_.seed : rules.seed.value_or(rules_.Seed());
+    const std::size_t count = rules.rules.size();
+    held->planner.Replace(std::move(rules), seed, GetTickCount64());
+    held->rules = count;
+    journal_(RulesLine(UtcNow(), "the control pipe", count, seed, "", session));
+    return seed;
   }
-  bool Reset(bool rules, bool jobs, bool journal, std::string& error) override {
+  bool Reset(std::uint64_t session, bool rules, bool jobs, bool journal,
+             std::string& error) override {
+    if (session != 0) return ResetSession(session, rules, jobs, journal);
     // Back to the rules the service started with, read afresh: the file's, --fault's, or none.
     // A file that no longer reads resets nothing, so the test hears of it rather than running
     // on with no rules at all.
@@ -175,12 +192,67 @@ class ServiceControl : public ControlTarget {
                    source.empty() ? "after a reset" : "after a reset, from " + source, true);
     return true;
   }
+  bool OpenSession(const std::string& name, unsigned long process, ControlConnection& connection,
+                   std::string& error) override {
+    std::shared_ptr<Session> session = sessions_.Named(name);
+    if (!session) {
+      const unsigned long pid = process != 0 ? process : connection.pid;
+      const std::optional<ProcessIdentity> root = IdentifyProcess(pid);
+      if (!root) {
+        error = "process " + std::to_string(pid) + " is not running";
+        return false;
+      }
+      session = sessions_.Open(*root, name, options_.jobs, rules_.Seed(), GetTickCount64());
+      journal_(SessionLine(UtcNow(), session->id, pid, name, false));
+      console_("velmora-devservice: session " + std::to_string(session->id) +
+               (name.empty() ? "" : " \"" + name + "\"") + " opened for process " +
+               std::to_string(pid) + "\n");
+    } else if (process != 0 && process != session->root.pid) {
+      error = "session \"" + name + "\" covers process " + std::to_string(session->root.pid) +
+              ", not " + std::to_string(process);
+      return false;
+    }
+    connection.session = session->id;
+    connection.named = !name.empty();
+    return true;
+  }
+  bool EndSession(std::uint64_t session) override {
+    const std::shared_ptr<Session> held = Held(session);
+    if (!held || !sessions_.End(session)) return false;
+    journal_(SessionLine(UtcNow(), session, held->root.pid, held->name, true));
+    console_("velmora-devservice: session " + std::to_string(session) + " ended\n");
+    return true;
+  }
+  std::uint64_t NamedSession(const std::string& name) override {
+    const std::shared_ptr<Session> session = sessions_.Named(name);
+    return session ? session->id : 0;
+  }
+  std::uint64_t JournalStart(std::uint64_t session) override {
+    const std::shared_ptr<Session> held = session != 0 ? Held(session) : nullptr;
+    return held ? held->journalFrom.load() : 1;
+  }
 
  private:
+  std::shared_ptr<Session> Held(std::uint64_t session) const { return sessions_.Find(session); }
+  bool ResetSession(std::uint64_t session, bool rules, bool jobs, bool journal) {
+    const std::shared_ptr<Session> held = Held(session);
+    if (!held) return true;
+    // A session starts with no rules: a reset puts none back.
+    service_.ResetSession(*held, jobs, journal,
+                          [&] { journal_(ResetLine(UtcNow(), rules, jobs, journal, session)); });
+    if (rules) {
+      held->planner.Replace(RuleSet(), held->planner.Seed(), GetTickCount64());
+      held->rules = 0;
+    }
+    return true;
+  }
+
   const ServeSettings& options_;
   RulesInForce& rules_;
   Service& service_;
+  SessionTable& sessions_;
   MemoryJournal& memory_;
+  std::function<void(std::string)> console_;
   std::function<void(std::string)> journal_;
 };
 
@@ -258,18 +330,28 @@ int Serve(const ServeSettings& options) {
   const HANDLE controlStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   const std::uint64_t seed = SeedFor(options, rules);
+  // A caller's process and its ancestors are looked up only while a session is open.
+  SessionTable sessions;
+  const auto route = [&sessions](const tools::Caller& caller) -> std::shared_ptr<Session> {
+    if (sessions.Empty()) return nullptr;
+    return sessions.Route(Ancestry(caller.processId, SystemProcesses()));
+  };
   ServingStack stack(options, seed,
                      {[] { return GetTickCount64(); }, UtcNow, say, journal,
-                      [limitReached] { SetEvent(limitReached); }});
+                      [limitReached] { SetEvent(limitReached); }, route});
   if (!stack.Start(error)) return Refuse(error);
   // Everything is in place before the service says it serves: its rules, its control pipe.
   RulesInForce inForce(options, stack, say, journal);
   inForce.StartWith(seed);
   const std::string source = RulesSource(options);
   if (!source.empty()) inForce.Replace(std::move(rules), source, "");
-  ServiceControl target(options, inForce, stack.service(), memory, journal);
-  ControlPipe control([&](const std::string& line) { return AnswerControl(line, target, memory); },
-                      [controlStop] { SetEvent(controlStop); });
+  ServiceControl target(options, inForce, stack.service(), sessions, memory, say, journal);
+  ControlPipe control(
+      [&](const std::string& line, ControlConnection& connection) {
+        return AnswerControl(line, connection, target, memory);
+      },
+      [&](const ControlConnection& connection) { EndConnection(connection, target); },
+      [controlStop] { SetEvent(controlStop); });
   const std::string controlName = ControlPipeName(options.controlPipe);
   if (!options.noControl && !control.Start(controlName, PipeSecurity(), error)) {
     return Refuse(error);

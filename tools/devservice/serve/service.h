@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "pipe_service.h"
 #include "rules/planner.h"
 #include "serve/settings.h"
+#include "sessions/session_table.h"
 
 namespace velmora::devservice {
 
@@ -26,14 +29,17 @@ struct ServiceHooks {
   std::function<void(std::string)> console;
   std::function<void(std::string)> journal;  // may be empty: no journal file
   std::function<void()> limitReached;        // the request limit was just reached
+  // The session a caller's requests belong to; empty, or none: the service's own rules and jobs.
+  std::function<std::shared_ptr<Session>(const tools::Caller&)> route;
 };
 
 class Service : public tools::PipeService {
  public:
   Service(const ServiceSettings& settings, JobTable& jobs, Planner& planner, ServiceHooks hooks);
 
-  bool HangUpOnConnect() override;
-  tools::Answer OnRequest(const std::string& request, std::size_t size) override;
+  bool HangUpOnConnect(const tools::Caller& caller) override;
+  tools::Answer OnRequest(const tools::Caller& caller, const std::string& request,
+                          std::size_t size) override;
   void OnDelivered(const tools::Answer& answer, const tools::Delivery& delivery) override;
   tools::PipeState StateNow(std::uint64_t now, std::uint64_t& next) override;
 
@@ -45,9 +51,13 @@ class Service : public tools::PipeService {
   // (the journal's reset line) runs under the same lock that numbers and journals requests, so
   // no request numbered before the reset is journaled after its line, nor one after it before.
   void Reset(bool jobs, bool numbering, const std::function<void()>& mark = {});
+  // The same for a session: its jobs idle, and/or its journal from the next request on.
+  void ResetSession(Session& session, bool jobs, bool journal, const std::function<void()>& mark);
 
  private:
-  void Record(std::uint64_t seq, const Request* request, const Decision& decision);
+  std::shared_ptr<Session> SessionOf(const tools::Caller& caller) const;
+  void Record(std::uint64_t seq, std::uint64_t seed, const Request* request,
+              const Decision& decision);
 
   const ServiceSettings& settings_;  // the owner's, which outlives the service
   JobTable& jobs_;
@@ -57,6 +67,7 @@ class Service : public tools::PipeService {
   // table; with a limit, exactly that many requests are carried out.
   mutable std::mutex order_;
   std::uint64_t seq_ = 0;
+  std::map<std::uint64_t, std::uint64_t> sessionOfAnswer_;  // by request number, until delivered
   long carriedOut_ = 0;
   bool stopping_ = false;
   tools::PipeState state_ = tools::PipeState::kServing;

@@ -387,10 +387,13 @@ int Sweep(const SweepSettings& options) {
   // The service, as velmora-devservice serves it, with its journal read back per run.
   RequestCollector collector;
   const std::uint64_t seed = options.seed ? *options.seed : DrawSeed();
-  ServingStack stack(
-      options, seed,
-      {[] { return GetTickCount64(); }, [] { return LogTime{}; }, [](const std::string&) {},
-       [&collector](const std::string& line) { collector.Add(line); }, [] {}});
+  ServingStack stack(options, seed,
+                     {[] { return GetTickCount64(); },
+                      [] { return LogTime{}; },
+                      [](const std::string&) {},
+                      [&collector](const std::string& line) { collector.Add(line); },
+                      [] {},
+                      {}});
   if (!stack.Start(error)) {
     leaveNothing();
     return Refuse(error);
