@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -109,12 +110,31 @@ class DevService {
   DevService& operator=(const DevService&) = delete;
 
   ~DevService() {
+    if (!owner_) {
+      End();  // a session's connection: closing it ends the session
+      return;
+    }
     try {
       Stop();
     } catch (...) {
       End();  // no answer: it is ended instead
     }
   }
+
+  // A session on this service, on a connection of its own: its Apply, Reset, Journal and Verify
+  // act on rules, jobs and a journal of its own, which requests from `process` (0: this
+  // program) and from every process it starts meet, whatever other tests do meanwhile. It ends
+  // with the object. busy and absent act on the whole pipe and are refused in a session.
+  std::unique_ptr<DevService> Session(DWORD process = 0) {
+    std::unique_ptr<DevService> session(new DevService(pipeName_, answerMs_));
+    const std::string answer = session->Call(process == 0 ? std::string(R"({"op":"session"})")
+                                                          : R"({"op":"session","process":)" +
+                                                                std::to_string(process) + "}");
+    session->session_ = std::atoll(JsonMember(answer, "session").c_str());
+    return session;
+  }
+  // The session's number, as the journal's lines name it; 0 for the service itself.
+  long long SessionId() const { return session_; }
 
   // Sends one control line (a JSON object on one line) and returns the answer line; throws
   // ControlError with the service's reason when it is refused.
@@ -164,6 +184,10 @@ class DevService {
 
   // Stops the service and waits for it to end; the destructor does it when not done already.
   void Stop() {
+    if (!owner_) {
+      End();
+      return;
+    }
     if (pipe_ != INVALID_HANDLE_VALUE) {
       Call(R"({"op":"stop"})");
       CloseHandle(pipe_);
@@ -238,6 +262,12 @@ class DevService {
   }
 
  private:
+  // A further connection to a running service, which it does not own.
+  DevService(const std::wstring& pipeName, DWORD answerMs)
+      : pipeName_(pipeName), answerMs_(answerMs), owner_(false) {
+    Connect(answerMs);
+  }
+
   // The longest answer line read: the whole memory journal fits.
   static constexpr std::size_t kMaxAnswer = std::size_t{256} << 20;
 
@@ -358,6 +388,8 @@ class DevService {
       }
       if (error == ERROR_PIPE_BUSY) {
         WaitNamedPipeW(pipeName_.c_str(), static_cast<DWORD>(deadline - now));
+      } else if (process_ == nullptr) {
+        Sleep(20);
       } else if (WaitForSingleObject(process_, 20) == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(process_, &code);
@@ -399,6 +431,8 @@ class DevService {
 
   const std::wstring pipeName_;
   const DWORD answerMs_;
+  const bool owner_ = true;  // it started the service, and stops it
+  long long session_ = 0;
   std::wstring consolePath_;
   HANDLE process_ = nullptr;
   HANDLE job_ = nullptr;

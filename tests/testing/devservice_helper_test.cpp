@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <velmora.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -250,6 +252,78 @@ TEST(ControlPipe, IdleClientsLockNobodyOut) {
   EXPECT_LT(took, 20000u);
   Sleep(11000);  // the helper's own connection, answered before, idled past the limit
   EXPECT_EQ(velmora_testing::DevService::JsonMember(service.Ping(), "ok"), "true");
+}
+
+// Runs `command` (bin/ holds the program) in a new process, suspended until `before` has run
+// with its process ID; its exit code, which jobctl makes the call's status.
+DWORD RunAfter(const std::wstring& command, const std::function<void(DWORD)>& before) {
+  wchar_t self[MAX_PATH];
+  const std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+  std::wstring line = command;
+  const std::size_t at = line.find(L"{bin}");
+  if (at != std::wstring::npos) line.replace(at, 5, folder);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &started)) {
+    return GetLastError() | 0x80000000u;
+  }
+  before(started.dwProcessId);
+  ResumeThread(started.hThread);
+  WaitForSingleObject(started.hProcess, 30000);
+  DWORD code = 0;
+  GetExitCodeProcess(started.hProcess, &code);
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return code;
+}
+
+std::string Answering(int status) {
+  return R"({"rules": [{"match": {"job": 5}, "do": "reply", "status": )" + std::to_string(status) +
+         "}]}";
+}
+
+// Each caller meets the rules of the innermost session that covers its process, whatever the
+// others hold for the same job at the same time; a process outside every session, and every
+// process once its session ends, meets the service's own.
+TEST(Sessions, RouteEachCallerToItsOwnRules) {
+  DevService service(Private());
+  service.Apply(Answering(1000));
+  auto mine = service.Session();
+  mine->Apply(Answering(2001));
+  const struct {
+    const char* name;
+    const wchar_t* command;
+    bool ownSession;  // the process is put in a session of its own before it runs
+    DWORD status;
+  } rows[] = {
+      {"a child", L"\"{bin}jobctl.exe\" --quiet start 5", false, 2001},
+      {"a grandchild", L"cmd.exe /c \"{bin}jobctl.exe\" --quiet start 5", false, 2001},
+      {"a child in a session of its own", L"\"{bin}jobctl.exe\" --quiet start 5", true, 2002},
+  };
+  for (const auto& row : rows) {
+    std::unique_ptr<DevService> theirs;
+    const DWORD status = RunAfter(row.command, [&](DWORD pid) {
+      if (!row.ownSession) return;
+      theirs = service.Session(pid);
+      theirs->Apply(Answering(2002));
+    });
+    EXPECT_EQ(status, row.status) << row.name;
+    EXPECT_EQ(StartJob(5), 2001) << "this program, after " << row.name;
+    if (theirs) EXPECT_EQ(theirs->Verify(R"("job": 5, "count": 1)").count, 1) << row.name;
+  }
+  // Its journal is its own calls: this program's three, the child's and the grandchild's.
+  EXPECT_EQ(mine->Verify(R"("job": 5, "count": 5)").count, 5);
+  try {
+    mine->Apply(R"({"rules": [{"do": "busy", "for_ms": 100}]})");
+    ADD_FAILURE() << "busy was applied in a session";
+  } catch (const ControlError& refused) {
+    EXPECT_STREQ(refused.what(), "busy acts on the whole pipe: apply it outside a session");
+  }
+  mine.reset();
+  EXPECT_EQ(StartJob(5), 1000);
 }
 
 // Answers are read by their members, not by where a member stands.
