@@ -131,11 +131,44 @@ velmora_apt_install() {
        "$@"; then
     return 0
   fi
+  if [ -n "$failed" ] && velmora_apt_install_from_release "${sudo[@]}" -- "$@"; then
+    return 0
+  fi
   if [ -n "$failed" ]; then
     velmora_log "the install failed; these indexes did not come: $failed"
     velmora_log "the mirror may be mid-sync: run the same command again in a while"
   fi
   return 1
+}
+
+# velmora_apt_install_from_release [sudo] -- PACKAGE...: the install again, from the release's
+# own suite alone. An i386 package must have the very version of its amd64 half; when one
+# suite's i386 index did not come (the security suite's, mid-sync), apt takes the amd64 half from
+# that suite and finds no i386 package to match. Preferring the release's suite gives both halves
+# from indexes that came; an amd64 half already installed from the missing suite is taken back to
+# the version its i386 half has.
+velmora_apt_install_from_release() {
+  local sudo=() release pins=() try simulated missing package version
+  while [ "$1" != -- ]; do sudo+=("$1"); shift; done
+  shift
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$release" ] || return 1
+  velmora_log "trying the install again from $release alone"
+  for ((try = 1; try <= 20; try++)); do
+    simulated=$(apt-get install -s -t "$release" --allow-downgrades --no-install-recommends \
+                  "$@" "${pins[@]}" 2>&1) && break
+    missing=$(sed -n 's/.*Depends: \([^ :]*\):i386 .*but it is not going to be installed.*/\1/p' \
+                <<<"$simulated" | sort -u)
+    [ -n "$missing" ] || break
+    for package in $missing; do
+      version=$(apt-cache policy "$package:i386" | awk '/Candidate:/ {print $2}')
+      [ -n "$version" ] && [ "$version" != "(none)" ] || return 1
+      pins+=("$package=$version" "$package:i386=$version")
+    done
+  done
+  [ ${#pins[@]} -eq 0 ] || velmora_log "taking both halves at the i386 version: ${pins[*]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q -t "$release" \
+    --allow-downgrades --no-install-recommends "$@" "${pins[@]}"
 }
 
 # velmora_build NAME [TARGET...]: configures build/NAME (native, fuzz, bench, win32 or win64)
