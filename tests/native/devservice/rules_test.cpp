@@ -601,8 +601,10 @@ TEST(DevServiceVerify, CountsWhatTheJournalHoldsAndShowsTheNearestMisses) {
   } rows[] = {
       {verify("StartJob", 5, "", "", 2, {}), Verdict::kAgrees,
        "found 2 request(s) with export StartJob, job 5; expected exactly 2"},
-      {verify("StartJob", 5, "", "", 3, {}), Verdict::kDisagrees,
-       "#3 StartJob job 6 text \"\" rule none  (differs in: job)"},
+      {verify("StartJob", 5, "", "", 3, {}), Verdict::kDisagrees, "#3 StartJob(6): job 6, not 5\n"},
+      {verify("", {}, "contains:temp", "flaky", 2, {}), Verdict::kDisagrees,
+       "#5 connection: text none, not \"contains:temp\"\n"
+       "  #2 StartJob(5): text \"\", not \"contains:temp\"\n"},
       {verify("StartJob", {}, "", "", {}, {}), Verdict::kAgrees, "expected at least 1"},
       {verify("", {}, "", "flaky", 3, {}), Verdict::kAgrees, "rule \"flaky\""},
       {verify("DeleteJobFileByName", {}, "contains:temp", "", 1, {}), Verdict::kAgrees, "found 1"},

@@ -17,8 +17,8 @@ namespace velmora::devservice {
 namespace {
 
 struct Seen {
-  std::string line;                 // as the journal shows it, shortened
-  std::vector<std::string> misses;  // the conditions it does not meet
+  std::string line;                 // "#3 StartJob(6)"
+  std::vector<std::string> misses;  // what it has instead of what was asked: "job 6, not 5"
 };
 
 std::string Describe(const VerifyConditions& options) {
@@ -36,14 +36,18 @@ std::string Describe(const VerifyConditions& options) {
 }
 
 std::string Shown(const JournalEntry& entry) {
-  std::string text = "#" + std::to_string(entry.seq) + " ";
-  if (!entry.IsRequest()) {
-    text += "connection";
-  } else {
-    text += entry.command + " job " + std::to_string(entry.job) + " text " +
-            nlohmann::json(entry.param).dump();
-  }
-  return text + " rule " + (entry.rule.empty() ? "none" : nlohmann::json(entry.rule).dump());
+  return "#" + std::to_string(entry.seq) + " " +
+         (entry.IsRequest() ? entry.command + "(" + std::to_string(entry.job) + ")"
+                            : std::string("connection"));
+}
+
+std::string Quoted(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// "job 6, not 5": what the request had where a condition asked for another.
+std::string Differs(const char* what, const std::string& had, const std::string& wanted) {
+  return std::string(what) + " " + had + ", not " + wanted;
 }
 
 // The sequence numbers missing between those met, as "#14-#16, #18". A number not above the
@@ -149,17 +153,33 @@ Verdict CheckJournal(const std::string& journal, const VerifyConditions& options
     if (options.since && entry.seq < *options.since) continue;
     if (options.session && entry.session != *options.session) continue;
     Seen seen{Shown(entry), {}};
-    if (code && !(request && entry.code == *code)) seen.misses.push_back("export");
-    if (options.job && !(request && entry.job == *options.job)) seen.misses.push_back("job");
+    auto& misses = seen.misses;
+    const std::string none = "none";
+    if (code && !(request && entry.code == *code)) {
+      misses.push_back(Differs("export", request ? entry.command : none, options.exportName));
+    }
+    if (options.job && !(request && entry.job == *options.job)) {
+      misses.push_back(
+          Differs("job", request ? std::to_string(entry.job) : none, std::to_string(*options.job)));
+    }
     bool overBound = false;
     if (!options.text.empty() && !(request && text.Holds(entry.param, &overBound))) {
-      seen.misses.push_back("text");
+      misses.push_back(Differs("text", request ? Quoted(entry.param) : none, Quoted(options.text)));
     }
     if (overBound) ++gaveUp;
-    if (!options.rule.empty() && entry.rule != options.rule) seen.misses.push_back("rule");
-    if (!options.action.empty() && entry.action != options.action) seen.misses.push_back("action");
+    if (!options.rule.empty() && entry.rule != options.rule) {
+      misses.push_back(
+          Differs("rule", entry.rule.empty() ? none : Quoted(entry.rule), Quoted(options.rule)));
+    }
+    if (!options.action.empty() && entry.action != options.action) {
+      misses.push_back(
+          Differs("action", entry.action.empty() ? none : entry.action, options.action));
+    }
     // A status of null (no reply) is met by no --status.
-    if (options.status && entry.status != options.status) seen.misses.push_back("status");
+    if (options.status && entry.status != options.status) {
+      misses.push_back(Differs("status", entry.status ? std::to_string(*entry.status) : none,
+                               std::to_string(*options.status)));
+    }
     if (seen.misses.empty()) {
       ++found;
     } else {
@@ -190,8 +210,8 @@ Verdict CheckJournal(const std::string& journal, const VerifyConditions& options
     for (auto it = missed.rbegin(); it != missed.rend() && shown < 5; ++it) {
       if (it->misses.size() != fewest) continue;
       std::string why;
-      for (const std::string& miss : it->misses) why += (why.empty() ? "" : ", ") + miss;
-      report += "  " + it->line + "  (differs in: " + why + ")\n";
+      for (const std::string& miss : it->misses) why += (why.empty() ? "" : "; ") + miss;
+      report += "  " + it->line + ": " + why + "\n";
       ++shown;
     }
   }
