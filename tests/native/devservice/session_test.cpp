@@ -60,5 +60,29 @@ TEST(DevServiceSessions, ACallerMeetsTheInnermostSessionOverItsProcess) {
   EXPECT_EQ(stale->id, 5u);
 }
 
+// A remembered route must follow every opening and ending, and the walk be spared otherwise.
+TEST(DevServiceSessions, ARememberedRouteFollowsTheSessionsAsTheyChange) {
+  const ProcessLookup lookup = Tree(kTree);
+  SessionTable sessions;
+  int walks = 0;
+  const auto route = [&](unsigned long pid) {
+    return sessions.Route({pid, kTree.at(pid).created}, [&] {
+      ++walks;
+      return Ancestry(pid, lookup);
+    });
+  };
+  EXPECT_EQ(route(40), nullptr);
+  const auto test = sessions.Open({20, 200}, "", 5, 1, 0);
+  EXPECT_EQ(route(40), test);
+  EXPECT_EQ(route(40), test);
+  EXPECT_EQ(walks, 2);
+  const auto host = sessions.Open({30, 300}, "", 5, 1, 0);
+  EXPECT_EQ(route(40), host);
+  ASSERT_TRUE(sessions.End(host->id));
+  EXPECT_EQ(route(40), test);
+  ASSERT_TRUE(sessions.End(test->id));
+  EXPECT_EQ(route(40), nullptr);
+}
+
 }  // namespace
 }  // namespace velmora::devservice

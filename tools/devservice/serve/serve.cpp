@@ -334,7 +334,10 @@ int Serve(const ServeSettings& options) {
   SessionTable sessions;
   const auto route = [&sessions](const tools::Caller& caller) -> std::shared_ptr<Session> {
     if (sessions.Empty()) return nullptr;
-    return sessions.Route(Ancestry(caller.processId, SystemProcesses()));
+    const std::optional<ProcessIdentity> identity = IdentifyProcess(caller.processId);
+    if (!identity) return nullptr;
+    return sessions.Route(*identity,
+                          [&caller] { return Ancestry(caller.processId, SystemProcesses()); });
   };
   ServingStack stack(options, seed,
                      {[] { return GetTickCount64(); }, UtcNow, say, journal,

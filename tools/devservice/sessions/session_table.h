@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,11 +47,20 @@ class SessionTable {
   // The session a process with this ancestry (nearest first) belongs to: the innermost one, and
   // of two opened for one process the later. None: the service's own rules and jobs.
   std::shared_ptr<Session> Route(const std::vector<ProcessIdentity>& ancestry) const;
+  // The same for `caller`, asking for its ancestry only when the sessions have changed since
+  // it was last routed: a process's parents are fixed when it starts, and a walk of the
+  // system's processes costs far more than a request.
+  std::shared_ptr<Session> Route(const ProcessIdentity& caller,
+                                 const std::function<std::vector<ProcessIdentity>()>& ancestry);
 
  private:
+  std::shared_ptr<Session> RouteLocked(const std::vector<ProcessIdentity>& ancestry) const;
+
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Session>> sessions_;  // in the order opened
   std::uint64_t lastId_ = 0;
+  // The callers routed since the sessions last changed, and where to.
+  std::map<std::pair<unsigned long, std::uint64_t>, std::weak_ptr<Session>> routed_;
 };
 
 }  // namespace velmora::devservice
