@@ -8,6 +8,13 @@
         assert service.verify(export="StartJob", job=5, count=1)["agrees"]
         service.reset()
 
+Tests that run at once each take a session, which gives their process (and every process it
+starts) rules, jobs and a journal of their own on the one service:
+
+        with service.session() as mine:
+            mine.apply({"rules": [{"match": {"job": 5}, "do": "reply", "status": 1460}]})
+            ... this process's StartJob(5) returns 1460, whatever other tests apply ...
+
 Each call is one line on the service's control pipe and waits for its answer (at most
 `answer_seconds`); `apply` returns once the rules are in force, so the next call of the host
 meets them. A refusal raises ControlError with the service's reason. The service is stopped when
@@ -133,6 +140,31 @@ class Control:
         self.call("stop")
 
 
+class Session(Control):
+    """A session on a connection of its own: apply, reset, journal and verify act on the rules,
+    jobs and journal of `process` (None: this one) and every process it starts. It ends when
+    closed, or at the end of its with block. busy and absent are refused in a session: they act
+    on the whole pipe."""
+
+    def __init__(self, transport, process=None):
+        super().__init__(transport)
+        try:
+            self.id = self.call("session", **({} if process is None else {"process": process}))[
+                "session"]
+        except BaseException:
+            transport.close()
+            raise
+
+    def close(self):
+        self._transport.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class DevService(Control):
     """Starts velmora-devservice (by default the one beside this module, as the wheel installs
     it: `from velmora.testing import DevService`), waits until it answers, and stops it at the
@@ -156,6 +188,7 @@ class DevService(Control):
             if console:
                 console.close()
         self._transport = None
+        self._reconnect = lambda: connect(pipe, answer_seconds)
         try:
             self._connect(connect, pipe, exe, start_seconds, answer_seconds)
             pid = self.ping().get("pid")
@@ -178,6 +211,10 @@ class DevService(Control):
                     raise ControlError("velmora-devservice did not start: %s%s"
                                        % (exe, self._console_note())) from None
                 time.sleep(0.05)
+
+    def session(self, process=None):
+        """A Session on this service, for `process` (None: this one)."""
+        return Session(self._reconnect(), process)
 
     def _console_note(self):
         return " (its console: %s)" % self.console_path if self.console_path else ""

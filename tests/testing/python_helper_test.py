@@ -64,6 +64,21 @@ class Framing(unittest.TestCase):
             self.assertEqual(call(helper.Control(transport)), result)
             self.assertEqual(transport.sent, [line])
 
+    def test_a_session_is_opened_on_its_own_connection_and_ends_with_it(self):
+        rows = [(None, b'{"op":"session"}\n'), (4120, b'{"op":"session","process":4120}\n')]
+        for process, line in rows:
+            transport = FakeTransport(b'{"ok":true,"session":3}\n', b'{"ok":true}\n')
+            transport.closed = False
+            transport.close = lambda t=transport: setattr(t, "closed", True)
+            with helper.Session(transport, process) as session:
+                self.assertEqual(session.id, 3)
+                session.reset()
+            self.assertEqual(transport.sent[0], line)
+            self.assertTrue(transport.closed)
+        refused = FakeTransport(b'{"ok":false,"error":"process 9 is not running"}\n')
+        with self.assertRaisesRegex(helper.ControlError, "process 9 is not running"):
+            helper.Session(refused, 9)
+
     def test_a_connection_carries_one_answer_per_line_in_order(self):
         # Both answers arrive in one read; each call takes its own.
         transport = FakeTransport(b'{"ok":true,"rules":1,"seed":2}\n{"ok":true}\n')
