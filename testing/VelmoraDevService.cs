@@ -35,16 +35,21 @@ public sealed class VelmoraDevService : IDisposable
     private readonly NamedPipeClientStream pipe;
     private readonly StreamWriter console;
     private readonly int answerMs;
+    private readonly string pipeName;
     private readonly MemoryStream pending = new MemoryStream();
     private bool consoleClosed;
 
     // Where the service's console goes; null when it goes to the test's output.
     public string ConsolePath { get; private set; }
 
+    // The session's number, as the journal's lines name it; 0 for the service itself.
+    public long SessionId { get; private set; }
+
     private VelmoraDevService(Process process, NamedPipeClientStream pipe, StreamWriter console,
-                              string consolePath, int answerMs)
+                              string consolePath, int answerMs, string pipeName)
     {
         this.process = process;
+        this.pipeName = pipeName;
         this.pipe = pipe;
         this.console = console;
         this.ConsolePath = consolePath;
@@ -73,7 +78,8 @@ public sealed class VelmoraDevService : IDisposable
         Process process = Process.Start(info);
         var pipe = new NamedPipeClientStream(".", pipeName, PipeDirection.InOut,
                                              PipeOptions.Asynchronous);
-        var service = new VelmoraDevService(process, pipe, console, consolePath, answerMs);
+        var service = new VelmoraDevService(process, pipe, console, consolePath, answerMs,
+                                            pipeName);
         if (console != null)
         {
             process.OutputDataReceived += service.ToConsole;
@@ -149,8 +155,38 @@ public sealed class VelmoraDevService : IDisposable
         return Member(Call("{\"op\":\"verify\"," + conditions + "}"), "agrees") == "true";
     }
 
+    // A session on a connection of its own: its Apply, Reset, Journal and Verify act on the
+    // rules, jobs and journal of `processId` (0: this process) and every process it starts,
+    // whatever other tests do at once. Disposing it ends the session; busy and absent are
+    // refused in a session, as they act on the whole pipe.
+    public VelmoraDevService Session(int processId = 0)
+    {
+        var connection = new NamedPipeClientStream(".", pipeName, PipeDirection.InOut,
+                                                   PipeOptions.Asynchronous);
+        var session = new VelmoraDevService(null, connection, null, null, answerMs, pipeName);
+        try
+        {
+            connection.Connect(answerMs);
+            string answer = session.Call(processId == 0
+                ? "{\"op\":\"session\"}"
+                : "{\"op\":\"session\",\"process\":" + processId + "}");
+            session.SessionId = long.Parse(Member(answer, "session"));
+            return session;
+        }
+        catch
+        {
+            connection.Dispose();
+            throw;
+        }
+    }
+
     public void Dispose()
     {
+        if (process == null)
+        {
+            pipe.Dispose();  // a session's connection: closing it ends the session
+            return;
+        }
         try
         {
             Call("{\"op\":\"stop\"}");
