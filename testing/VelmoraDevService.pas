@@ -11,7 +11,12 @@
       Service.Free;
     end;
 
-  Each call is one line on the service's control pipe and waits for its answer; Apply returns
+  Tests that run at once each take a Session (freed at the end of the test): its Apply, Reset,
+  Journal and Verify act on rules, jobs and a journal of their own for this process and every
+  process it starts.
+
+  Each call is one line on the service's control pipe and waits for its answer, at most
+  AnswerMs (raising EVelmoraControl past it); Apply returns
   once the rules are in force, so the next call of the host meets them. A refusal raises
   EVelmoraControl with the service's reason. Free stops the service, however the test went.
   The service's console goes to a file in the temporary folder (ConsolePath, named in every
@@ -37,11 +42,18 @@ type
     FProcess: THandle;
     FProcessId: DWORD;
     FPipe: THandle;
+    FPipeName: UnicodeString;
+    FAnswerMs: DWORD;
+    FOwner: Boolean;  { it started the service, and stops it }
+    FSessionId: Int64;
     FPending: UTF8String;
     FConsolePath: UnicodeString;
+    { A further connection to the running service, which it does not own. }
+    constructor Attach(const PipeName: UnicodeString; AnswerMs: DWORD);
     function ConsoleNote: string;
     function OpenConsoleFile: THandle;
     procedure Connect(const PipeName: UnicodeString; StartMs: DWORD);
+    function Transfer(Write: Boolean; var Buffer; Size: DWORD): DWORD;
     function ReadLine: UTF8String;
     procedure EndProcess;
   public
@@ -49,8 +61,14 @@ type
       once it answers. }
     constructor Start(const Exe: UnicodeString; const Arguments: UnicodeString = '';
       const PipeName: UnicodeString = 'velmora-devservice'; StartMs: DWORD = 10000;
-      ConsoleToOutput: Boolean = False);
+      ConsoleToOutput: Boolean = False; AnswerMs: DWORD = 30000);
     destructor Destroy; override;
+    { A session on a connection of its own, for ProcessId (0: this process) and every process
+      it starts; freeing it ends the session. busy and absent act on the whole pipe and are
+      refused in a session. }
+    function Session(ProcessId: DWORD = 0): TVelmoraDevService;
+    { The session's number, as the journal's lines name it; 0 for the service itself. }
+    property SessionId: Int64 read FSessionId;
     { Sends one control line (a JSON object) and returns the answer line; raises when refused. }
     function Call(const Line: UTF8String): UTF8String;
     function Ping: UTF8String;
@@ -75,9 +93,11 @@ implementation
 
 const
   Flags: array[Boolean] of UTF8String = ('false', 'true');
+  { The longest answer line taken: the service's whole memory journal fits. }
+  MaxAnswer = 256 shl 20;
 
 constructor TVelmoraDevService.Start(const Exe, Arguments, PipeName: UnicodeString;
-  StartMs: DWORD; ConsoleToOutput: Boolean);
+  StartMs: DWORD; ConsoleToOutput: Boolean; AnswerMs: DWORD);
 var
   CommandLine: UnicodeString;
   Startup: TStartupInfoW;
@@ -89,6 +109,9 @@ var
 begin
   inherited Create;
   FPipe := INVALID_HANDLE_VALUE;
+  FPipeName := '\\.\pipe\' + PipeName;
+  FAnswerMs := AnswerMs;
+  FOwner := True;
   CommandLine := '"' + Exe + '" --control "' + PipeName + '" ' + Arguments;
   UniqueString(CommandLine);
   FillChar(Startup, SizeOf(Startup), 0);
@@ -113,7 +136,7 @@ begin
   FProcess := Started.hProcess;
   FProcessId := Started.dwProcessId;
   try
-    Connect('\\.\pipe\' + PipeName, StartMs);
+    Connect(FPipeName, StartMs);
     { Another service may hold the name: this one then exits, and its holder's answers must
       not be taken for its own, nor its holder stopped when this one is freed. }
     Pid := Member(Ping, 'pid');
@@ -122,6 +145,31 @@ begin
         'give this one a control name of its own%s', [string(Pid), PipeName, ConsoleNote]);
   except
     EndProcess;
+    raise;
+  end;
+end;
+
+constructor TVelmoraDevService.Attach(const PipeName: UnicodeString; AnswerMs: DWORD);
+begin
+  inherited Create;
+  FPipe := INVALID_HANDLE_VALUE;
+  FPipeName := PipeName;
+  FAnswerMs := AnswerMs;
+  Connect(PipeName, AnswerMs);
+end;
+
+function TVelmoraDevService.Session(ProcessId: DWORD): TVelmoraDevService;
+var
+  Line: UTF8String;
+begin
+  Result := TVelmoraDevService.Attach(FPipeName, FAnswerMs);
+  try
+    Line := '{"op":"session"}';
+    if ProcessId <> 0 then
+      Line := '{"op":"session","process":' + UTF8String(IntToStr(ProcessId)) + '}';
+    Result.FSessionId := StrToInt64(string(Member(Result.Call(Line), 'session')));
+  except
+    Result.Free;
     raise;
   end;
 end;
@@ -155,6 +203,12 @@ end;
 
 destructor TVelmoraDevService.Destroy;
 begin
+  if not FOwner then
+  begin
+    EndProcess;  { a session's connection: closing it ends the session }
+    inherited Destroy;
+    Exit;
+  end;
   try
     Stop;
   except
@@ -174,11 +228,13 @@ begin
   Started := GetTickCount;
   repeat
     FPipe := CreateFileW(PWideChar(PipeName), GENERIC_READ or GENERIC_WRITE, 0, nil,
-      OPEN_EXISTING, 0, 0);
+      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, 0);
     if FPipe <> INVALID_HANDLE_VALUE then
       Exit;
     if GetLastError = ERROR_PIPE_BUSY then
       WaitNamedPipeW(PWideChar(PipeName), 100)
+    else if FProcess = 0 then
+      Sleep(20)
     else if WaitForSingleObject(FProcess, 20) = WAIT_OBJECT_0 then
     begin
       GetExitCodeProcess(FProcess, Code);
@@ -192,9 +248,49 @@ begin
     [StartMs, ConsoleNote]);
 end;
 
+{ One write or read on the control pipe, at most FAnswerMs long; the bytes moved. }
+function TVelmoraDevService.Transfer(Write: Boolean; var Buffer; Size: DWORD): DWORD;
+var
+  Io: TOverlapped;
+  Done: BOOL;
+  Error: DWORD;
+begin
+  FillChar(Io, SizeOf(Io), 0);
+  Io.hEvent := CreateEventW(nil, True, False, nil);
+  Result := 0;
+  if Write then
+    Done := WriteFile(FPipe, Buffer, Size, Result, @Io)
+  else
+    Done := ReadFile(FPipe, Buffer, Size, Result, @Io);
+  Error := ERROR_SUCCESS;
+  if not Done then
+    Error := GetLastError;
+  if Error = ERROR_IO_PENDING then
+  begin
+    if WaitForSingleObject(Io.hEvent, FAnswerMs) <> WAIT_OBJECT_0 then
+    begin
+      CancelIo(FPipe);
+      GetOverlappedResult(FPipe, Io, Result, True);
+      CloseHandle(Io.hEvent);
+      raise EVelmoraControl.CreateFmt('the service did not answer within %d ms%s',
+        [FAnswerMs, ConsoleNote]);
+    end;
+    Error := ERROR_SUCCESS;
+    if not GetOverlappedResult(FPipe, Io, Result, False) then
+      Error := GetLastError;
+  end;
+  CloseHandle(Io.hEvent);
+  if (Error = ERROR_SUCCESS) and (Write or (Result > 0)) then
+    Exit;
+  if Write then
+    raise EVelmoraControl.CreateFmt('the control pipe is closed: error %d', [Error]);
+  raise EVelmoraControl.Create('the service closed the control pipe without answering' +
+    ConsoleNote);
+end;
+
 function TVelmoraDevService.ReadLine: UTF8String;
 var
-  Chunk: array[0..4095] of AnsiChar;
+  Chunk: array[0..65535] of AnsiChar;
   Got: DWORD;
   LineEnd: Integer;
   Part: UTF8String;
@@ -202,10 +298,10 @@ begin
   LineEnd := Pos(#10, FPending);
   while LineEnd = 0 do
   begin
-    Got := 0;
-    if not ReadFile(FPipe, Chunk, SizeOf(Chunk), Got, nil) or (Got = 0) then
-      raise EVelmoraControl.Create('the service closed the control pipe without answering' +
-        ConsoleNote);
+    if Length(FPending) > MaxAnswer then
+      raise EVelmoraControl.CreateFmt('the service''s answer runs past %d bytes without a ' +
+        'line end', [MaxAnswer]);
+    Got := Transfer(False, Chunk, SizeOf(Chunk));
     SetString(Part, PAnsiChar(@Chunk[0]), Got);
     FPending := FPending + Part;
     LineEnd := Pos(#10, FPending);
@@ -315,7 +411,6 @@ end;
 function TVelmoraDevService.Call(const Line: UTF8String): UTF8String;
 var
   Text, Ok, Error: UTF8String;
-  Written: DWORD;
   I: Integer;
 begin
   if FPipe = INVALID_HANDLE_VALUE then
@@ -326,8 +421,7 @@ begin
     if (Text[I] = #10) or (Text[I] = #13) then
       Text[I] := ' ';
   Text := Text + #10;
-  if not WriteFile(FPipe, PAnsiChar(Text)^, Length(Text), Written, nil) then
-    raise EVelmoraControl.CreateFmt('the control pipe is closed: error %d', [GetLastError]);
+  Transfer(True, PAnsiChar(Text)^, Length(Text));
   Result := ReadLine;
   Ok := Member(Result, 'ok');
   if Ok = 'true' then
@@ -366,6 +460,11 @@ end;
 
 procedure TVelmoraDevService.Stop;
 begin
+  if not FOwner then
+  begin
+    EndProcess;
+    Exit;
+  end;
   if FPipe <> INVALID_HANDLE_VALUE then
   begin
     Call('{"op":"stop"}');

@@ -55,11 +55,37 @@ begin
   CloseHandle(F);
 end;
 
+{ A helper whose control pipe takes its line and never answers gives up after its AnswerMs. }
+procedure ExpectAFrozenServiceGivenUp;
+const
+  Name = 'velmora-pascal-frozen';
 var
-  Service, Second: TVelmoraDevService;
+  Frozen: THandle;
+  Began, Took: DWORD;
+  Refused: string;
+begin
+  Frozen := CreateNamedPipeW('\\.\pipe\' + Name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+    4096, 0, nil);
+  Refused := '';
+  Began := GetTickCount;
+  try
+    TVelmoraDevService.Start(UnicodeString(ParamStr(1)), '', Name, 10000, False, 1000).Free;
+  except
+    on E: EVelmoraControl do
+      Refused := E.Message;
+  end;
+  Took := GetTickCount - Began;
+  CloseHandle(Frozen);
+  Expect((Pos('the service did not answer within 1000 ms', Refused) = 1) and (Took < 8000),
+    'a frozen service is given up after AnswerMs (' + IntToStr(Took) + ' ms): ' + Refused);
+end;
+
+var
+  Service, Second, Mine: TVelmoraDevService;
   I, Met: Integer;
   Refused, Console: string;
 begin
+  ExpectAFrozenServiceGivenUp;
   Service := TVelmoraDevService.Start(UnicodeString(ParamStr(1)), '', 'velmora-pascal-test');
   try
     Console := '';
@@ -106,6 +132,15 @@ begin
     Expect(Refused = 'rule 2: unknown action "x"', 'a refusal raises the reason: ' + Refused);
     Expect(StartJob(5) = 7020, 'a refusal keeps the rules in force');
     Expect(StartJob(1) = 0, 'a request no rule takes goes to the job table');
+    Mine := Service.Session;
+    try
+      Mine.Apply('{"rules": [{"match": {"job": 5}, "do": "reply", "status": 2001}]}');
+      Expect(StartJob(5) = 2001, 'a session''s rules judge this process''s calls');
+      Expect(Mine.Verify('"job": 5, "count": 1'), 'and its journal holds them alone');
+    finally
+      Mine.Free;
+    end;
+    Expect(StartJob(5) = 7020, 'its end gives the service''s own rules back');
     Service.Reset;
     Expect(StartJob(1) = 0, 'a reset leaves the jobs idle and no rules');
     Expect(Pos('"seq":1,', string(Service.Journal)) > 0, 'the journal is numbered afresh');
