@@ -51,29 +51,56 @@ class DevService {
     DWORD startMs = 10000;                         // how long the service may take to answer
     DWORD answerMs = 30000;                        // how long one answer may take
     bool consoleToTestOutput = false;  // the service's console in the test's output, not a file
+    // The service outlives this object and this program, for other test processes (Shared).
+    bool leaveRunning = false;
   };
 
   DevService() : DevService(Options()) {}
 
   // Starts the service and returns once it answers a ping.
   explicit DevService(const Options& options)
-      : pipeName_(L"\\\\.\\pipe\\" + options.control), answerMs_(options.answerMs) {
+      : pipeName_(L"\\\\.\\pipe\\" + options.control),
+        answerMs_(options.answerMs),
+        owner_(!options.leaveRunning) {
     const std::wstring exe = options.exe.empty() ? BesideTheLibrary() : options.exe;
     std::wstring commandLine = L"\"" + exe + L"\" --control \"" + options.control + L"\"";
     if (!options.arguments.empty()) commandLine += L" " + options.arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
     HANDLE console = INVALID_HANDLE_VALUE;
     if (!options.consoleToTestOutput) {
       console = OpenConsoleFile();
-      startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdInput = nullptr;
-      startup.hStdOutput = startup.hStdError = console;
+      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+      startup.StartupInfo.hStdInput = nullptr;
+      startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = console;
+    }
+    // The service inherits its console file alone: a handle of the test's own (the pipe a test
+    // runner reads its output from) held by a service that outlives the test would keep the
+    // runner waiting for the end of that output.
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::string list(listSize, '\0');
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(&list[0]);
+    const bool inheritOne =
+        console != INVALID_HANDLE_VALUE && listSize > 0 &&
+        InitializeProcThreadAttributeList(attributes, 1, 0, &listSize) &&
+        UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &console,
+                                  sizeof console, nullptr, nullptr);
+    if (inheritOne) {
+      startup.StartupInfo.cb = sizeof startup;
+      startup.lpAttributeList = attributes;
     }
     PROCESS_INFORMATION started{};
-    const BOOL made = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr,
-                                     console != INVALID_HANDLE_VALUE, CREATE_SUSPENDED, nullptr,
-                                     nullptr, &startup, &started);
+    const auto start = [&](DWORD flags) {
+      return CreateProcessW(
+          exe.c_str(), &commandLine[0], nullptr, nullptr, console != INVALID_HANDLE_VALUE,
+          CREATE_SUSPENDED | flags | (inheritOne ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+          nullptr, &startup.StartupInfo, &started);
+    };
+    // A service left running leaves the test runner's job too, where the job allows it.
+    BOOL made = options.leaveRunning && start(CREATE_BREAKAWAY_FROM_JOB);
+    if (!made) made = start(0);
+    if (inheritOne) DeleteProcThreadAttributeList(attributes);
     const DWORD error = GetLastError();
     if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
     if (!made)
@@ -81,7 +108,7 @@ class DevService {
     process_ = started.hProcess;
     // Ended with this program however it ends; a program already in a job that forbids
     // nesting goes without, and relies on the destructor.
-    job_ = CreateJobObjectW(nullptr, nullptr);
+    job_ = options.leaveRunning ? nullptr : CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (job_ != nullptr) {
@@ -101,6 +128,7 @@ class DevService {
                            ConsoleNote());
       }
     } catch (...) {
+      if (!owner_) TerminateProcess(process_, 1);  // a failed start is never left running
       End();
       throw;
     }
@@ -119,6 +147,45 @@ class DevService {
     } catch (...) {
       End();  // no answer: it is ended instead
     }
+  }
+
+  // The service on `options.control` that the test processes of a suite share, one test a
+  // process (ctest -j, sharding) included: connected to when one answers, else started, by one
+  // process while the others wait for it, and left running for the others. Each test then takes
+  // a Session() of its own; `velmora-devservice ctl --control NAME stop` ends it after the suite.
+  static std::unique_ptr<DevService> Shared() { return Shared(Options()); }
+  static std::unique_ptr<DevService> Shared(Options options) {
+    const std::wstring mutexName = L"Local\\velmora-devservice-start-" + options.control;
+    const HANDLE starting = CreateMutexW(nullptr, FALSE, mutexName.c_str());
+    if (starting == nullptr) {
+      throw ControlError("cannot make the mutex " + Narrow(mutexName) + ": error " +
+                         std::to_string(GetLastError()));
+    }
+    // An abandoned mutex is taken too: its holder died, and the pipe is asked again below.
+    const DWORD waited = WaitForSingleObject(starting, options.startMs + options.answerMs);
+    const bool held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    struct Release {
+      HANDLE mutex;
+      bool held;
+      ~Release() {
+        if (held) ReleaseMutex(mutex);
+        CloseHandle(mutex);
+      }
+    } release{starting, held};
+    if (!held) throw ControlError("another test process took too long to start the service");
+    const std::wstring pipeName = L"\\\\.\\pipe\\" + options.control;
+    const HANDLE probe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    const DWORD error = probe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+    if (error == ERROR_SUCCESS || error == ERROR_PIPE_BUSY) {
+      std::unique_ptr<DevService> running(new DevService(pipeName, options.answerMs));
+      running->Ping();  // a control pipe that answers as the service does
+      return running;
+    }
+    options.leaveRunning = true;
+    options.consoleToTestOutput = false;  // the test's output ends before the service does
+    return std::unique_ptr<DevService>(new DevService(options));
   }
 
   // A session on this service, on a connection of its own: its Apply, Reset, Journal and Verify
@@ -420,8 +487,9 @@ class DevService {
     if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
     pipe_ = INVALID_HANDLE_VALUE;
     if (process_ != nullptr) {
-      if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
-      WaitForSingleObject(process_, 10000);
+      if (owner_ && WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
+        TerminateProcess(process_, 1);
+      if (owner_) WaitForSingleObject(process_, 10000);
       CloseHandle(process_);
       process_ = nullptr;
     }
