@@ -1,10 +1,18 @@
 // A host's own GoogleTest suite with velmora-devservice in place of the scheduler: each test
-// gives the service its rules, calls through Velmora.dll, checks what the service received, and
-// leaves the service reset for the next test. No test sleeps: the rules are in force once
-// Apply returns.
+// gives the service its rules, calls through Velmora.dll and checks what the service received.
+// No test sleeps: the rules are in force once Apply returns.
 //
-// Build it against the archive's include\ and lib\, with GoogleTest and the folder of
-// velmora_devservice.hpp (testing\), and run it from bin\, beside Velmora.dll and
+// The tests run in parallel, each in a process of its own, against one shared service: each
+// holds a session, so its rules, jobs and journal are its own, although every test here uses
+// job 5 and their rules contradict each other. With CMake:
+//
+//   gtest_discover_tests(nightly_job_test WORKING_DIRECTORY ${bin}
+//                        PROPERTIES FIXTURES_REQUIRED devservice)
+//   add_test(NAME stop_devservice COMMAND velmora-devservice ctl stop)
+//   set_tests_properties(stop_devservice PROPERTIES FIXTURES_CLEANUP devservice)
+//
+// then `ctest -j 4`. Build it against the archive's include\ and lib\, with GoogleTest and the
+// folder of velmora_devservice.hpp (testing\), and run it from bin\, beside Velmora.dll and
 // velmora-devservice.exe.
 #include <gtest/gtest.h>
 #include <velmora.h>
@@ -35,29 +43,32 @@ std::string StartNightlyJob(int job) {
 
 class NightlyJob : public ::testing::Test {
  protected:
-  // One service for the whole suite; the destructor stops it however the tests went.
-  static void SetUpTestSuite() { service = std::make_unique<velmora_testing::DevService>(); }
-  static void TearDownTestSuite() { service.reset(); }
-  // Every test starts from idle jobs, no rules and an empty journal.
-  void TearDown() override { service->Reset(); }
+  // The service every test process shares, started by whichever comes first; and this test's
+  // own session, which starts with idle jobs, no rules and an empty journal, and ends with it.
+  void SetUp() override {
+    if (!shared) shared = velmora_testing::DevService::Shared();
+    service = shared->Session();
+  }
 
-  static std::unique_ptr<velmora_testing::DevService> service;
+  static std::unique_ptr<velmora_testing::DevService> shared;
+  std::unique_ptr<velmora_testing::DevService> service;
 };
 
-std::unique_ptr<velmora_testing::DevService> NightlyJob::service;
+std::unique_ptr<velmora_testing::DevService> NightlyJob::shared;
 
 TEST_F(NightlyJob, StartsAnIdleJob) {
-  EXPECT_EQ(StartNightlyJob(3), "started");
-  EXPECT_TRUE(service->Verify(R"("export": "StartJob", "job": 3, "count": 1)").agrees);
+  EXPECT_EQ(StartNightlyJob(5), "started");
+  EXPECT_TRUE(service->Verify(R"("export": "StartJob", "job": 5, "count": 1)").agrees);
 }
 
 TEST_F(NightlyJob, SaysWhenTheJobRunsAlready) {
-  ASSERT_EQ(StartJob(3), 0);
-  EXPECT_EQ(StartNightlyJob(3), "already running");
+  ASSERT_EQ(StartJob(5), 0);
+  EXPECT_EQ(StartNightlyJob(5), "already running");
 }
 
 TEST_F(NightlyJob, SaysWhenTheJobDoesNotExist) {
-  EXPECT_EQ(StartNightlyJob(42), "no such job");  // the service has jobs 1 to 5
+  service->Apply(R"({"rules": [{"match": {"job": 5}, "do": "reply", "status": 1168}]})");
+  EXPECT_EQ(StartNightlyJob(5), "no such job");
 }
 
 TEST_F(NightlyJob, ReportsAFailedStartWithoutRetrying) {
@@ -71,9 +82,9 @@ TEST_F(NightlyJob, TriesOnceMoreWhenTheServiceWasBusy) {
   service->Apply(R"({"rules": [{"match": {"export": "StartJob"},
                                 "steps": [{"times": 1, "do": "reply", "status": 121},
                                           {"do": "reply"}]}]})");
-  EXPECT_EQ(StartNightlyJob(4), "started");
+  EXPECT_EQ(StartNightlyJob(5), "started");
   const velmora_testing::VerifyResult calls =
-      service->Verify(R"("export": "StartJob", "job": 4, "count": 2)");
+      service->Verify(R"("export": "StartJob", "job": 5, "count": 2)");
   EXPECT_TRUE(calls.agrees) << calls.report;
 }
 
