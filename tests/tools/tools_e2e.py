@@ -521,7 +521,7 @@ class Rules(unittest.TestCase):
                 self.assertEqual(code, 1, said)
                 self.assertIn("found 3 request(s) with export StartJob, job 5; expected exactly 4",
                               said)
-                self.assertIn("StartJob job 6", said)  # the nearest miss
+                self.assertIn("StartJob(6): job 6, not 5", said)  # the nearest miss
         os.unlink(rules)
 
     def test_one_seed_replays_the_same_outcomes(self):
@@ -888,6 +888,31 @@ class Control(unittest.TestCase):
                                (("apply", "/no/such/rules.json"), "/no/such/rules.json")]:
                 code, _, err = ctl(*args)
                 self.assertEqual((code, said in err, "is required" in err), (3, True, False), err)
+
+    def test_a_named_session_covers_the_script_that_holds_it_until_it_ends(self):
+        service_exe = wine_path(os.path.join(ARGS.bin, "velmora-devservice.exe"))
+        jobctl_exe = wine_path(os.path.join(ARGS.bin, "jobctl.exe"))
+        rules = rules_file({"rules": [{"match": {"job": 5}, "do": "reply", "status": 2001}]})
+        handle, script = tempfile.mkstemp(suffix=".cmd")
+        with os.fdopen(handle, "w") as out:
+            # ctl ends at once: the session covers the script that ran it, and what it runs.
+            out.write("\r\n".join([
+                '@"%s" ctl --session nightly session' % service_exe,
+                '@"%s" ctl --session nightly apply "%s"' % (service_exe, wine_path(rules)),
+                '@"%s" start 5' % jobctl_exe,
+                '@"%s" ctl --session nightly end' % service_exe,
+                '@"%s" start 5' % jobctl_exe, ""]))
+        with DevService("--fault", "reply:1460") as service:
+            done = subprocess.run([ARGS.wine, "cmd.exe", "/c", wine_path(script)],
+                                  capture_output=True, timeout=120)
+            out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+            self.assertRegex(out, r"^session 1\n1 rule\(s\) in force, seed \d+\n"
+                             r"StartJob\(5\): status 2001[^\n]*\n(.*\n)?session 1 ended\n"
+                             r"StartJob\(5\): status 1460")
+            self.assertEqual([r["session"] for r in service.requests()], [1, None])
+            self.assertEqual(ctl("--session", "nightly", "end")[0], 1)  # it is gone
+        os.unlink(script)
+        os.unlink(rules)
 
     def test_stop_answers_then_ends_the_service(self):
         with DevService("--control", "velmora-e2e") as service:
