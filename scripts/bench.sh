@@ -4,8 +4,10 @@
 #      alternating, against the same in-process service (median, p99, calls/s, ratio);
 #   2. under wine64, the development service's calls per second with no rules and with 50 rules
 #      that never match, 16 callers, alternating rounds;
-#   3. natively, Google Benchmark figures for encoding, decoding and a whole call;
-#   4. natively, valgrind's heap summary for 10 and for 10 000 calls.
+#   3. under wine64, 8 processes calling at once, each in a session of its own on one service:
+#      answers that were not the session's, each session's journal, calls per second;
+#   4. natively, Google Benchmark figures for encoding, decoding and a whole call;
+#   5. natively, valgrind's heap summary for 10 and for 10 000 calls.
 # ./scripts/bench.sh [CALLS_PER_CLIENT]   (default 20000)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -25,6 +27,9 @@ velmora_log "library against raw Win32 pipe calls, under wine64 (x86_64 build)"
 velmora_log "the development service with no rules and with 50 that never match, 16 callers"
 "$VELMORA_ROOT/scripts/wine-run.sh" "$VELMORA_ROOT/build/win64/bench/velmora_rules_bench.exe" \
   'build\win64\edition3\Velmora.dll'
+
+velmora_log "sessions: 8 processes x 500 calls at once, each session its own answer for job 5"
+(cd "$VELMORA_ROOT/build/win64/bin" && "$VELMORA_ROOT/scripts/wine-run.sh" ./velmora_session_bench.exe)
 
 velmora_log "native cost per operation (no pipe behind it)"
 "$VELMORA_ROOT/build/bench/bench/velmora_native_bench" --benchmark_min_time=0.5 2>&1 |
