@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 ARGS = None
 
@@ -1072,6 +1073,7 @@ class Sweep(unittest.TestCase):
         self.assertIsNone(replay(folder, cells(report)[(2, "busy")], "sweep-careless-host.exe",
                                  15)[0])
         self.page_is_a_matrix(folder, report)
+        self.junit_fails_what_crashed_or_hung(folder, report, "sweep-careless-host")
 
     @whole_sweeps
     def test_the_careful_host_retries_what_got_no_answer_and_reports_refusals(self):
@@ -1160,6 +1162,25 @@ class Sweep(unittest.TestCase):
                          {"reply:87": "reported", "hang-up-after-read": "retried",
                           "garbled": cells(report)[(1, "garbled")]["verdict"]})
         self.assertEqual(cells(report)[(1, "reply:87")]["exit"], 2)
+
+    def junit_fails_what_crashed_or_hung(self, folder, report, host):
+        """report.junit.xml as a JUnit reader takes it: the attributes its schema requires, a
+        case per run, a failure for each crashed or hung run and for nothing else."""
+        suite = ElementTree.parse(os.path.join(folder, "report.junit.xml")).getroot().find(
+            "testsuite")
+        cases = suite.findall("testcase")
+        self.assertEqual(len(cases), len(report["runs"]))
+        for key in ("name", "tests", "failures", "errors", "skipped", "time"):
+            self.assertIn(key, suite.attrib)
+        failed = [r for r in report["runs"] if r["verdict"] in ("crashed", "hung")]
+        self.assertEqual(int(suite.get("failures")), len(failed))
+        for case, run in zip(cases, report["runs"]):
+            self.assertEqual((case.get("classname"), case.get("name").endswith(run["fault"])),
+                             (host, True))
+            float(case.get("time"))
+            failure = case.find("failure")
+            self.assertEqual(failure.get("type") if failure is not None else None,
+                             run["verdict"] if run in failed else None)
 
     def page_is_a_matrix(self, folder, report):
         """The page in a real browser: Debian's chromium renders it to a PNG, and its DOM holds

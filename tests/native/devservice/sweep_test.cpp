@@ -11,6 +11,7 @@
 #include "frames/service_protocol.h"
 #include "rules/planner.h"
 #include "rules/rules.h"
+#include "sweep/junit.h"
 #include "sweep/page.h"
 #include "sweep/plan.h"
 
@@ -276,6 +277,45 @@ std::size_t Occurrences(const std::string& text, const std::string& part) {
     ++count;
   }
   return count;
+}
+
+// CI fails the build on a crashed or hung run alone, and a text of any bytes leaves the file
+// well-formed: markup escaped, what XML cannot hold replaced.
+TEST(DevServiceSweep, TheJUnitFileFailsCrashedAndHungRunsAndHoldsAnyText) {
+  SweepReport report;
+  report.host = {"C:\\hosts\\Night<ly>.EXE"};
+  report.baseline = Ran(0, {Call("DeleteJobFileByName", -1, "a&b\x01\xe9\xc3\xa9\"")});
+  RunRecord crashed = Ran(std::nullopt, {});
+  crashed.exception = "0xC0000005 in Night<ly>.exe";
+  crashed.ms = 1500;
+  RunRecord hung = Ran(std::nullopt, {});
+  hung.timedOut = true;
+  report.runs = {{1, "hang", crashed, SweepVerdict::kCrashed},
+                 {1, "busy", hung, SweepVerdict::kHung},
+                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
+                 {1, "garbled", Ran(0, {}), SweepVerdict::kAbsorbed}};
+  const std::string xml = ReportJUnit(report);
+  const struct {
+    const char* part;
+    std::size_t times;
+  } rows[] = {
+      {"<testsuite name=\"velmora-devservice sweep\" tests=\"4\" failures=\"2\"", 1},
+      {"classname=\"Night&lt;ly&gt;\"", 4},
+      {"<testcase name=\"call 1 DeleteJobFileByName(-1, &quot;a&amp;b\xEF\xBF\xBD\xEF\xBF\xBD"
+       "\xc3\xa9&quot;&quot;), hang\"",
+       1},
+      {"time=\"1.500\"", 3},  // the suites' and the crashed run's
+      {"<failure type=\"crashed\" message=\"crashed: 0xC0000005 in "
+       "Night&lt;ly&gt;.exe\">run 001: crashed",
+       1},
+      {"; its output: runs/001.out; to replay it: repro/001.json</failure>", 1},
+      {"<failure type=\"hung\" message=\"hung: the time limit\">", 1},
+      {"<failure", 2},
+      {"reply:87\" classname=\"Night&lt;ly&gt;\" time=\"0.000\"/>", 1},
+      {"<system-out>absorbed: check", 1},
+      {"\x01", 0},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Occurrences(xml, row.part), row.times) << row.part;
 }
 
 TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {

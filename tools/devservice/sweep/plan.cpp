@@ -62,15 +62,14 @@ std::string StyleName(SweepVerdict verdict) {
   return name;
 }
 
-// What the page's cell says of the end: the exit code, the exception, or the time limit.
+}  // namespace
+
 std::string HowItEnded(const RunRecord& record) {
   if (record.exception) return *record.exception;
   if (record.timedOut) return "the time limit";
   if (IsCrashCode(record.exitCode)) return "exit " + Hex(*record.exitCode);
   return record.exitCode ? "exit " + std::to_string(*record.exitCode) : "";
 }
-
-}  // namespace
 
 const char* VerdictName(SweepVerdict verdict) {
   switch (verdict) {
@@ -312,13 +311,13 @@ Matrix MatrixOf(const SweepReport& report) {
   return matrix;
 }
 
+}  // namespace
+
 std::string RowLabel(const SweepReport& report, std::size_t call) {
   return std::to_string(call) + " " +
          (call <= report.baseline.requests.size() ? CallLabel(report.baseline.requests[call - 1])
                                                   : std::string("?"));
 }
-
-}  // namespace
 
 std::string ReportTable(const SweepReport& report) {
   const Matrix matrix = MatrixOf(report);

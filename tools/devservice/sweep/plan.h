@@ -101,6 +101,10 @@ std::string CommandLine(const std::vector<std::string>& words);
 
 std::string RunId(std::size_t index);          // "001"
 std::string CallLabel(const SweepCall& call);  // "StartJob(5)", "DeleteJobFileByName("C:\x")"
+// A row's label: the call's number and the baseline's call there, "3 StartJob(5)".
+std::string RowLabel(const SweepReport& report, std::size_t call);
+// How a run ended: the exception, "the time limit", or its exit code ("exit 0xC0000409").
+std::string HowItEnded(const RunRecord& record);
 // report.json: the interface scripts and CI read.
 std::string ReportJson(const SweepReport& report);
 // The matrix as text: a row per call swept, a column per fault, each cell the verdict.

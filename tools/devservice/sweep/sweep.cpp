@@ -10,6 +10,7 @@
 #include "rules/rules.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
+#include "sweep/junit.h"
 #include "sweep/page.h"
 #include "sweep/plan.h"
 #include "sweep_page_template.h"
@@ -346,11 +347,13 @@ int WriteReport(const SweepReport& report, const std::string& folder) {
   const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
   if (page.empty()) Refuse(error);  // the page's own reason, before the report's
   if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
-      !WriteWholeFile(out + L"\\report.html", page)) {
+      !WriteWholeFile(out + L"\\report.html", page) ||
+      !WriteWholeFile(out + L"\\report.junit.xml", ReportJUnit(report))) {
     return Refuse("cannot write the report in " + folder);
   }
   (void)std::fputs(ReportTable(report).c_str(), stdout);
-  std::printf("report: %s\\report.html, %s\\report.json\n", folder.c_str(), folder.c_str());
+  std::printf("report: %s\\report.html, %s\\report.json, %s\\report.junit.xml\n", folder.c_str(),
+              folder.c_str(), folder.c_str());
   return SweepExitCode(report);
 }
 
