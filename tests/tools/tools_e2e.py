@@ -1122,6 +1122,18 @@ class Sweep(unittest.TestCase):
         os.unlink(made)
         self.assertEqual(code, 0, err)
         self.assertEqual([(r["call"], r["verdict"]) for r in report["runs"]], [(2, "not met")])
+        # Held to an expectation that says otherwise, the same sweep fails and names the cell.
+        report["runs"][0]["verdict"] = "absorbed"
+        expected = rules_file(report)
+        code, out, err, _, _ = sweep("--expect", wine_path(expected), "--calls", "2", "--faults",
+                                     "reply:87", "--", host_path("sweep-test-host.exe"), "fewer",
+                                     wine_path(made))
+        for path in (made, expected):
+            if os.path.exists(path):
+                os.unlink(path)
+        self.assertEqual(code, 1, err)
+        self.assertIn("changed from the expected matrix:\n  call 2 ", out.replace("\r", ""))
+        self.assertIn(", reply:87: not met, expected absorbed", out)
 
     @natively
     def test_a_sweep_that_cannot_run_says_why_and_exits_2(self):
@@ -1138,6 +1150,9 @@ class Sweep(unittest.TestCase):
              "--calls", True),
             (["--faults", "explode", "--", host_path("sweep-test-host.exe")], "explode", True),
             (["--", host_path("no-such-host.exe")], "cannot start", True),
+            # An expectation that does not read is refused before the baseline too.
+            (["--timeout", "3", "--expect", host_path("sweep-test-host.exe"), "--",
+              host_path("sweep-test-host.exe"), "hang"], "--expect", True),
         ]
         for args, says, untouched in rows:
             code, _, err, report, folder = sweep(*args)

@@ -244,10 +244,10 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   report.baseline.ms = 120;
   RunRecord crashed = Ran(std::nullopt, {Call("StartJob", 5)});
   crashed.exception = "0xC0000005 in host.exe";
-  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
-                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
-                 {2, "hang", crashed, SweepVerdict::kCrashed},
-                 {2, "reply:87", Ran(0xC0000602u, {}), SweepVerdict::kCrashed}};
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed, {}},
+                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported, {}},
+                 {2, "hang", crashed, SweepVerdict::kCrashed, {}},
+                 {2, "reply:87", Ran(0xC0000602u, {}), SweepVerdict::kCrashed, {}}};
   EXPECT_EQ(ReportTable(report),
             "call                                   hang                reply:87\n"
             "1 StartJob(5)                          absorbed            reported 2\n"
@@ -279,6 +279,49 @@ std::size_t Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+// With --expect, the exit status says whether the matrix changed, and every mark names the
+// verdict that was expected; a cell the earlier sweep had and this one lacks is a change too.
+TEST(DevServiceSweep, AnExpectedMatrixFailsOnlyWhereACellChanged) {
+  SweepReport report;
+  report.host = {"host.exe"};
+  report.baseline = Ran(0, {Call("StartJob", 5), Call("CancelJob", 5)});
+  RunRecord crashed = Ran(std::nullopt, {});
+  crashed.exception = "0xC0000005 in host.exe";
+  report.runs = {{1, "hang", crashed, SweepVerdict::kCrashed, {}},
+                 {2, "hang", Ran(2, {}), SweepVerdict::kReported, {}}};
+  ExpectedVerdicts expected;
+  std::string error;
+  ASSERT_TRUE(ReadExpectedVerdicts(ReportJson(report), expected, error)) << error;
+  CompareWithExpected(report, expected);
+  EXPECT_EQ(report.changes, std::vector<std::string>{});
+  EXPECT_EQ(SweepExitCode(report), 0);  // the crash was expected
+  expected[{2, "hang"}] = "absorbed";
+  expected[{3, "busy"}] = "hung";
+  CompareWithExpected(report, expected);
+  EXPECT_EQ(report.changes,
+            (std::vector<std::string>{"call 2 CancelJob(5), hang: reported, expected absorbed",
+                                      "call 3 ?, busy: not swept, expected hung"}));
+  EXPECT_EQ(SweepExitCode(report), 1);
+  EXPECT_NE(ReportTable(report).find("reported 2 (expected absorbed)"), std::string::npos);
+  const auto json = nlohmann::json::parse(ReportJson(report));
+  EXPECT_TRUE(json["runs"][0]["expected"].is_null());
+  EXPECT_EQ(json["runs"][1]["expected"], "absorbed");
+  EXPECT_EQ(json["changes"].size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(PageData(report))["rows"][1]["cells"][0]["changed"], true);
+  const struct {
+    const char* text;
+    const char* reason;
+  } refused[] = {
+      {"[1, 2", "not JSON"},
+      {R"({"host": []})", "no \"runs\""},
+      {R"({"runs": [{"call": 1, "fault": "hang"}]})", "run 1 lacks its call, fault or verdict"},
+  };
+  for (const auto& row : refused) {
+    EXPECT_FALSE(ReadExpectedVerdicts(row.text, expected, error)) << row.text;
+    EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+  }
+}
+
 // CI fails the build on a crashed or hung run alone, and a text of any bytes leaves the file
 // well-formed: markup escaped, what XML cannot hold replaced.
 TEST(DevServiceSweep, TheJUnitFileFailsCrashedAndHungRunsAndHoldsAnyText) {
@@ -290,10 +333,10 @@ TEST(DevServiceSweep, TheJUnitFileFailsCrashedAndHungRunsAndHoldsAnyText) {
   crashed.ms = 1500;
   RunRecord hung = Ran(std::nullopt, {});
   hung.timedOut = true;
-  report.runs = {{1, "hang", crashed, SweepVerdict::kCrashed},
-                 {1, "busy", hung, SweepVerdict::kHung},
-                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported},
-                 {1, "garbled", Ran(0, {}), SweepVerdict::kAbsorbed}};
+  report.runs = {{1, "hang", crashed, SweepVerdict::kCrashed, {}},
+                 {1, "busy", hung, SweepVerdict::kHung, {}},
+                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported, {}},
+                 {1, "garbled", Ran(0, {}), SweepVerdict::kAbsorbed, {}}};
   const std::string xml = ReportJUnit(report);
   const struct {
     const char* part;
@@ -326,9 +369,9 @@ TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {
   SweepReport report;
   report.host = {"host.exe", "<script>alert(1)</script>"};
   report.baseline = Ran(0, {Call("StartJob", 5), Call("CancelJob", 5)});
-  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed},
-                 {1, "busy", Ran(1, {}), SweepVerdict::kReported},
-                 {2, "busy", Ran(0, {}), SweepVerdict::kRetried}};
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed, {}},
+                 {1, "busy", Ran(1, {}), SweepVerdict::kReported, {}},
+                 {2, "busy", Ran(0, {}), SweepVerdict::kRetried, {}}};
   std::string error;
   const std::string page = RenderPage(pageTemplate.str(), PageData(report), error);
   ASSERT_FALSE(page.empty()) << error;

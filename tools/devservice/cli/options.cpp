@@ -75,7 +75,8 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
       "Usage: velmora-devservice sweep [options] -- HOST [ARG...]\n"
       "Each run serves \\\\.\\pipe\\pipe_job itself, with a fresh job table and one rule. "
       "Verdicts: crashed, hung, reported (another exit code), retried, absorbed.\n"
-      "Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run.");
+      "Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run; with "
+      "--expect, 0 the matrix is the expected one, 1 a cell changed.");
   command->add_option("--timeout", sweep.timeoutS, "a run's time limit (default 30)")
       ->type_name("SECONDS")
       ->check(Whole(1, 86400));
@@ -103,6 +104,11 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
       ->type_name("N")
       ->check(Whole(1, 10000000));
   command->add_flag("--force", sweep.force, "replace an earlier sweep's report in --out");
+  command
+      ->add_option("--expect", sweep.expect,
+                   "an earlier report.json: exit 1 when a cell's verdict is not the one it has")
+      ->type_name("FILE")
+      ->check(NotEmpty("a file"));
   command->add_option("host", sweep.host, "the host program and its arguments, after --")
       ->required()
       ->expected(1, -1);

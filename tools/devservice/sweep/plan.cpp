@@ -7,6 +7,7 @@
 
 #include "decimal.h"
 #include "rules/rules.h"
+#include "text/json_text.h"
 #include "text/text_model.h"
 
 namespace velmora::devservice {
@@ -272,7 +273,8 @@ std::string ReportJson(const SweepReport& report) {
              {"ms", run.record.ms},
              {"requests", run.record.requests.size()},
              {"repro", "repro/" + id + ".json"},
-             {"output", "runs/" + id + ".out"}});
+             {"output", "runs/" + id + ".out"},
+             {"expected", run.expected ? Json(*run.expected) : Json(nullptr)}});
   }
   return Json{
              {"host", report.host},
@@ -282,7 +284,8 @@ std::string ReportJson(const SweepReport& report) {
               {{"exit", report.baseline.exitCode ? Json(*report.baseline.exitCode) : Json(nullptr)},
                {"ms", report.baseline.ms},
                {"calls", calls}}},
-             {"runs", runs}}
+             {"runs", runs},
+             {"changes", report.changes ? Json(*report.changes) : Json(nullptr)}}
              .dump(2, ' ', false, Json::error_handler_t::replace) +
          "\n";
 }
@@ -327,7 +330,12 @@ std::string ReportTable(const SweepReport& report) {
     std::vector<std::string> row = {RowLabel(report, call)};
     for (const std::string& fault : matrix.faults) {
       const auto found = matrix.run.find({call, fault});
-      row.push_back(found == matrix.run.end() ? "" : CellText(report.runs[found->second]));
+      if (found == matrix.run.end()) {
+        row.emplace_back();
+        continue;
+      }
+      const SweepRun& run = report.runs[found->second];
+      row.push_back(CellText(run) + (run.expected ? " (expected " + *run.expected + ")" : ""));
     }
     rows.push_back(row);
   }
@@ -394,7 +402,9 @@ std::string PageData(const SweepReport& report) {
                            {"how", HowItEnded(run.record)},
                            {"ms", run.record.ms},
                            {"output", "runs/" + id + ".out"},
-                           {"repro", "repro/" + id + ".json"}});
+                           {"repro", "repro/" + id + ".json"},
+                           {"changed", run.expected.has_value()},
+                           {"expected", run.expected.value_or("")}});
     }
     rows.push_back(Json{{"label", RowLabel(report, call)}, {"cells", cells}});
   }
@@ -420,7 +430,60 @@ std::string PageData(const SweepReport& report) {
       .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expected,
+                          std::string& error) {
+  if (const auto fault = CheckJsonText(reportJson, 16)) {
+    error = "line " + std::to_string(LineAt(reportJson, fault->offset)) + ": " + fault->reason;
+    return false;
+  }
+  const Json report = Json::parse(reportJson, nullptr, false);
+  if (report.is_discarded()) {
+    error = "it is not JSON";
+    return false;
+  }
+  if (!report.is_object() || !report.contains("runs") || !report["runs"].is_array()) {
+    error = "it is no sweep's report.json: it has no \"runs\"";
+    return false;
+  }
+  expected.clear();
+  for (const Json& run : report["runs"]) {
+    const bool whole = run.is_object() && run.contains("call") &&
+                       run["call"].is_number_unsigned() && run.contains("fault") &&
+                       run["fault"].is_string() && run.contains("verdict") &&
+                       run["verdict"].is_string();
+    if (!whole) {
+      error = "run " + std::to_string(expected.size() + 1) + " lacks its call, fault or verdict";
+      return false;
+    }
+    expected[{run["call"].get<std::size_t>(), run["fault"].get<std::string>()}] =
+        run["verdict"].get<std::string>();
+  }
+  return true;
+}
+
+void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected) {
+  std::vector<std::string> changes;
+  std::map<std::pair<std::size_t, std::string>, bool> made;
+  for (SweepRun& run : report.runs) {
+    made[{run.call, run.fault}] = true;
+    const auto found = expected.find({run.call, run.fault});
+    const std::string was = found == expected.end() ? "none" : found->second;
+    run.expected.reset();
+    if (was == VerdictName(run.verdict)) continue;
+    run.expected = was;
+    changes.push_back("call " + RowLabel(report, run.call) + ", " + run.fault + ": " +
+                      VerdictName(run.verdict) + ", expected " + was);
+  }
+  for (const auto& [cell, verdict] : expected) {
+    if (made.count(cell) != 0) continue;
+    changes.push_back("call " + RowLabel(report, cell.first) + ", " + cell.second +
+                      ": not swept, expected " + verdict);
+  }
+  report.changes = changes;
+}
+
 int SweepExitCode(const SweepReport& report) {
+  if (report.changes) return report.changes->empty() ? 0 : 1;
   for (const SweepRun& run : report.runs) {
     if (run.verdict == SweepVerdict::kCrashed || run.verdict == SweepVerdict::kHung) return 1;
   }

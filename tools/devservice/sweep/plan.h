@@ -2,6 +2,7 @@
 // gets, how a run compares with the baseline, and the report. `sweep.cpp` only carries it out.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ struct SweepRun {
   std::string fault;
   RunRecord record;
   SweepVerdict verdict = SweepVerdict::kAbsorbed;
+  std::optional<std::string> expected;  // the verdict --expect had for this cell, where another
 };
 
 struct SweepReport {
@@ -93,7 +95,18 @@ struct SweepReport {
   std::string libraryVersion;
   RunRecord baseline;
   std::vector<SweepRun> runs;
+  // With --expect: each cell whose verdict is not the expected one ("call 2 CancelJob(5), busy:
+  // hung, expected absorbed"), an expected cell that no run made among them.
+  std::optional<std::vector<std::string>> changes;
 };
+
+// An earlier report.json's verdicts, by (call, fault): the matrix --expect holds a sweep to.
+using ExpectedVerdicts = std::map<std::pair<std::size_t, std::string>, std::string>;
+// False, with the reason, when `reportJson` is not a sweep's report.json.
+bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expected,
+                          std::string& error);
+// Sets each run's `expected` where its verdict differs, and the report's `changes`.
+void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected);
 
 // The words as one Windows command line that the host's C run-time splits back into them:
 // quoted where they hold a space, a tab or a quote, or are empty.
@@ -111,7 +124,8 @@ std::string ReportJson(const SweepReport& report);
 std::string ReportTable(const SweepReport& report);
 // What the page's template is given: the header's figures and the matrix, as JSON.
 std::string PageData(const SweepReport& report);
-// 0: nothing crashed or hung; 1: something did.
+// 0: nothing crashed or hung; 1: something did. With --expect: 0 the matrix is the expected
+// one, 1 a cell changed.
 int SweepExitCode(const SweepReport& report);
 
 }  // namespace velmora::devservice

@@ -8,6 +8,7 @@
 
 #include "journal/entry.h"
 #include "rules/rules.h"
+#include "rules/rules_file.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
 #include "sweep/junit.h"
@@ -352,6 +353,11 @@ int WriteReport(const SweepReport& report, const std::string& folder) {
     return Refuse("cannot write the report in " + folder);
   }
   (void)std::fputs(ReportTable(report).c_str(), stdout);
+  if (report.changes) {
+    (void)std::printf("%s\n", report.changes->empty() ? "the matrix is the expected one"
+                                                      : "changed from the expected matrix:");
+    for (const std::string& change : *report.changes) (void)std::printf("  %s\n", change.c_str());
+  }
   std::printf("report: %s\\report.html, %s\\report.json, %s\\report.junit.xml\n", folder.c_str(),
               folder.c_str(), folder.c_str());
   return SweepExitCode(report);
@@ -369,6 +375,11 @@ int Sweep(const SweepSettings& options) {
   std::vector<std::size_t> unused;
   if (!options.calls.empty() && !ParseCallList(options.calls, kMaxCallNumber, unused, error)) {
     return Refuse(error);
+  }
+  ExpectedVerdicts expected;
+  if (std::string text; !options.expect.empty() && (!ReadTextFile(options.expect, text, error) ||
+                                                    !ReadExpectedVerdicts(text, expected, error))) {
+    return Refuse("--expect " + options.expect + ": " + error);
   }
   if (const std::string other = OtherServer(false); !other.empty()) {
     return Refuse(other + " serves \\\\.\\pipe\\pipe_job; stop it first");
@@ -461,7 +472,7 @@ int Sweep(const SweepSettings& options) {
         return Refuse(error);
       }
       const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
-      report.runs.push_back({call, fault, end.record, verdict});
+      report.runs.push_back({call, fault, end.record, verdict, {}});
       const ULONGLONG elapsed = GetTickCount64() - started;
       const std::size_t done = report.runs.size();
       (void)std::fprintf(
@@ -473,6 +484,7 @@ int Sweep(const SweepSettings& options) {
     }
   }
   stack.Stop(false);
+  if (!options.expect.empty()) CompareWithExpected(report, expected);
   return WriteReport(report, folder);
 }
 

@@ -21,6 +21,7 @@ struct SweepSettings : StackSettings {
   std::optional<std::uint64_t> seed;
   std::optional<std::size_t> maxRuns;  // none: kDefaultMaxRuns, unless --calls chose the calls
   bool force = false;                  // replace an earlier sweep in --out
+  std::string expect;                  // an earlier report.json: the matrix to hold to
   std::vector<std::string> host;       // the program and its arguments
 };
 
