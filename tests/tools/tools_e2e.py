@@ -1054,6 +1054,7 @@ class Sweep(unittest.TestCase):
         self.assertEqual([c["export"] + "(%d)" % c["job"] for c in report["baseline"]["calls"]],
                          ["StartJob(5)", "CancelJob(5)"])
         self.assertEqual(len(report["runs"]), 22)
+        self.assertEqual([r["id"] for r in report["runs"] if r["diverged"]], [])  # deterministic
         for (call, fault), run in cells(report).items():
             wanted = {"reply:1168": "crashed", "busy": "hung"}.get(fault, "absorbed")
             self.assertEqual(run["verdict"], wanted, "call %d, %s: %s" % (call, fault, run))
@@ -1121,7 +1122,8 @@ class Sweep(unittest.TestCase):
                                           wine_path(made))
         os.unlink(made)
         self.assertEqual(code, 0, err)
-        self.assertEqual([(r["call"], r["verdict"]) for r in report["runs"]], [(2, "not met")])
+        self.assertEqual([(r["call"], r["verdict"], r["diverged"]) for r in report["runs"]],
+                         [(2, "not met", True)])
         # Held to an expectation that says otherwise, the same sweep fails and names the cell.
         report["runs"][0]["verdict"] = "absorbed"
         expected = rules_file(report)
@@ -1177,6 +1179,7 @@ class Sweep(unittest.TestCase):
                          {"reply:87": "reported", "hang-up-after-read": "retried",
                           "garbled": cells(report)[(1, "garbled")]["verdict"]})
         self.assertEqual(cells(report)[(1, "reply:87")]["exit"], 2)
+        self.assertEqual([r["id"] for r in report["runs"] if r["diverged"]], [])
 
     def junit_fails_what_crashed_or_hung(self, folder, report, host):
         """report.junit.xml as a JUnit reader takes it: the attributes its schema requires, a

@@ -242,12 +242,13 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   report.seed = 7;
   report.baseline = Ran(0, {Call("StartJob", 5), Call("DeleteJobFileByName", -1, "C:\\x.txt")});
   report.baseline.ms = 120;
-  RunRecord crashed = Ran(std::nullopt, {Call("StartJob", 5)});
+  const auto& made = report.baseline.requests;  // each run as far as its fault, as the baseline
+  RunRecord crashed = Ran(std::nullopt, made);
   crashed.exception = "0xC0000005 in host.exe";
-  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed, {}},
-                 {1, "reply:87", Ran(2, {}), SweepVerdict::kReported, {}},
+  report.runs = {{1, "hang", Ran(0, made), SweepVerdict::kAbsorbed, {}},
+                 {1, "reply:87", Ran(2, made), SweepVerdict::kReported, {}},
                  {2, "hang", crashed, SweepVerdict::kCrashed, {}},
-                 {2, "reply:87", Ran(0xC0000602u, {}), SweepVerdict::kCrashed, {}}};
+                 {2, "reply:87", Ran(0xC0000602u, made), SweepVerdict::kCrashed, {}}};
   EXPECT_EQ(ReportTable(report),
             "call                                   hang                reply:87\n"
             "1 StartJob(5)                          absorbed            reported 2\n"
@@ -279,16 +280,47 @@ std::size_t Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+// A run that made other calls than the baseline before its fault is flagged, for the host is
+// then not deterministic; what the host did after the fault is its own affair.
+TEST(DevServiceSweep, ARunThatMadeOtherCallsBeforeItsFaultIsFlagged) {
+  const SweepCall a = Call("StartJob", 5), b = Call("CancelJob", 5), c = Call("DeleteJob", 4);
+  const RunRecord baseline = Ran(0, {a, b, a});
+  const struct {
+    std::vector<SweepCall> made;
+    std::size_t call;
+    const char* fault;
+    bool diverged;
+  } rows[] = {
+      {{a, b, b, b}, 2, "reply:87", false},  // a retry after the fault
+      {{a, c}, 2, "reply:87", true},         // the faulted request was another
+      {{c, b, a}, 2, "reply:87", true},      // another before it
+      {{a}, 2, "reply:87", true},            // the call never came
+      {{a, a}, 2, "busy", false},            // the pipe kept the call unread: retried later
+      {{}, 2, "absent", true},
+      {{a, c, c}, 3, "hang", true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Diverged(baseline, Ran(0, row.made), row.call, row.fault), row.diverged)
+        << row.fault << " at " << row.call << ", " << row.made.size() << " call(s)";
+  }
+  SweepReport report;
+  report.baseline = baseline;
+  report.runs = {{2, "reply:87", Ran(0, {a, c}), SweepVerdict::kAbsorbed, {}}};
+  EXPECT_NE(ReportTable(report).find("absorbed *\n* the run made other calls"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(ReportJson(report))["runs"][0]["diverged"], true);
+  EXPECT_EQ(nlohmann::json::parse(PageData(report))["nondeterministic"], true);
+}
+
 // With --expect, the exit status says whether the matrix changed, and every mark names the
 // verdict that was expected; a cell the earlier sweep had and this one lacks is a change too.
 TEST(DevServiceSweep, AnExpectedMatrixFailsOnlyWhereACellChanged) {
   SweepReport report;
   report.host = {"host.exe"};
   report.baseline = Ran(0, {Call("StartJob", 5), Call("CancelJob", 5)});
-  RunRecord crashed = Ran(std::nullopt, {});
+  RunRecord crashed = Ran(std::nullopt, report.baseline.requests);
   crashed.exception = "0xC0000005 in host.exe";
   report.runs = {{1, "hang", crashed, SweepVerdict::kCrashed, {}},
-                 {2, "hang", Ran(2, {}), SweepVerdict::kReported, {}}};
+                 {2, "hang", Ran(2, report.baseline.requests), SweepVerdict::kReported, {}}};
   ExpectedVerdicts expected;
   std::string error;
   ASSERT_TRUE(ReadExpectedVerdicts(ReportJson(report), expected, error)) << error;

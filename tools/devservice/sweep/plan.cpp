@@ -242,6 +242,16 @@ SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t 
              : SweepVerdict::kAbsorbed;
 }
 
+bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+              const std::string& fault) {
+  if (call == 0 || call > baseline.requests.size()) return false;
+  // A fault the service reads was read as the call-th request; a pipe fault kept it unread.
+  const std::size_t same = ActsOnThePipe(fault) ? call - 1 : call;
+  return run.requests.size() < same ||
+         !std::equal(run.requests.begin(), run.requests.begin() + static_cast<std::ptrdiff_t>(same),
+                     baseline.requests.begin());
+}
+
 std::string RunId(std::size_t index) {
   std::string id = std::to_string(index);
   return std::string(id.size() < 3 ? 3 - id.size() : 0, '0') + id;
@@ -274,7 +284,8 @@ std::string ReportJson(const SweepReport& report) {
              {"requests", run.record.requests.size()},
              {"repro", "repro/" + id + ".json"},
              {"output", "runs/" + id + ".out"},
-             {"expected", run.expected ? Json(*run.expected) : Json(nullptr)}});
+             {"expected", run.expected ? Json(*run.expected) : Json(nullptr)},
+             {"diverged", Diverged(report.baseline, run.record, run.call, run.fault)}});
   }
   return Json{
              {"host", report.host},
@@ -326,6 +337,7 @@ std::string ReportTable(const SweepReport& report) {
   const Matrix matrix = MatrixOf(report);
   std::vector<std::vector<std::string>> rows = {{"call"}};
   for (const std::string& fault : matrix.faults) rows[0].push_back(fault);
+  bool diverged = false;
   for (const std::size_t call : matrix.calls) {
     std::vector<std::string> row = {RowLabel(report, call)};
     for (const std::string& fault : matrix.faults) {
@@ -335,7 +347,10 @@ std::string ReportTable(const SweepReport& report) {
         continue;
       }
       const SweepRun& run = report.runs[found->second];
-      row.push_back(CellText(run) + (run.expected ? " (expected " + *run.expected + ")" : ""));
+      const bool other = Diverged(report.baseline, run.record, run.call, run.fault);
+      diverged = diverged || other;
+      row.push_back(CellText(run) + (other ? " *" : "") +
+                    (run.expected ? " (expected " + *run.expected + ")" : ""));
     }
     rows.push_back(row);
   }
@@ -350,6 +365,11 @@ std::string ReportTable(const SweepReport& report) {
       line += row[i] + std::string(widths[i] - row[i].size() + 2, ' ');
     }
     table += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+  }
+  if (diverged) {
+    table +=
+        "* the run made other calls than the baseline before its fault: the host is not "
+        "deterministic, and the cell may not say what the fault did\n";
   }
   return table;
 }
@@ -404,6 +424,7 @@ std::string PageData(const SweepReport& report) {
                            {"output", "runs/" + id + ".out"},
                            {"repro", "repro/" + id + ".json"},
                            {"changed", run.expected.has_value()},
+                           {"diverged", Diverged(report.baseline, run.record, run.call, run.fault)},
                            {"expected", run.expected.value_or("")}});
     }
     rows.push_back(Json{{"label", RowLabel(report, call)}, {"cells", cells}});
@@ -418,7 +439,12 @@ std::string PageData(const SweepReport& report) {
     counts.push_back(
         Json{{"verdict", VerdictName(verdict)}, {"style", StyleName(verdict)}, {"count", count}});
   }
+  const auto diverged = std::count_if(report.runs.begin(), report.runs.end(), [&](const auto& run) {
+    return Diverged(report.baseline, run.record, run.call, run.fault);
+  });
   return Json{{"command", command},
+              {"diverged", diverged},
+              {"nondeterministic", diverged > 0},
               {"baseline_exit", report.baseline.exitCode ? *report.baseline.exitCode : 0},
               {"baseline_ms", report.baseline.ms},
               {"seed", std::to_string(report.seed)},

@@ -80,6 +80,13 @@ std::size_t FaultStep(std::size_t call, const std::string& fault);
 SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                    const std::string& fault);
 
+// Whether the run made other calls than the baseline up to its fault: another request before
+// the call, fewer calls than that, or (for a fault the service reads) another request as the
+// call itself. A deterministic host never diverges; one that does makes the run's cell say
+// little of the fault.
+bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+              const std::string& fault);
+
 struct SweepRun {
   std::size_t call = 0;
   std::string fault;
