@@ -3,8 +3,11 @@
      nocall       ends at once without a call;
      child FILE   starts a copy of itself that outlives it, appending to FILE every 200 ms
                   (tick FILE), then makes a call and ends;
-     fewer FILE   makes two calls while FILE does not exist (and makes it), one once it does. */
+     fewer FILE   makes two calls while FILE does not exist (and makes it), one once it does;
+     untilok      calls until a call succeeds, 50 ms apart (a retry without end);
+     flood N      writes N MiB to stdout, then makes a call. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -55,6 +58,15 @@ int main(int argc, char** argv) {
     printf("StartJob(1): %d\n", StartJob(1));
     printf("StartJob(2): %d\n", StartJob(2));
     return 0;
+  }
+  if (strcmp(mode, "untilok") == 0) {
+    while (StartJob(1) != 0) Sleep(50);
+    return 0;
+  }
+  if (strcmp(mode, "flood") == 0 && argc > 2) {
+    static char block[1 << 20];
+    memset(block, 'x', sizeof block);
+    for (int i = atoi(argv[2]); i > 0; --i) fwrite(block, 1, sizeof block, stdout);
   }
   printf("StartJob(1): %d\n", StartJob(1));
   fflush(stdout);

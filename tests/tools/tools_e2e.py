@@ -1040,8 +1040,11 @@ def sweep_example(host, timeout):
                  host_path(host))
 
 
-NOT_SENT_OR_MAY_HAVE_ACTED = ["hang-up-after-read", "partial:100", "empty:forever", "hang",
-                              "busy", "absent", "hang-up-before-read"]
+# The careful host sends these again; the service carried out the request under the first two
+# (their steps leave the status to the job table), so the host's second call repeats it.
+CARRIED_OUT_UNANSWERED = ["partial:100", "empty:forever"]
+NOT_CARRIED_OUT_UNANSWERED = ["hang-up-after-read", "hang", "busy", "absent",
+                              "hang-up-before-read"]
 
 
 class Sweep(unittest.TestCase):
@@ -1074,14 +1077,17 @@ class Sweep(unittest.TestCase):
         self.assertIsNone(replay(folder, cells(report)[(2, "busy")], "sweep-careless-host.exe",
                                  15)[0])
         self.page_is_a_matrix(folder, report)
-        self.junit_fails_what_crashed_or_hung(folder, report, "sweep-careless-host")
+        self.junit_fails_what_the_sweep_fails_on(folder, report, "sweep-careless-host")
 
     @whole_sweeps
     def test_the_careful_host_retries_what_got_no_answer_and_reports_refusals(self):
         code, out, err, report, folder = sweep_example("sweep-careful-host.exe", 20)
-        self.assertEqual(code, 0, err)
+        self.assertEqual(code, 1, err)  # the repeated runs
         for (call, fault), run in cells(report).items():
-            if fault in NOT_SENT_OR_MAY_HAVE_ACTED:
+            self.assertEqual(run["carried_out"], fault in CARRIED_OUT_UNANSWERED, run)
+            if fault in CARRIED_OUT_UNANSWERED:
+                wanted, exit_code = "repeated", 0
+            elif fault in NOT_CARRIED_OUT_UNANSWERED:
                 wanted, exit_code = "retried", 0
             elif fault == "garbled":
                 # Seed 7's bytes decode to 0 for StartJob(5), which was not carried out: the
@@ -1093,6 +1099,29 @@ class Sweep(unittest.TestCase):
                              "call %d, %s: %s" % (call, fault, run))
         status, _ = replay(folder, cells(report)[(1, "reply:87")], "sweep-careful-host.exe", 30)
         self.assertEqual(status, 2)
+        self.junit_fails_what_the_sweep_fails_on(folder, report, "sweep-careful-host")
+
+    @skipped_under_emulation("the verdicts are decided alike on each architecture")
+    def test_a_persisting_fault_finds_a_retry_without_end(self):
+        # Held from call 1 on, the fault meets every try: a host that gives up after its fourth
+        # is reported; one that tries until it succeeds is still at it when the time runs out.
+        rows = [(["--", host_path("sweep-careful-host.exe")], "reported"),
+                (["--", host_path("sweep-test-host.exe"), "untilok"], "looped")]
+        for args, wanted in rows:
+            code, _, err, report, folder = sweep("--persist", "--timeout", "4", "--calls", "1",
+                                                 "--faults",
+                                                 "hang-up-after-read,hang-up-before-read",
+                                                 *args)
+            self.assertEqual(code, 1 if wanted == "looped" else 0, err)
+            self.assertTrue(report["persist"])
+            for run in report["runs"]:
+                self.assertEqual(run["verdict"], wanted, run)
+                if wanted == "looped":
+                    self.assertGreaterEqual(run["repeats"], 10, run)
+                else:
+                    self.assertEqual(run["repeats"], 3, run)  # its four tries
+            with open(os.path.join(folder, "repro", "001.json")) as rules:
+                self.assertNotIn("times", json.load(rules)["rules"][0]["steps"][-1])
 
     @natively
     def test_a_chosen_call_and_faults_and_a_child_that_outlives_its_host(self):
@@ -1181,7 +1210,7 @@ class Sweep(unittest.TestCase):
         self.assertEqual(cells(report)[(1, "reply:87")]["exit"], 2)
         self.assertEqual([r["id"] for r in report["runs"] if r["diverged"]], [])
 
-    def junit_fails_what_crashed_or_hung(self, folder, report, host):
+    def junit_fails_what_the_sweep_fails_on(self, folder, report, host):
         """report.junit.xml as a JUnit reader takes it: the attributes its schema requires, a
         case per run, a failure for each crashed or hung run and for nothing else."""
         suite = ElementTree.parse(os.path.join(folder, "report.junit.xml")).getroot().find(
@@ -1190,7 +1219,8 @@ class Sweep(unittest.TestCase):
         self.assertEqual(len(cases), len(report["runs"]))
         for key in ("name", "tests", "failures", "errors", "skipped", "time"):
             self.assertIn(key, suite.attrib)
-        failed = [r for r in report["runs"] if r["verdict"] in ("crashed", "hung")]
+        failed = [r for r in report["runs"]
+                  if r["verdict"] in ("crashed", "hung", "looped", "repeated")]
         self.assertEqual(int(suite.get("failures")), len(failed))
         for case, run in zip(cases, report["runs"]):
             self.assertEqual((case.get("classname"), case.get("name").endswith(run["fault"])),

@@ -63,6 +63,7 @@ TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
     const char* fault;
     std::vector<std::string> actions;  // by request, as the planner takes each
     std::vector<PipeState> pipe;       // the pipe's state as each call comes
+    bool persist = false;
   } rows[] = {
       {1, "hang", {"hang", "", "", "", ""}, kAllServing},
       {3, "partial:100", {"", "", "partial", "", ""}, kAllServing},
@@ -78,9 +79,18 @@ TEST(DevServiceSweep, EachRunFaultsExactlyItsCallOnce) {
        {PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent, PipeState::kAbsent,
         PipeState::kAbsent}},
       {2, "hang-up-before-read", {"", "hang-up-before-read", "", "", ""}, kAllServing},
+      // Persisting, the fault takes the call and every request or connection after it.
+      {2, "reply:87", {"", "reply", "reply", "reply", "reply"}, kAllServing, true},
+      {3, "hang", {"", "", "hang", "hang", "hang"}, kAllServing, true},
+      {2,
+       "hang-up-before-read",
+       {"", "hang-up-before-read", "hang-up-before-read", "hang-up-before-read",
+        "hang-up-before-read"},
+       kAllServing,
+       true},
   };
   for (const auto& row : rows) {
-    const std::string rules = RulesForRun(row.call, row.fault, 42);
+    const std::string rules = RulesForRun(row.call, row.fault, 42, row.persist);
     const std::vector<Meeting> meetings = Meetings(rules);
     for (std::size_t i = 0; i < meetings.size(); ++i) {
       EXPECT_EQ(meetings[i].action, row.actions[i])
@@ -103,15 +113,22 @@ TEST(DevServiceSweep, AnOutageEndsOnceTheCallHasGivenUp) {
   const struct {
     const char* fault;
     std::uint64_t lastsMs;  // from the read of the call before: the library's wait, and a second
-  } rows[] = {{"busy", 6000}, {"absent", 3000}};
+    bool persist;           // then it never ends
+  } rows[] = {
+      {"busy", 6000, false}, {"absent", 3000, false}, {"busy", 0, true}, {"absent", 0, true}};
   for (const auto& row : rows) {
     RuleSet rules;
     std::string error;
-    ASSERT_TRUE(ReadRules(RulesForRun(2, row.fault, 1), rules, error)) << error;
+    ASSERT_TRUE(ReadRules(RulesForRun(2, row.fault, 1, row.persist), rules, error)) << error;
     Planner planner(std::move(rules), 1, 0);
     planner.ForRequest(Start(1), 500);
     std::uint64_t next = 0;
     EXPECT_NE(planner.StateAt(500, next), tools::PipeState::kServing) << row.fault;
+    if (row.persist) {
+      EXPECT_EQ(next, kNoChange) << row.fault;
+      EXPECT_NE(planner.StateAt(500 + 3600000, next), tools::PipeState::kServing) << row.fault;
+      continue;
+    }
     EXPECT_EQ(next, 500 + row.lastsMs) << row.fault;
     EXPECT_EQ(planner.StateAt(500 + row.lastsMs, next), tools::PipeState::kServing) << row.fault;
   }
@@ -142,6 +159,16 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
   crashed.exception = "0xC0000005 in host.exe";
   RunRecord hung = Ran(std::nullopt, {a});
   hung.timedOut = true;
+  // Still going at the time limit, having sent the faulted call (2, CancelJob) again n times.
+  const auto timedOutAfter = [&](std::size_t repeats) {
+    RunRecord run = Ran(std::nullopt, {a, b});
+    run.requests.insert(run.requests.end(), repeats, b);
+    run.timedOut = true;
+    return run;
+  };
+  RunRecord hungUpOn = Ran(std::nullopt, {a});
+  hungUpOn.timedOut = true;
+  hungUpOn.hits = 11;  // connections hung up on before any request was read
   const struct {
     const char* name;
     RunRecord run;
@@ -157,6 +184,20 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
       {"the time limit", hung, 1, "hang", SweepVerdict::kHung},
       {"another exit code", Ran(3, {a, b, a}), 2, "reply:87", SweepVerdict::kReported},
       {"the faulted request again", Ran(0, {a, b, b, a}), 2, "reply:87", SweepVerdict::kRetried},
+      // A step that leaves the status to the job table carried the request out: a second one
+      // may do it twice. One that answers with its own status, or hangs up, carried out none.
+      {"again after a partial reply", Ran(0, {a, b, b, a}), 2, "partial:100",
+       SweepVerdict::kRepeated},
+      {"again after empty messages", Ran(0, {a, b, b, a}), 2, "empty:forever",
+       SweepVerdict::kRepeated},
+      {"again after a hang-up", Ran(0, {a, b, b, a}), 2, "hang-up-after-read",
+       SweepVerdict::kRetried},
+      {"a partial reply given up", Ran(0, {a, b, a}), 2, "partial:100", SweepVerdict::kAbsorbed},
+      {"ten times again at the time limit", timedOutAfter(10), 2, "reply:87",
+       SweepVerdict::kLooped},
+      {"nine times again at the time limit", timedOutAfter(9), 2, "reply:87", SweepVerdict::kHung},
+      {"ten connections more hung up on", hungUpOn, 1, "hang-up-before-read",
+       SweepVerdict::kLooped},
       {"no repeat", Ran(0, {a, b, a}), 2, "reply:87", SweepVerdict::kAbsorbed},
       // StartJob(5) comes again at call 3 in the baseline too: that is no retry.
       {"a later call of the same request", Ran(0, {a, b, a}), 1, "reply:87",
@@ -269,7 +310,10 @@ TEST(DevServiceSweep, TheReportSaysEachRunOnceAndTheTableEachCell) {
   const auto page = nlohmann::json::parse(PageData(report));
   EXPECT_EQ(page["rows"].size(), 1u);
   EXPECT_EQ(page["rows"][0]["cells"][1]["verdict"], "reported");
-  EXPECT_EQ(page["counts"][2]["count"], 1);  // reported
+  for (const auto& count : page["counts"]) {
+    const bool one = count["verdict"] == "reported" || count["verdict"] == "absorbed";
+    EXPECT_EQ(count["count"], one ? 1 : 0) << count["verdict"];
+  }
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& part) {
@@ -369,28 +413,47 @@ TEST(DevServiceSweep, TheJUnitFileFailsCrashedAndHungRunsAndHoldsAnyText) {
                  {1, "busy", hung, SweepVerdict::kHung, {}},
                  {1, "reply:87", Ran(2, {}), SweepVerdict::kReported, {}},
                  {1, "garbled", Ran(0, {}), SweepVerdict::kAbsorbed, {}}};
-  const std::string xml = ReportJUnit(report);
+  RunRecord looped = Ran(std::nullopt, std::vector<SweepCall>(11, report.baseline.requests[0]));
+  looped.timedOut = true;
+  report.runs.push_back({1, "hang", looped, SweepVerdict::kLooped, {}});
+  report.runs.push_back({1, "partial:100", Ran(0, looped.requests), SweepVerdict::kRepeated, {}});
+  std::string xml = ReportJUnit(report);
   const struct {
     const char* part;
     std::size_t times;
   } rows[] = {
-      {"<testsuite name=\"velmora-devservice sweep\" tests=\"4\" failures=\"2\"", 1},
-      {"classname=\"Night&lt;ly&gt;\"", 4},
+      {"<testsuite name=\"velmora-devservice sweep\" tests=\"6\" failures=\"4\"", 1},
+      {"classname=\"Night&lt;ly&gt;\"", 6},
       {"<testcase name=\"call 1 DeleteJobFileByName(-1, &quot;a&amp;b\xEF\xBF\xBD\xEF\xBF\xBD"
        "\xc3\xa9&quot;&quot;), hang\"",
-       1},
+       2},
       {"time=\"1.500\"", 3},  // the suites' and the crashed run's
       {"<failure type=\"crashed\" message=\"crashed: 0xC0000005 in "
        "Night&lt;ly&gt;.exe\">run 001: crashed",
        1},
       {"; its output: runs/001.out; to replay it: repro/001.json</failure>", 1},
       {"<failure type=\"hung\" message=\"hung: the time limit\">", 1},
-      {"<failure", 2},
+      {"<failure", 4},
+      {"<failure type=\"looped\" message=\"looped: the time limit, the faulted request sent 10 "
+       "more time(s)\">",
+       1},
+      {"<failure type=\"repeated\" message=\"repeated: exit 0, the faulted request sent 10 more "
+       "time(s) after the service carried it out\">",
+       1},
       {"reply:87\" classname=\"Night&lt;ly&gt;\" time=\"0.000\"/>", 1},
       {"<system-out>absorbed: check", 1},
       {"\x01", 0},
   };
   for (const auto& row : rows) EXPECT_EQ(Occurrences(xml, row.part), row.times) << row.part;
+  EXPECT_EQ(SweepExitCode(report), 1);
+  // --allow-repeats: a repeated run passes; the looped one still fails.
+  report.allowRepeats = true;
+  xml = ReportJUnit(report);
+  EXPECT_EQ(Occurrences(xml, "failures=\"3\""), 2u) << xml;
+  EXPECT_EQ(Occurrences(xml, "<failure type=\"repeated\""), 0u) << xml;
+  report.runs.erase(report.runs.begin(), report.runs.begin() + 2);
+  report.runs.erase(report.runs.begin() + 2);
+  EXPECT_EQ(SweepExitCode(report), 0);
 }
 
 TEST(DevServiceSweep, ThePageHasACellPerRunClassedByVerdictAndEscapesTheHost) {

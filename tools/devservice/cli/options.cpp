@@ -74,8 +74,10 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
   command->footer(
       "Usage: velmora-devservice sweep [options] -- HOST [ARG...]\n"
       "Each run serves \\\\.\\pipe\\pipe_job itself, with a fresh job table and one rule. "
-      "Verdicts: crashed, hung, reported (another exit code), retried, absorbed.\n"
-      "Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run; with "
+      "Verdicts: crashed, looped (a retry without end), hung, not met, reported (another exit "
+      "code), repeated (sent again after it was carried out), retried, absorbed.\n"
+      "Exit status: 0 no run crashed, looped, hung or repeated, 1 one did, 2 the sweep could "
+      "not run; with "
       "--expect, 0 the matrix is the expected one, 1 a cell changed.");
   command->add_option("--timeout", sweep.timeoutS, "a run's time limit (default 30)")
       ->type_name("SECONDS")
@@ -109,6 +111,10 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
                    "an earlier report.json: exit 1 when a cell's verdict is not the one it has")
       ->type_name("FILE")
       ->check(NotEmpty("a file"));
+  command->add_flag("--persist", sweep.persist,
+                    "hold each fault from its call to the run's end: finds retries without end");
+  command->add_flag("--allow-repeats", sweep.allowRepeats,
+                    "a request sent again after it was carried out does not fail the sweep");
   command->add_option("host", sweep.host, "the host program and its arguments, after --")
       ->required()
       ->expected(1, -1);

@@ -76,17 +76,13 @@ std::string HostClass(const SweepReport& report) {
   return name.empty() ? "host" : name;
 }
 
-bool Fails(SweepVerdict verdict) {
-  return verdict == SweepVerdict::kCrashed || verdict == SweepVerdict::kHung;
-}
-
 }  // namespace
 
 std::string ReportJUnit(const SweepReport& report) {
   std::size_t failures = 0;
   std::uint64_t ms = report.baseline.ms;
   for (const SweepRun& run : report.runs) {
-    failures += Fails(run.verdict) ? 1 : 0;
+    failures += VerdictFails(run.verdict, report.allowRepeats) ? 1 : 0;
     ms += run.record.ms;
   }
   const std::string counts = " tests=\"" + std::to_string(report.runs.size()) + "\" failures=\"" +
@@ -101,10 +97,17 @@ std::string ReportJUnit(const SweepReport& report) {
     const SweepRun& run = report.runs[i];
     const std::string id = RunId(i + 1);
     const std::string verdict = VerdictName(run.verdict);
-    const std::string how = HowItEnded(run.record);
+    std::string how = HowItEnded(run.record);
+    if (run.verdict == SweepVerdict::kLooped || run.verdict == SweepVerdict::kRepeated) {
+      // What makes it a failure: the faulted request sent on and on, or after it was done.
+      how += ", the faulted request sent " +
+             std::to_string(Repeats(report.baseline, run.record, run.call, run.fault)) +
+             " more time(s)" +
+             (run.verdict == SweepVerdict::kRepeated ? " after the service carried it out" : "");
+    }
     xml += "    <testcase name=\"call " + Xml(RowLabel(report, run.call)) + ", " + Xml(run.fault) +
            "\" classname=\"" + host + "\" time=\"" + Seconds(run.record.ms) + "\"";
-    if (Fails(run.verdict)) {
+    if (VerdictFails(run.verdict, report.allowRepeats)) {
       xml += ">\n      <failure type=\"" + verdict + "\" message=\"" + verdict +
              (how.empty() ? "" : ": " + Xml(how)) + "\">run " + id + ": " + verdict +
              (how.empty() ? "" : " (" + Xml(how) + ")") + "; its output: runs/" + id +

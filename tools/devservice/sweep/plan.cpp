@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "decimal.h"
+#include "rules/planner.h"
 #include "rules/rules.h"
 #include "text/json_text.h"
 #include "text/text_model.h"
@@ -76,12 +77,16 @@ const char* VerdictName(SweepVerdict verdict) {
   switch (verdict) {
     case SweepVerdict::kCrashed:
       return "crashed";
+    case SweepVerdict::kLooped:
+      return "looped";
     case SweepVerdict::kHung:
       return "hung";
     case SweepVerdict::kNotMet:
       return "not met";
     case SweepVerdict::kReported:
       return "reported";
+    case SweepVerdict::kRepeated:
+      return "repeated";
     case SweepVerdict::kRetried:
       return "retried";
     case SweepVerdict::kAbsorbed:
@@ -151,29 +156,40 @@ bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, s
   return true;
 }
 
-std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed) {
+bool FaultCarriesOut(const std::string& fault) {
+  RuleSet rules;
+  std::string error;
+  if (ActsOnThePipe(fault) || !PresetRules(fault, rules, error)) return false;
+  Plan plan;
+  plan.what = rules.rules.front().steps.front();
+  return plan.NeedsJobTable();
+}
+
+std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed,
+                        bool persist) {
   Json rule = {{"name", "call " + std::to_string(call) + ": " + fault}};
   if (fault == "busy" || fault == "absent") {
     rule["after_requests"] = call - 1;
-    rule["for_ms"] = fault == "busy" ? kBusyWindowMs : kAbsentWindowMs;
+    if (!persist) rule["for_ms"] = fault == "busy" ? kBusyWindowMs : kAbsentWindowMs;
     rule["do"] = fault;
   } else {
     // Requests before the call are carried out as without rules; the call meets the fault,
-    // once; then the rule steps aside. A hang-up before the read is due once the call before
-    // has been read, and takes the next connection.
+    // once (or, persisting, from then on); then the rule steps aside. A hang-up before the
+    // read is due once the call before has been read, and takes the next connection.
     Json steps = Json::array();
     if (fault == "hang-up-before-read") {
       rule["after_requests"] = call - 1;
     } else if (call > 1) {
       steps.push_back(Json{{"times", call - 1}, {"do", "reply"}});
     }
-    Json last = {{"times", 1}};
+    Json last = Json::object();
+    if (!persist) last["times"] = 1;
     std::string error;
     const Json step = Json::parse(PresetStep(fault, error));
     for (const auto& [key, value] : step.items()) last[key] = value;
     steps.push_back(last);
     rule["steps"] = steps;
-    rule["then"] = "pass";
+    rule["then"] = persist ? "stay" : "pass";
   }
   return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
 }
@@ -224,22 +240,35 @@ std::string TooManyRuns(std::size_t runs, bool callsChosen, std::optional<std::s
          ": choose the calls with --calls, or allow more with --max-runs";
 }
 
+std::size_t Repeats(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+                    const std::string& fault) {
+  if (call == 0 || call > baseline.requests.size()) return 0;
+  // A request-level fault was read as the call-th request; a pipe fault kept it from being read.
+  const SweepCall& faulted = baseline.requests[call - 1];
+  const std::size_t sent = Count(run.requests, ActsOnThePipe(fault) ? call - 1 : call, faulted);
+  const std::size_t expected = Count(baseline.requests, call, faulted);
+  // Connections hung up on before their request was read, after the first, are tries again.
+  const std::size_t unread =
+      fault == "hang-up-before-read" && run.hits > 1 ? run.hits - 1 : std::size_t{0};
+  return (sent > expected ? sent - expected : 0) + unread;
+}
+
 SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                    const std::string& fault) {
   if (run.exception || (IsCrashCode(run.exitCode) && run.exitCode != baseline.exitCode)) {
     return SweepVerdict::kCrashed;
   }
-  if (run.timedOut) return SweepVerdict::kHung;
+  const std::size_t repeats = Repeats(baseline, run, call, fault);
+  if (run.timedOut) return repeats >= kLoopRepeats ? SweepVerdict::kLooped : SweepVerdict::kHung;
   if (!run.faultMet) return SweepVerdict::kNotMet;
   if (run.exitCode != baseline.exitCode) return SweepVerdict::kReported;
-  if (call == 0 || call > baseline.requests.size()) return SweepVerdict::kAbsorbed;
-  // A retry is the faulted request once more than the baseline sent it after that call. A
-  // request-level fault was read as the call-th request; a pipe fault kept it from being read.
-  const SweepCall& faulted = baseline.requests[call - 1];
-  const std::size_t from = ActsOnThePipe(fault) ? call - 1 : call;
-  return Count(run.requests, from, faulted) > Count(baseline.requests, call, faulted)
-             ? SweepVerdict::kRetried
-             : SweepVerdict::kAbsorbed;
+  if (repeats == 0) return SweepVerdict::kAbsorbed;
+  return FaultCarriesOut(fault) ? SweepVerdict::kRepeated : SweepVerdict::kRetried;
+}
+
+bool VerdictFails(SweepVerdict verdict, bool allowRepeats) {
+  return verdict == SweepVerdict::kCrashed || verdict == SweepVerdict::kHung ||
+         verdict == SweepVerdict::kLooped || (verdict == SweepVerdict::kRepeated && !allowRepeats);
 }
 
 bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
@@ -282,6 +311,8 @@ std::string ReportJson(const SweepReport& report) {
              {"exception", run.record.exception ? Json(*run.record.exception) : Json(nullptr)},
              {"ms", run.record.ms},
              {"requests", run.record.requests.size()},
+             {"carried_out", run.record.faultMet && FaultCarriesOut(run.fault)},
+             {"repeats", Repeats(report.baseline, run.record, run.call, run.fault)},
              {"repro", "repro/" + id + ".json"},
              {"output", "runs/" + id + ".out"},
              {"expected", run.expected ? Json(*run.expected) : Json(nullptr)},
@@ -291,6 +322,7 @@ std::string ReportJson(const SweepReport& report) {
              {"host", report.host},
              {"timeout_s", report.timeoutS},
              {"seed", report.seed},
+             {"persist", report.persist},
              {"baseline",
               {{"exit", report.baseline.exitCode ? Json(*report.baseline.exitCode) : Json(nullptr)},
                {"ms", report.baseline.ms},
@@ -431,8 +463,9 @@ std::string PageData(const SweepReport& report) {
   }
   Json counts = Json::array();
   for (const SweepVerdict verdict :
-       {SweepVerdict::kCrashed, SweepVerdict::kHung, SweepVerdict::kReported,
-        SweepVerdict::kRetried, SweepVerdict::kAbsorbed, SweepVerdict::kNotMet}) {
+       {SweepVerdict::kCrashed, SweepVerdict::kLooped, SweepVerdict::kHung, SweepVerdict::kReported,
+        SweepVerdict::kRepeated, SweepVerdict::kRetried, SweepVerdict::kAbsorbed,
+        SweepVerdict::kNotMet}) {
     const auto count =
         std::count_if(report.runs.begin(), report.runs.end(),
                       [verdict](const SweepRun& run) { return run.verdict == verdict; });
@@ -450,6 +483,7 @@ std::string PageData(const SweepReport& report) {
               {"seed", std::to_string(report.seed)},
               {"version", report.libraryVersion},
               {"runs", report.runs.size()},
+              {"persist", report.persist},
               {"counts", counts},
               {"faults", faults},
               {"rows", rows}}
@@ -511,7 +545,7 @@ void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected) 
 int SweepExitCode(const SweepReport& report) {
   if (report.changes) return report.changes->empty() ? 0 : 1;
   for (const SweepRun& run : report.runs) {
-    if (run.verdict == SweepVerdict::kCrashed || run.verdict == SweepVerdict::kHung) return 1;
+    if (VerdictFails(run.verdict, report.allowRepeats)) return 1;
   }
   return 0;
 }

@@ -28,9 +28,19 @@ struct RunRecord {
   std::uint64_t ms = 0;
   std::vector<SweepCall> requests;
   bool faultMet = true;  // the run's fault took a request or a connection, or held the pipe
+  std::size_t hits = 0;  // the requests and connections the fault took (0 for busy and absent)
 };
 
-enum class SweepVerdict { kCrashed, kHung, kNotMet, kReported, kRetried, kAbsorbed };
+enum class SweepVerdict {
+  kCrashed,
+  kLooped,
+  kHung,
+  kNotMet,
+  kReported,
+  kRepeated,
+  kRetried,
+  kAbsorbed
+};
 const char* VerdictName(SweepVerdict verdict);  // "not met" for kNotMet
 
 // The faults tried at each call by default, in the --fault presets' names.
@@ -65,20 +75,41 @@ std::string OutFolderRefusal(const std::string& folder, const OutFolder& found, 
 // "hang,reply:87": each a preset the service takes.
 bool ParseFaultList(const std::string& text, std::vector<std::string>& faults, std::string& error);
 
+// Whether a request that met `fault` reached the service and was carried out: never for a
+// fault on the pipe, which keeps it from being read; for one the service reads, where its step
+// leaves the status to the job table, as the service itself decides.
+bool FaultCarriesOut(const std::string& fault);
+
 // The rules file of the run that gives `fault` to the `call`-th call (1-based) and carries out
 // every other request as without rules. For a fault that acts on the pipe, a window that opens
-// once the call before has been read and lasts until the call has given up.
-std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed);
+// once the call before has been read and lasts until the call has given up. `persist`: the fault
+// takes the call and every request and connection after it, for the rest of the run.
+std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed,
+                        bool persist = false);
 // The step of that run's rule that gives the fault (from 1, as the journal numbers steps); 0
 // for a fault that acts on the pipe as a whole (busy, absent), which has no step.
 std::size_t FaultStep(std::size_t call, const std::string& fault);
 
-// The run against the baseline, the first that holds: crashed, hung, not met (no call met the
-// fault: the host made fewer or other calls than in the baseline, so whatever else it did says
-// nothing of the fault), reported (another exit code), retried (it sent the faulted request
-// again after the fault), absorbed.
+// How many times the run sent the faulted request again after the fault, beyond the times the
+// baseline sent it after that call. For a hang-up before the read, the connections it took
+// after the first; busy and absent take no request, and show none.
+std::size_t Repeats(const RunRecord& baseline, const RunRecord& run, std::size_t call,
+                    const std::string& fault);
+// A run still going at the time limit that had repeated its faulted request this often is in a
+// retry without end.
+constexpr std::size_t kLoopRepeats = 10;
+
+// The run against the baseline, the first that holds: crashed, looped (still running at the
+// time limit, having repeated the faulted request kLoopRepeats times), hung, not met (no call
+// met the fault: the host made fewer or other calls than in the baseline, so whatever else it
+// did says nothing of the fault), reported (another exit code), repeated (it sent the faulted
+// request again after the service had carried it out: the action may have happened twice),
+// retried (again, after one that was not carried out), absorbed.
 SweepVerdict Judge(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                    const std::string& fault);
+// Whether a verdict fails the sweep (its exit status and the JUnit file): crashed, hung and
+// looped, and repeated unless `allowRepeats`.
+bool VerdictFails(SweepVerdict verdict, bool allowRepeats);
 
 // Whether the run made other calls than the baseline up to its fault: another request before
 // the call, fewer calls than that, or (for a fault the service reads) another request as the
@@ -99,6 +130,8 @@ struct SweepReport {
   std::vector<std::string> host;  // the command line
   std::uint32_t timeoutS = 30;
   std::uint64_t seed = 0;
+  bool persist = false;       // each run's fault held from its call on
+  bool allowRepeats = false;  // a repeated run does not fail the sweep
   std::string libraryVersion;
   RunRecord baseline;
   std::vector<SweepRun> runs;
@@ -131,7 +164,7 @@ std::string ReportJson(const SweepReport& report);
 std::string ReportTable(const SweepReport& report);
 // What the page's template is given: the header's figures and the matrix, as JSON.
 std::string PageData(const SweepReport& report);
-// 0: nothing crashed or hung; 1: something did. With --expect: 0 the matrix is the expected
+// 0: no verdict fails (VerdictFails); 1: one does. With --expect: 0 the matrix is the expected
 // one, 1 a cell changed.
 int SweepExitCode(const SweepReport& report);
 

@@ -41,9 +41,10 @@ class RequestCollector {
     std::string unused;
     if (!ReadJournalEntry(line, entry, unused)) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (faultStep_ == 0 ? entry.event == "pipe" && entry.state != "serving"
-                        : entry.IsCaller() && !entry.rule.empty() && entry.step == faultStep_) {
+    if (faultStep_ == 0 && entry.event == "pipe" && entry.state != "serving") met_ = true;
+    if (faultStep_ != 0 && entry.IsCaller() && !entry.rule.empty() && entry.step == faultStep_) {
       met_ = true;
+      ++hits_;
     }
     if (!entry.IsRequest()) return;
     SweepCall call;
@@ -53,13 +54,16 @@ class RequestCollector {
     calls_.push_back(call);
   }
   // The run's calls and whether its rule met one; left empty, ready for the next run.
-  std::vector<SweepCall> Take(bool* met = nullptr) {
+  void Take(RunRecord* record = nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<SweepCall> taken;
-    taken.swap(calls_);
-    if (met != nullptr) *met = met_;
+    if (record != nullptr) {
+      record->requests.swap(calls_);
+      record->faultMet = met_;
+      record->hits = hits_;
+    }
+    calls_.clear();
     met_ = false;
-    return taken;
+    hits_ = 0;
   }
 
  private:
@@ -67,6 +71,7 @@ class RequestCollector {
   std::vector<SweepCall> calls_;
   std::size_t faultStep_ = 0;
   bool met_ = false;
+  std::size_t hits_ = 0;
 };
 
 std::wstring BaseName(const std::wstring& path) {
@@ -420,7 +425,7 @@ int Sweep(const SweepSettings& options) {
     stack.Replace(std::move(rules), seed);
     HostRun host(options.host, output, options.timeoutS * 1000);
     if (!host.Run(end, error)) return false;
-    end.record.requests = collector.Take(&end.record.faultMet);
+    collector.Take(&end.record);
     return true;
   };
   (void)std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
@@ -430,6 +435,8 @@ int Sweep(const SweepSettings& options) {
   report.host = options.host;
   report.timeoutS = options.timeoutS;
   report.seed = seed;
+  report.persist = options.persist;
+  report.allowRepeats = options.allowRepeats;
   HostEnd baseline;
   if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline)) {
     leaveNothing();
@@ -460,7 +467,7 @@ int Sweep(const SweepSettings& options) {
   for (const std::size_t call : calls) {
     for (const std::string& fault : faults) {
       const std::string id = RunId(report.runs.size() + 1);
-      const std::string rulesText = RulesForRun(call, fault, seed);
+      const std::string rulesText = RulesForRun(call, fault, seed, options.persist);
       RuleSet rules;
       if (!ReadRules(rulesText, rules, error) ||
           !WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json", rulesText)) {

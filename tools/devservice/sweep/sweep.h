@@ -22,10 +22,13 @@ struct SweepSettings : StackSettings {
   std::optional<std::size_t> maxRuns;  // none: kDefaultMaxRuns, unless --calls chose the calls
   bool force = false;                  // replace an earlier sweep in --out
   std::string expect;                  // an earlier report.json: the matrix to hold to
+  bool persist = false;                // each fault holds from its call to the run's end
+  bool allowRepeats = false;           // a repeated run does not fail the sweep
   std::vector<std::string> host;       // the program and its arguments
 };
 
-// Exit status: 0 no run crashed or hung, 1 one did, 2 the sweep could not run.
+// Exit status: 0 no run crashed, hung or looped (or repeated, unless allowed), 1 one did, 2 the
+// sweep could not run.
 int Sweep(const SweepSettings& options);
 
 }  // namespace velmora::devservice
