@@ -1141,6 +1141,20 @@ class Sweep(unittest.TestCase):
         self.assertEqual(os.path.getsize(ticks), size)
         os.unlink(ticks)
 
+    @natively
+    def test_a_host_that_floods_its_output_has_each_file_cut_at_1_mib(self):
+        code, out, err, report, folder = sweep("--calls", "1", "--faults", "reply:87", "--",
+                                               host_path("sweep-test-host.exe"), "flood", "3")
+        self.assertEqual(code, 0, err)
+        for name, cut in (("baseline", report["baseline"]["output_cut"]),
+                          ("001", report["runs"][0]["output_cut"])):
+            with open(os.path.join(folder, "runs", name + ".out"), "rb") as f:
+                kept = f.read()
+            note = ("\n[velmora-devservice sweep: the output was cut here, at 1048576 bytes; "
+                    "%d more byte(s) not kept]\n" % cut).encode()
+            self.assertGreater(cut, 2 << 20, name)  # 3 MiB and the call's line, less 1 MiB
+            self.assertEqual(kept, b"x" * (1 << 20) + note, name)
+
     @skipped_under_emulation("the verdict is decided alike on each architecture")
     def test_a_fault_that_no_call_met_is_not_met(self):
         # The host makes two calls in the baseline and one after: call 2's fault meets nothing,

@@ -281,6 +281,12 @@ bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                      baseline.requests.begin());
 }
 
+std::string OutputCutNote(std::uint64_t dropped) {
+  return "\n[velmora-devservice sweep: the output was cut here, at " +
+         std::to_string(kRunOutputCap) + " bytes; " + std::to_string(dropped) +
+         " more byte(s) not kept]\n";
+}
+
 std::string RunId(std::size_t index) {
   std::string id = std::to_string(index);
   return std::string(id.size() < 3 ? 3 - id.size() : 0, '0') + id;
@@ -315,6 +321,7 @@ std::string ReportJson(const SweepReport& report) {
              {"repeats", Repeats(report.baseline, run.record, run.call, run.fault)},
              {"repro", "repro/" + id + ".json"},
              {"output", "runs/" + id + ".out"},
+             {"output_cut", run.record.outputCut},
              {"expected", run.expected ? Json(*run.expected) : Json(nullptr)},
              {"diverged", Diverged(report.baseline, run.record, run.call, run.fault)}});
   }
@@ -326,6 +333,7 @@ std::string ReportJson(const SweepReport& report) {
              {"baseline",
               {{"exit", report.baseline.exitCode ? Json(*report.baseline.exitCode) : Json(nullptr)},
                {"ms", report.baseline.ms},
+               {"output_cut", report.baseline.outputCut},
                {"calls", calls}}},
              {"runs", runs},
              {"changes", report.changes ? Json(*report.changes) : Json(nullptr)}}

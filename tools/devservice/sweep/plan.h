@@ -29,7 +29,14 @@ struct RunRecord {
   std::vector<SweepCall> requests;
   bool faultMet = true;  // the run's fault took a request or a connection, or held the pipe
   std::size_t hits = 0;  // the requests and connections the fault took (0 for busy and absent)
+  std::uint64_t outputCut = 0;  // the bytes of output past kRunOutputCap, not kept
 };
+
+// Each run's output file keeps at most this much of what the host wrote: a host that floods its
+// output cannot fill the disk the report is to be written on.
+constexpr std::uint64_t kRunOutputCap = 1 << 20;
+// The line that ends a run's output file where the rest was cut.
+std::string OutputCutNote(std::uint64_t dropped);
 
 enum class SweepVerdict {
   kCrashed,

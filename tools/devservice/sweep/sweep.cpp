@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "journal/entry.h"
@@ -84,6 +85,94 @@ std::string Hex(DWORD code) {
   return text;
 }
 
+// The system's own words for an error: "There is not enough space on the disk (error 112)".
+std::string SystemReason(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason, problem;
+  if (length != 0) tools::Utf8FromWide(std::wstring(text, length), reason, problem);
+  LocalFree(text);
+  while (!reason.empty() && std::strchr(" .\r\n", reason.back()) != nullptr) reason.pop_back();
+  return (reason.empty() ? "error" : reason + " (error") + " " + std::to_string(code) +
+         (reason.empty() ? "" : ")");
+}
+
+// A run's stdout and stderr, through a pipe into its file: the first kRunOutputCap bytes are
+// kept and the rest counted, so that a host's flood of output neither fills the disk nor
+// stalls on a full pipe.
+class OutputKeeper {
+ public:
+  ~OutputKeeper() { Close(); }
+
+  // The file made and the host's end of the pipe (inheritable) in `hostEnd`, or the reason.
+  std::string Open(const std::wstring& path, HANDLE& hostEnd) {
+    file_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                        nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) return SystemReason(GetLastError());
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read_, &hostEnd, &inherit, 0)) return SystemReason(GetLastError());
+    SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+    thread_ = CreateThread(nullptr, 0, &OutputKeeper::Pump, this, 0, nullptr);
+    if (thread_ == nullptr) return SystemReason(GetLastError());
+    return "";
+  }
+
+  // Once the host and everything it started have ended, so that the pipe has no writer left.
+  // What was not kept is said at the end of the file; `problem` gets why a write failed.
+  std::uint64_t Close(std::string* problem = nullptr) {
+    if (thread_ != nullptr) {
+      // A writer outside the run's job could keep the pipe open: its output is not waited for.
+      if (WaitForSingleObject(thread_, 5000) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(thread_);
+        WaitForSingleObject(thread_, 5000);
+      }
+      CloseHandle(thread_);
+      thread_ = nullptr;
+    }
+    if (read_ != nullptr) CloseHandle(read_);
+    read_ = nullptr;
+    if (file_ != INVALID_HANDLE_VALUE) {
+      if (dropped_ > 0 && writeError_ == 0) {
+        const std::string note = OutputCutNote(dropped_);
+        DWORD written = 0;
+        WriteFile(file_, note.data(), static_cast<DWORD>(note.size()), &written, nullptr);
+      }
+      CloseHandle(file_);
+      file_ = INVALID_HANDLE_VALUE;
+    }
+    if (problem != nullptr && writeError_ != 0) *problem = SystemReason(writeError_);
+    return dropped_;
+  }
+
+ private:
+  static DWORD WINAPI Pump(void* self) {
+    auto& keeper = *static_cast<OutputKeeper*>(self);
+    char block[64 * 1024];
+    DWORD read = 0;
+    while (ReadFile(keeper.read_, block, sizeof block, &read, nullptr) && read > 0) {
+      DWORD keep = static_cast<DWORD>(std::min<std::uint64_t>(read, kRunOutputCap - keeper.kept_));
+      DWORD written = 0;
+      if (keep > 0 && keeper.writeError_ == 0 &&
+          !WriteFile(keeper.file_, block, keep, &written, nullptr)) {
+        keeper.writeError_ = GetLastError();
+      }
+      if (keeper.writeError_ != 0) keep = 0;
+      keeper.kept_ += keep;
+      keeper.dropped_ += read - keep;
+    }
+    return 0;
+  }
+
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  HANDLE read_ = nullptr;
+  HANDLE thread_ = nullptr;
+  std::uint64_t kept_ = 0;
+  std::uint64_t dropped_ = 0;
+  DWORD writeError_ = 0;
+};
+
 // How the host's run ended, and the Velmora.dll it loaded.
 struct HostEnd {
   RunRecord record;
@@ -100,8 +189,13 @@ class HostRun {
 
   bool Run(HostEnd& end, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const HANDLE output = CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                      CREATE_ALWAYS, 0, nullptr);
+    OutputKeeper keeper;
+    HANDLE output = nullptr;
+    if (const std::string why = keeper.Open(outputPath_, output); !why.empty()) {
+      if (output != nullptr) CloseHandle(output);
+      error = "cannot write the run's output: " + why;
+      return false;
+    }
     const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherit, OPEN_EXISTING, 0, nullptr);
     std::wstring commandLine = WideFromUtf8(CommandLine(host_));
@@ -124,7 +218,7 @@ class HostRun {
     CloseHandle(input);
     if (!ok) {
       CloseHandle(job);
-      error = "cannot start " + host_[0] + " (error " + std::to_string(code) + ")";
+      error = "cannot start " + host_[0] + ": " + SystemReason(code);
       return false;
     }
     AssignProcessToJobObject(job, process.hProcess);
@@ -136,6 +230,12 @@ class HostRun {
     CloseHandle(job);
     CloseHandle(process.hProcess);
     end.record.ms = GetTickCount64() - started;
+    std::string problem;
+    end.record.outputCut = keeper.Close(&problem);
+    if (!problem.empty()) {
+      (void)std::fprintf(stderr, "velmora-devservice sweep: the run's output was cut: %s\n",
+                         problem.c_str());
+    }
     return true;
   }
 
@@ -230,16 +330,21 @@ class HostRun {
   std::vector<std::pair<ULONG_PTR, std::wstring>> modules_;
 };
 
-bool WriteWholeFile(const std::wstring& path, const std::string& content) {
+// The file with `content`, or the system's reason it could not be written; a file not wholly
+// written is taken away again, rather than left looking like a short one.
+std::string WriteWholeFile(const std::wstring& path, const std::string& content) {
   const HANDLE file =
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return SystemReason(GetLastError());
   DWORD written = 0;
   const bool ok =
       WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
       written == content.size();
+  const DWORD code = ok ? 0 : GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;
   CloseHandle(file);
-  return ok;
+  if (ok) return "";
+  DeleteFileW(path.c_str());
+  return SystemReason(code);
 }
 
 std::string DefaultFolder() {
@@ -314,15 +419,15 @@ std::string PrepareOutFolder(const std::string& folder, bool force,
     std::wstring path = out + L"\\" + WideFromUtf8(name);
     std::replace(path.begin(), path.end(), L'/', L'\\');
     if (!DeleteFileW(path.c_str())) {
-      return "cannot replace the earlier sweep's " + name + " in " + folder + " (error " +
-             std::to_string(GetLastError()) + ")";
+      return "cannot replace the earlier sweep's " + name + " in " + folder + ": " +
+             SystemReason(GetLastError());
     }
   }
   for (const std::wstring& part : {out, out + L"\\runs", out + L"\\repro"}) {
     if (CreateDirectoryW(part.c_str(), nullptr)) {
       made.push_back(part);
     } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
-      return "cannot make the folder " + folder + " (error " + std::to_string(GetLastError()) + ")";
+      return "cannot make the folder " + folder + ": " + SystemReason(GetLastError());
     }
   }
   return "";
@@ -348,20 +453,29 @@ std::string BaselineRefusal(const RunRecord& baseline, const SweepSettings& opti
 
 // The report, the page and the table, once every run is made.
 int WriteReport(const SweepReport& report, const std::string& folder) {
-  const std::wstring out = WideFromUtf8(folder);
-  std::string error;
-  const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
-  if (page.empty()) Refuse(error);  // the page's own reason, before the report's
-  if (!WriteWholeFile(out + L"\\report.json", ReportJson(report)) || page.empty() ||
-      !WriteWholeFile(out + L"\\report.html", page) ||
-      !WriteWholeFile(out + L"\\report.junit.xml", ReportJUnit(report))) {
-    return Refuse("cannot write the report in " + folder);
-  }
+  // The matrix first: whatever becomes of the files, the runs are not lost.
   (void)std::fputs(ReportTable(report).c_str(), stdout);
   if (report.changes) {
     (void)std::printf("%s\n", report.changes->empty() ? "the matrix is the expected one"
                                                       : "changed from the expected matrix:");
     for (const std::string& change : *report.changes) (void)std::printf("  %s\n", change.c_str());
+  }
+  (void)std::fflush(stdout);
+  const std::wstring out = WideFromUtf8(folder);
+  std::string error;
+  const std::string page = RenderPage(kSweepPageTemplate, PageData(report), error);
+  // The page last, so that one that cannot be made costs neither of the others.
+  const std::pair<const wchar_t*, std::string> files[] = {
+      {L"report.json", ReportJson(report)},
+      {L"report.junit.xml", ReportJUnit(report)},
+      {L"report.html", page}};
+  for (const auto& [name, content] : files) {
+    std::string shown, problem;
+    tools::Utf8FromWide(name, shown, problem);
+    if (content.empty()) return Refuse("cannot make " + shown + ": " + error);
+    if (const std::string why = WriteWholeFile(out + L"\\" + name, content); !why.empty()) {
+      return Refuse("cannot write " + folder + "\\" + shown + ": " + why);
+    }
   }
   std::printf("report: %s\\report.html, %s\\report.json, %s\\report.junit.xml\n", folder.c_str(),
               folder.c_str(), folder.c_str());
@@ -463,20 +577,32 @@ int Sweep(const SweepSettings& options) {
                      static_cast<unsigned long>(*baseline.record.exitCode),
                      static_cast<unsigned long long>(baseline.record.ms), made, total);
 
+  // A sweep stopped part way reports the runs it made, as far as it can.
+  const auto stopEarly = [&](const std::string& why) {
+    Refuse(why);
+    if (!report.runs.empty()) {
+      (void)std::fprintf(stderr, "velmora-devservice sweep: the %zu run(s) made so far:\n",
+                         report.runs.size());
+      WriteReport(report, folder);
+    }
+    return 2;
+  };
   const ULONGLONG started = GetTickCount64();
   for (const std::size_t call : calls) {
     for (const std::string& fault : faults) {
       const std::string id = RunId(report.runs.size() + 1);
       const std::string rulesText = RulesForRun(call, fault, seed, options.persist);
       RuleSet rules;
-      if (!ReadRules(rulesText, rules, error) ||
-          !WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json", rulesText)) {
-        return Refuse("run " + id + ": " + (error.empty() ? "cannot write its rules" : error));
+      if (!ReadRules(rulesText, rules, error)) return stopEarly("run " + id + ": " + error);
+      if (const std::string why =
+              WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json", rulesText);
+          !why.empty()) {
+        return stopEarly("run " + id + ": cannot write its rules: " + why);
       }
       HostEnd end;
       if (!run(std::move(rules), FaultStep(call, fault),
                out + L"\\runs\\" + WideFromUtf8(id) + L".out", end)) {
-        return Refuse(error);
+        return stopEarly("run " + id + ": " + error);
       }
       const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
       report.runs.push_back({call, fault, end.record, verdict, {}});
