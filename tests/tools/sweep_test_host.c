@@ -5,7 +5,8 @@
                   (tick FILE), then makes a call and ends;
      fewer FILE   makes two calls while FILE does not exist (and makes it), one once it does;
      untilok      calls until a call succeeds, 50 ms apart (a retry without end);
-     flood N      writes N MiB to stdout, then makes a call. */
+     flood N      writes N MiB to stdout, then makes a call;
+     accents      names a file of 36 a's and five cp1252 e-acutes. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +62,11 @@ int main(int argc, char** argv) {
   }
   if (strcmp(mode, "untilok") == 0) {
     while (StartJob(1) != 0) Sleep(50);
+    return 0;
+  }
+  if (strcmp(mode, "accents") == 0) {
+    printf("DeleteJobFileByName: %d\n",
+           DeleteJobFileByName("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xe9\xe9\xe9\xe9\xe9"));
     return 0;
   }
   if (strcmp(mode, "flood") == 0 && argc > 2) {

@@ -1142,7 +1142,7 @@ class Sweep(unittest.TestCase):
         os.unlink(ticks)
 
     @natively
-    def test_a_host_that_floods_its_output_has_each_file_cut_at_1_mib(self):
+    def test_a_host_that_floods_its_output_or_names_odd_texts_has_its_report(self):
         code, out, err, report, folder = sweep("--calls", "1", "--faults", "reply:87", "--",
                                                host_path("sweep-test-host.exe"), "flood", "3")
         self.assertEqual(code, 0, err)
@@ -1154,6 +1154,13 @@ class Sweep(unittest.TestCase):
                     "%d more byte(s) not kept]\n" % cut).encode()
             self.assertGreater(cut, 2 << 20, name)  # 3 MiB and the call's line, less 1 MiB
             self.assertEqual(kept, b"x" * (1 << 20) + note, name)
+        # A text in the host's code page, its label cut where a character would be split: the
+        # report is written all the same.
+        code, out, err, report, _ = sweep("--calls", "1", "--faults", "reply:87", "--",
+                                          host_path("sweep-test-host.exe"), "accents")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(report["baseline"]["calls"][0]["text"], "a" * 36 + "\u00e9" * 5)
+        self.assertIn('1 DeleteJobFileByName(-1, "%s...")' % ("a" * 36), out)
 
     @skipped_under_emulation("the verdict is decided alike on each architecture")
     def test_a_fault_that_no_call_met_is_not_met(self):
