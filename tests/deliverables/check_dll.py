@@ -114,7 +114,7 @@ def hardening_rules(pe, machine):
 # a MinGW runtime DLL (libgcc_s_dw2-1.dll, libstdc++-6.dll, libwinpthread-1.dll) does not start
 # where that DLL is not installed.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "shell32.dll", "user32.dll",
-               "version.dll", "ntdll.dll", "velmora.dll"}
+               "version.dll", "dbghelp.dll", "ntdll.dll", "velmora.dll"}
 # The oldest Windows the images are made for (Vista); the loader refuses an image that asks for a
 # newer one.
 SUBSYSTEM_VERSION = (6, 0)

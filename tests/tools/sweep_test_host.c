@@ -6,7 +6,9 @@
      fewer FILE   makes two calls while FILE does not exist (and makes it), one once it does;
      untilok      calls until a call succeeds, 50 ms apart (a retry without end);
      flood N      writes N MiB to stdout, then makes a call;
-     accents      names a file of 36 a's and five cp1252 e-acutes. */
+     accents      names a file of 36 a's and five cp1252 e-acutes;
+     sites        starts job 1 three times from one line, cancels it from another, and starts
+                  job 2 from a second thread: four sites, the lines marked "site:". */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +44,24 @@ static int StartChild(const char* file) {
   return 0;
 }
 
+static DWORD WINAPI SecondThread(void* unused) {
+  (void)unused;
+  printf("StartJob(2): %d\n", StartJob(2)); /* site: thread */
+  return 0;
+}
+
+static int Sites(void) {
+  HANDLE thread;
+  for (int i = 0; i < 3; ++i) printf("StartJob(1): %d\n", StartJob(1)); /* site: loop */
+  printf("CancelJob(1): %d\n", CancelJob(1));                           /* site: once */
+  thread = CreateThread(NULL, 0, SecondThread, NULL, 0, NULL);
+  if (thread == NULL) return 1;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  printf("StartJob(1): %d\n", StartJob(1)); /* site: last */
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "";
   if (strcmp(mode, "tick") == 0 && argc > 2) return Tick(argv[2]);
@@ -64,6 +84,7 @@ int main(int argc, char** argv) {
     while (StartJob(1) != 0) Sleep(50);
     return 0;
   }
+  if (strcmp(mode, "sites") == 0) return Sites();
   if (strcmp(mode, "accents") == 0) {
     printf("DeleteJobFileByName: %d\n",
            DeleteJobFileByName("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xe9\xe9\xe9\xe9\xe9"));

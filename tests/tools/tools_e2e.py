@@ -1065,8 +1065,8 @@ class Sweep(unittest.TestCase):
                 self.assertEqual(run["exception"], "0xC0000005 in sweep-careless-host.exe")
                 self.assertIsNone(run["exit"])
             self.assertTrue(os.path.exists(os.path.join(folder, run["output"])))
-        self.assertIn("1 StartJob(5)", out)
-        self.assertRegex(out, r"2 CancelJob\(5\) +absorbed")
+        self.assertRegex(out, r"careless_host\.c:\d+ StartJob\(5\), call 1 ")
+        self.assertRegex(out, r"careless_host\.c:\d+ CancelJob\(5\), call 2 +absorbed")
         self.assertIn("run 22 of 22", err)
         # By hand, from their rules files: the crash and the hang again.
         crashed = cells(report)[(1, "reply:1168")]
@@ -1142,6 +1142,47 @@ class Sweep(unittest.TestCase):
         os.unlink(ticks)
 
     @natively
+    def test_rows_are_the_hosts_call_sites_and_each_is_faulted_once(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sweep_test_host.c")
+        with open(source) as f:
+            marked = {m.group(1): n for n, line in enumerate(f, 1)
+                      for m in [re.search(r"/\* site: (\w+) \*/", line)] if m}
+        other = os.path.join(os.path.dirname(ARGS.other_dll), "..", "bin", "sweep-test-host.exe")
+        rows = [
+            # host, --every-call; the line of each call (None: no site), and the calls faulted
+            ("sweep-test-host.exe", False,
+             [marked["loop"]] * 3 + [marked["once"], marked["thread"], marked["last"]],
+             [1, 4, 5, 6]),
+            ("sweep-test-host.exe", True, None, [1, 2, 3, 4, 5, 6]),
+        ]
+        if ARGS.bin.rstrip("/").endswith("win64/bin") and os.path.exists(other):
+            # A 32-bit host under the 64-bit sweep is not traced: a row per call.
+            rows.append((wine_path(other), False, [None] * 6, [1, 2, 3, 4, 5, 6]))
+        for host, every, lines, faulted in rows:
+            code, out, err, report, _ = sweep(
+                *(["--every-call"] if every else []), "--faults", "reply:87", "--",
+                host if "\\" in host else host_path(host), "sites")
+            self.assertEqual(code, 0, err)
+            self.assertEqual([r["call"] for r in report["runs"]], faulted, (host, every))
+            calls = report["baseline"]["calls"]
+            if lines is not None:
+                self.assertEqual([c["site"] and c["site"]["line"] for c in calls], lines, host)
+            for call, run in ((c, r) for r in report["runs"] for c in [calls[r["call"] - 1]]):
+                self.assertEqual(run["site"], call["site"])
+            if lines and lines[0]:
+                self.assertEqual(calls[4]["site"]["function"], "SecondThread")
+                self.assertTrue(calls[0]["site"]["file"].endswith("sweep_test_host.c"))
+                self.assertIn("sweep_test_host.c:%d StartJob(1), calls 1-3 " % marked["loop"],
+                              out)
+        # Without debug information: the module and the return address's offset.
+        code, out, err, report, _ = sweep("--faults", "reply:87", "--",
+                                          host_path("sample-basic-call.exe"))
+        site = report["baseline"]["calls"][0]["site"]
+        self.assertEqual((site["module"], site["file"], site["line"]),
+                         ("sample-basic-call.exe", None, None))
+        self.assertIn("sample-basic-call.exe+0x%x StartJob(5), call 1 " % site["offset"], out)
+
+    @natively
     def test_a_host_that_floods_its_output_or_names_odd_texts_has_its_report(self):
         code, out, err, report, folder = sweep("--calls", "1", "--faults", "reply:87", "--",
                                                host_path("sweep-test-host.exe"), "flood", "3")
@@ -1160,7 +1201,7 @@ class Sweep(unittest.TestCase):
                                           host_path("sweep-test-host.exe"), "accents")
         self.assertEqual(code, 0, err)
         self.assertEqual(report["baseline"]["calls"][0]["text"], "a" * 36 + "\u00e9" * 5)
-        self.assertIn('1 DeleteJobFileByName(-1, "%s...")' % ("a" * 36), out)
+        self.assertIn(' DeleteJobFileByName(-1, "%s..."), call 1 ' % ("a" * 36), out)
 
     @skipped_under_emulation("the verdict is decided alike on each architecture")
     def test_a_fault_that_no_call_met_is_not_met(self):
@@ -1184,7 +1225,9 @@ class Sweep(unittest.TestCase):
             if os.path.exists(path):
                 os.unlink(path)
         self.assertEqual(code, 1, err)
-        self.assertIn("changed from the expected matrix:\n  call 2 ", out.replace("\r", ""))
+        self.assertRegex(out.replace("\r", ""),
+                         r"changed from the expected matrix:\n  sweep_test_host\.c:\d+ "
+                         r"StartJob\(2\), call 2, ")
         self.assertIn(", reply:87: not met, expected absorbed", out)
 
     @natively

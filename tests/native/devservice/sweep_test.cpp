@@ -135,7 +135,7 @@ TEST(DevServiceSweep, AnOutageEndsOnceTheCallHasGivenUp) {
 }
 
 SweepCall Call(const char* name, int job, const char* text = nullptr) {
-  SweepCall call{name, job, std::nullopt};
+  SweepCall call{name, job, std::nullopt, std::nullopt};
   if (text) call.text = text;
   return call;
 }
@@ -218,6 +218,100 @@ TEST(DevServiceSweep, VerdictsCompareTheRunWithTheBaseline) {
   for (const auto& row : rows) {
     EXPECT_EQ(Judge(baseline, row.run, row.call, row.fault), row.verdict) << row.name;
   }
+}
+
+CallSite At(const char* module, std::uint64_t offset, std::optional<std::uint32_t> line = {}) {
+  CallSite site;
+  site.module = module;
+  site.offset = offset;
+  if (line) {
+    site.file = "C:\\src\\host.c";
+    site.line = line;
+  }
+  return site;
+}
+
+TEST(DevServiceSweep, EachRequestTakesTheSiteOfTheCallThatSentIt) {
+  const SweepCall start = Call("StartJob", 5), cancel = Call("CancelJob", 5);
+  const SweepCall byName = Call("DeleteJobFileByName", -1, "x");
+  const struct {
+    const char* name;
+    std::vector<CallHit> hits;  // as the calls entered the library
+    std::vector<SweepCall> requests;
+    std::vector<std::optional<std::uint64_t>> offsets;  // each request's site, by offset
+  } rows[] = {
+      {"one each",
+       {{"StartJob", 1, At("h.exe", 16)}, {"CancelJob", 1, At("h.exe", 32)}},
+       {start, cancel},
+       {16, 32}},
+      // The scheduler's no-ops send nothing: their calls take no request.
+      {"a call that sent nothing",
+       {{"StartScheduler", 1, At("h.exe", 8)}, {"StartJob", 1, At("h.exe", 16)}},
+       {start},
+       {16}},
+      // A second thread's call entered first, but its request was read second.
+      {"two threads",
+       {{"CancelJob", 2, At("h.exe", 48)}, {"StartJob", 1, At("h.exe", 16)}},
+       {start, cancel},
+       {16, 48}},
+      // DeleteJobFile and DeleteJobFileByName send one command: either call takes it.
+      {"a shared code", {{"DeleteJobFileByName", 1, At("h.exe", 64)}}, {byName}, {64}},
+      {"more requests than calls seen",
+       {{"StartJob", 1, At("h.exe", 16)}},
+       {start, start},
+       {16, std::nullopt}},
+  };
+  for (const auto& row : rows) {
+    std::vector<SweepCall> requests = row.requests;
+    AttributeSites(requests, row.hits);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      EXPECT_EQ(
+          requests[i].site ? std::optional<std::uint64_t>(requests[i].site->offset) : std::nullopt,
+          row.offsets[i])
+          << row.name << ", request " << i + 1;
+    }
+  }
+}
+
+TEST(DevServiceSweep, CallsFromOneLineOrAddressAreOneSiteFaultedAtItsFirstCall) {
+  const auto from = [](const char* name, std::optional<CallSite> site) {
+    SweepCall call = Call(name, 5);
+    call.site = std::move(site);
+    return call;
+  };
+  SweepReport report;
+  report.baseline.requests = {
+      from("StartJob", At("host.exe", 0x10, 42)),   // 1: a loop, unrolled: three addresses,
+      from("StartJob", At("host.exe", 0x20, 42)),   // 2  one line
+      from("StartJob", At("host.exe", 0x30, 42)),   // 3
+      from("CancelJob", At("host.exe", 0x40, 42)),  // 4: the same line, another export
+      from("StartJob", At("host.exe", 0x50)),       // 5: no line information
+      from("StartJob", At("host.exe", 0x50)),       // 6: the same address
+      from("StartJob", At("other.dll", 0x50)),      // 7: the same offset in another module
+      from("StartJob", std::nullopt),               // 8, 9: no site at all
+      from("StartJob", std::nullopt),
+      from("StartJob", At("host.exe", 0x20, 42)),  // 10: the loop's line again
+  };
+  EXPECT_EQ(FirstCallPerSite(report.baseline.requests),
+            (std::vector<std::size_t>{1, 4, 5, 7, 8, 9}));
+  const struct {
+    std::size_t call;
+    const char* row;
+  } labels[] = {{1, "host.c:42 StartJob(5), calls 1-3,10"},
+                {4, "host.c:42 CancelJob(5), call 4"},
+                {5, "host.exe+0x50 StartJob(5), calls 5-6"},
+                {7, "other.dll+0x50 StartJob(5), call 7"},
+                {8, "8 StartJob(5)"}};
+  for (const auto& label : labels) {
+    EXPECT_EQ(RowLabel(report, label.call), label.row);
+  }
+  EXPECT_EQ(CellName(report, 8), "call 8 StartJob(5)");
+  report.runs = {{1, "hang", Ran(0, {}), SweepVerdict::kAbsorbed, {}}};
+  const auto json = nlohmann::json::parse(ReportJson(report));
+  EXPECT_EQ(json["runs"][0]["site"], json["baseline"]["calls"][0]["site"]);
+  EXPECT_EQ(json["baseline"]["calls"][0]["site"]["line"], 42);
+  EXPECT_TRUE(json["baseline"]["calls"][4]["site"]["file"].is_null());
+  EXPECT_TRUE(json["baseline"]["calls"][7]["site"].is_null());
 }
 
 // 5000 calls at 11 faults each would run for days: refused unless the user chose so.

@@ -85,7 +85,9 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
   command->add_option("--faults", sweep.faults, "the faults, as --fault presets (default: 11)")
       ->type_name("LIST")
       ->check(NotEmpty("a list"));
-  command->add_option("--calls", sweep.calls, "the calls to fault, 1-based (1-3,5; default all)")
+  command
+      ->add_option("--calls", sweep.calls,
+                   "the calls to fault, 1-based (1-3,5; default the first at each site)")
       ->type_name("LIST")
       ->check(NotEmpty("a list"));
   command->add_option("--out", sweep.out, "the report's folder (default sweep-YYYYMMDD-HHMMSS)")
@@ -111,6 +113,8 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
                    "an earlier report.json: exit 1 when a cell's verdict is not the one it has")
       ->type_name("FILE")
       ->check(NotEmpty("a file"));
+  command->add_flag("--every-call", sweep.everyCall,
+                    "fault every call, not only the first at each of the host's call sites");
   command->add_flag("--persist", sweep.persist,
                     "hold each fault from its call to the run's end: finds retries without end");
   command->add_flag("--allow-repeats", sweep.allowRepeats,

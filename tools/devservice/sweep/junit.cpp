@@ -105,7 +105,7 @@ std::string ReportJUnit(const SweepReport& report) {
              " more time(s)" +
              (run.verdict == SweepVerdict::kRepeated ? " after the service carried it out" : "");
     }
-    xml += "    <testcase name=\"call " + Xml(RowLabel(report, run.call)) + ", " + Xml(run.fault) +
+    xml += "    <testcase name=\"" + Xml(CellName(report, run.call)) + ", " + Xml(run.fault) +
            "\" classname=\"" + host + "\" time=\"" + Seconds(run.record.ms) + "\"";
     if (VerdictFails(run.verdict, report.allowRepeats)) {
       xml += ">\n      <failure type=\"" + verdict + "\" message=\"" + verdict +

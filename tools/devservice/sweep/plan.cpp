@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "decimal.h"
+#include "export_table.h"
 #include "rules/planner.h"
 #include "rules/rules.h"
 #include "text/json_text.h"
@@ -27,10 +29,55 @@ std::size_t Count(const std::vector<SweepCall>& calls, std::size_t from, const S
       std::count(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end(), call));
 }
 
+template <typename T>
+Json OrNull(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+Json SiteJson(const std::optional<CallSite>& site) {
+  if (!site) return nullptr;
+  return Json{{"module", site->module},
+              {"function", OrNull(site->function)},
+              {"file", OrNull(site->file)},
+              {"line", OrNull(site->line)},
+              {"offset", site->offset}};
+}
+
 Json CallJson(const SweepCall& call) {
   return Json{{"export", call.exportName},
               {"job", call.job},
-              {"text", call.text ? Json(*call.text) : Json(nullptr)}};
+              {"text", OrNull(call.text)},
+              {"site", SiteJson(call.site)}};
+}
+
+// The command an export sends; none for one that sends nothing or is unknown.
+std::optional<JobCommand> CommandOf(const std::string& exportName) {
+  const tools::ExportInfo* info = tools::ExportNamed(exportName);
+  return info != nullptr ? info->command : std::nullopt;
+}
+
+// One code path: calls of one export from one line of the host's source, or without line
+// information from one return address in one module. A loop the compiler unrolled makes its
+// calls from several addresses, all on the loop's line.
+using CodePath = std::tuple<std::string, std::string, std::uint64_t, std::string>;
+std::optional<CodePath> PathOf(const SweepCall& call) {
+  if (!call.site) return std::nullopt;
+  const CallSite& site = *call.site;
+  if (site.file && site.line) return CodePath(site.module, *site.file, *site.line, call.exportName);
+  return CodePath(site.module, "", site.offset, call.exportName);
+}
+
+// "call 3", "calls 1-5", "calls 1-3,7": the numbers in order, runs of them as ranges.
+std::string CallNumbers(const std::vector<std::size_t>& calls) {
+  std::string text = calls.size() == 1 ? "call " : "calls ";
+  for (std::size_t i = 0; i < calls.size();) {
+    std::size_t last = i;
+    while (last + 1 < calls.size() && calls[last + 1] == calls[last] + 1) ++last;
+    if (i > 0) text += ",";
+    text += std::to_string(calls[i]) + (last > i ? "-" + std::to_string(calls[last]) : "");
+    i = last + 1;
+  }
+  return text;
 }
 
 // An exit code in the system's range of errors (0xC0000000 up): a fail-fast, a stack overrun
@@ -281,6 +328,44 @@ bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                      baseline.requests.begin());
 }
 
+void AttributeSites(std::vector<SweepCall>& requests, const std::vector<CallHit>& hits) {
+  std::vector<bool> taken(hits.size(), false);
+  std::size_t first = 0;  // every hit before it is taken
+  for (SweepCall& request : requests) {
+    const std::optional<JobCommand> sent = CommandOf(request.exportName);
+    for (std::size_t i = first; sent && i < hits.size(); ++i) {
+      if (!taken[i] && CommandOf(hits[i].exportName) == sent) {
+        request.site = hits[i].site;
+        taken[i] = true;
+        break;
+      }
+    }
+    while (first < hits.size() && taken[first]) ++first;
+  }
+}
+
+std::vector<std::size_t> FirstCallPerSite(const std::vector<SweepCall>& calls) {
+  std::vector<std::size_t> first;
+  std::vector<CodePath> seen;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto path = PathOf(calls[i]);
+    if (path && std::find(seen.begin(), seen.end(), *path) != seen.end()) continue;
+    if (path) seen.push_back(*path);
+    first.push_back(i + 1);
+  }
+  return first;
+}
+
+std::string SiteLabel(const CallSite& site) {
+  if (site.file && site.line) {
+    return site.file->substr(site.file->find_last_of("\\/") + 1) + ":" + std::to_string(*site.line);
+  }
+  char offset[24];
+  (void)std::snprintf(offset, sizeof offset, "+0x%llx",
+                      static_cast<unsigned long long>(site.offset));
+  return site.module + offset;
+}
+
 std::string OutputCutNote(std::uint64_t dropped) {
   return "\n[velmora-devservice sweep: the output was cut here, at " +
          std::to_string(kRunOutputCap) + " bytes; " + std::to_string(dropped) +
@@ -311,6 +396,9 @@ std::string ReportJson(const SweepReport& report) {
     runs.push_back(
         Json{{"id", id},
              {"call", run.call},
+             {"site", run.call >= 1 && run.call <= report.baseline.requests.size()
+                          ? SiteJson(report.baseline.requests[run.call - 1].site)
+                          : Json(nullptr)},
              {"fault", run.fault},
              {"verdict", VerdictName(run.verdict)},
              {"exit", run.record.exitCode ? Json(*run.record.exitCode) : Json(nullptr)},
@@ -368,9 +456,21 @@ Matrix MatrixOf(const SweepReport& report) {
 }  // namespace
 
 std::string RowLabel(const SweepReport& report, std::size_t call) {
-  return std::to_string(call) + " " +
-         (call <= report.baseline.requests.size() ? CallLabel(report.baseline.requests[call - 1])
-                                                  : std::string("?"));
+  const auto& calls = report.baseline.requests;
+  if (call == 0 || call > calls.size()) return std::to_string(call) + " ?";
+  const SweepCall& made = calls[call - 1];
+  if (!made.site) return std::to_string(call) + " " + CallLabel(made);
+  std::vector<std::size_t> same;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (PathOf(calls[i]) == PathOf(made)) same.push_back(i + 1);
+  }
+  return SiteLabel(*made.site) + " " + CallLabel(made) + ", " + CallNumbers(same);
+}
+
+std::string CellName(const SweepReport& report, std::size_t call) {
+  const auto& calls = report.baseline.requests;
+  const bool sited = call > 0 && call <= calls.size() && calls[call - 1].site;
+  return (sited ? "" : "call ") + RowLabel(report, call);
 }
 
 std::string ReportTable(const SweepReport& report) {
@@ -539,13 +639,13 @@ void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected) 
     run.expected.reset();
     if (was == VerdictName(run.verdict)) continue;
     run.expected = was;
-    changes.push_back("call " + RowLabel(report, run.call) + ", " + run.fault + ": " +
+    changes.push_back(CellName(report, run.call) + ", " + run.fault + ": " +
                       VerdictName(run.verdict) + ", expected " + was);
   }
   for (const auto& [cell, verdict] : expected) {
     if (made.count(cell) != 0) continue;
-    changes.push_back("call " + RowLabel(report, cell.first) + ", " + cell.second +
-                      ": not swept, expected " + verdict);
+    changes.push_back(CellName(report, cell.first) + ", " + cell.second + ": not swept, expected " +
+                      verdict);
   }
   report.changes = changes;
 }

@@ -9,12 +9,32 @@
 
 namespace velmora::devservice {
 
+// Where the host made a call: the first frame on the calling thread's stack outside Velmora.dll
+// and the system's modules, with its function, file and line where the host's debug
+// information gives them.
+struct CallSite {
+  std::string module;  // "host.exe"; "?" for code in no module (a runtime's generated code)
+  std::optional<std::string> function;
+  std::optional<std::string> file;
+  std::optional<std::uint32_t> line;
+  std::uint64_t offset = 0;  // the return address's, from the module's base
+};
+
+// A call into one of the library's exports, as the sweep, the host's debugger, saw it enter.
+struct CallHit {
+  std::string exportName;
+  unsigned long thread = 0;
+  CallSite site;
+};
+
 // One request as the host made it: the export's name, the job, and the text (none for an
-// export that sends none).
+// export that sends none); and where the host made it, where known.
 struct SweepCall {
   std::string exportName;
   std::int32_t job = 0;
   std::optional<std::string> text;
+  std::optional<CallSite> site;
+  // The same request, wherever it was made.
   bool operator==(const SweepCall& other) const {
     return exportName == other.exportName && job == other.job && text == other.text;
   }
@@ -54,6 +74,18 @@ const char* VerdictName(SweepVerdict verdict);  // "not met" for kNotMet
 const std::vector<std::string>& DefaultFaults();
 // busy, absent and hang-up-before-read act on the pipe, not on a request the service reads.
 bool ActsOnThePipe(const std::string& fault);
+
+// Gives each request the site of the call that sent it: the earliest call not yet given a
+// request whose export sends that command. Calls that sent nothing (the scheduler's no-ops)
+// take no request; with several threads in the library at once, their calls are taken in the
+// order they entered it.
+void AttributeSites(std::vector<SweepCall>& requests, const std::vector<CallHit>& hits);
+// The calls (1-based) a sweep faults by default: the first at each site, a site being one code
+// path: one export called from one line of the host's source, or, without line information,
+// from one return address in its module. A call without a site is a site of its own.
+std::vector<std::size_t> FirstCallPerSite(const std::vector<SweepCall>& calls);
+// "host.c:42", or "host.exe+0x1a2b" without line information.
+std::string SiteLabel(const CallSite& site);
 
 // The highest call number --calls may name, checked before the baseline has run.
 constexpr std::size_t kMaxCallNumber = 100000;
@@ -161,8 +193,11 @@ std::string CommandLine(const std::vector<std::string>& words);
 
 std::string RunId(std::size_t index);          // "001"
 std::string CallLabel(const SweepCall& call);  // "StartJob(5)", "DeleteJobFileByName("C:\x")"
-// A row's label: the call's number and the baseline's call there, "3 StartJob(5)".
+// A row's label: the call's site, the baseline's call there and the calls made at that site,
+// "host.c:42 StartJob(5), calls 1-5"; without a site, its number and the call, "3 StartJob(5)".
 std::string RowLabel(const SweepReport& report, std::size_t call);
+// The same as a name on its own: "call 3 StartJob(5)" without a site.
+std::string CellName(const SweepReport& report, std::size_t call);
 // How a run ended: the exception, "the time limit", or its exit code ("exit 0xC0000409").
 std::string HowItEnded(const RunRecord& record);
 // report.json: the interface scripts and CI read.

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "journal/entry.h"
 #include "rules/rules.h"
 #include "rules/rules_file.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
+#include "sweep/call_sites.h"
 #include "sweep/junit.h"
 #include "sweep/page.h"
 #include "sweep/plan.h"
@@ -173,10 +175,11 @@ class OutputKeeper {
   DWORD writeError_ = 0;
 };
 
-// How the host's run ended, and the Velmora.dll it loaded.
+// How the host's run ended, the Velmora.dll it loaded, and, traced, its calls into it.
 struct HostEnd {
   RunRecord record;
   std::wstring library;
+  std::vector<CallHit> hits;
 };
 
 // The host as our debuggee, in a job that ends it and everything it started: second-chance
@@ -184,8 +187,10 @@ struct HostEnd {
 // debugger and the exit code would read 0).
 class HostRun {
  public:
-  HostRun(const std::vector<std::string>& host, const std::wstring& outputPath, DWORD timeoutMs)
-      : host_(host), outputPath_(outputPath), timeoutMs_(timeoutMs) {}
+  // `traceCalls`: each call into the library stops at a breakpoint that names its site.
+  HostRun(const std::vector<std::string>& host, const std::wstring& outputPath, DWORD timeoutMs,
+          bool traceCalls = false)
+      : host_(host), outputPath_(outputPath), timeoutMs_(timeoutMs), traceCalls_(traceCalls) {}
 
   bool Run(HostEnd& end, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -241,6 +246,14 @@ class HostRun {
 
  private:
   void Follow(const PROCESS_INFORMATION& process, HANDLE job, ULONGLONG started, HostEnd& end) {
+    std::optional<CallSiteTracer> tracer;
+    if (traceCalls_) tracer.emplace(process.hProcess);
+    FollowEvents(process, job, started, tracer ? &*tracer : nullptr, end);
+    if (tracer) end.hits = tracer->Hits();
+  }
+
+  void FollowEvents(const PROCESS_INFORMATION& process, HANDLE job, ULONGLONG started,
+                    CallSiteTracer* tracer, HostEnd& end) {
     const ULONGLONG deadline = started + timeoutMs_;
     bool initialBreak = false;
     for (;;) {
@@ -263,13 +276,24 @@ class HostRun {
       DWORD continueWith = DBG_CONTINUE;
       switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
-          Loaded(event.u.CreateProcessInfo.hFile, event.u.CreateProcessInfo.lpBaseOfImage, end);
+          if (tracer) tracer->ThreadStarted(event.dwThreadId, event.u.CreateProcessInfo.hThread);
+          Loaded(event.u.CreateProcessInfo.hFile, event.u.CreateProcessInfo.lpBaseOfImage, tracer,
+                 end);
+          break;
+        case CREATE_THREAD_DEBUG_EVENT:
+          if (tracer) tracer->ThreadStarted(event.dwThreadId, event.u.CreateThread.hThread);
+          break;
+        case EXIT_THREAD_DEBUG_EVENT:
+          if (tracer) tracer->ThreadEnded(event.dwThreadId);
           break;
         case LOAD_DLL_DEBUG_EVENT:
-          Loaded(event.u.LoadDll.hFile, event.u.LoadDll.lpBaseOfDll, end);
+          Loaded(event.u.LoadDll.hFile, event.u.LoadDll.lpBaseOfDll, tracer, end);
           break;
         case EXCEPTION_DEBUG_EVENT:
-          continueWith = Exception(event.u.Exception, process.hProcess, initialBreak, end);
+          continueWith =
+              tracer && tracer->Handled(event.dwThreadId, event.u.Exception.ExceptionRecord)
+                  ? DBG_CONTINUE
+                  : Exception(event.u.Exception, process.hProcess, initialBreak, end);
           break;
         case EXIT_PROCESS_DEBUG_EVENT:
           if (!end.record.exception && !end.record.timedOut) {
@@ -284,17 +308,24 @@ class HostRun {
     }
   }
 
-  void Loaded(HANDLE file, void* base, HostEnd& end) {
+  void Loaded(HANDLE file, void* base, CallSiteTracer* tracer, HostEnd& end) {
     if (file == nullptr) return;
     wchar_t path[MAX_PATH * 2];
     const DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH * 2, 0);
-    CloseHandle(file);
-    if (length == 0 || length >= MAX_PATH * 2) return;
+    if (length == 0 || length >= MAX_PATH * 2) {
+      CloseHandle(file);
+      return;
+    }
     const std::wstring name = BaseName(std::wstring(path, length));
     modules_.push_back({reinterpret_cast<ULONG_PTR>(base), name});
-    if (CompareStringOrdinal(name.c_str(), -1, L"Velmora.dll", -1, TRUE) == CSTR_EQUAL) {
-      end.library = std::wstring(path, length);
+    const bool library =
+        CompareStringOrdinal(name.c_str(), -1, L"Velmora.dll", -1, TRUE) == CSTR_EQUAL;
+    if (library) end.library = std::wstring(path, length);
+    if (tracer) {
+      tracer->ModuleLoaded(file, std::wstring(path, length), reinterpret_cast<ULONG_PTR>(base),
+                           library);
     }
+    CloseHandle(file);
   }
 
   DWORD Exception(const EXCEPTION_DEBUG_INFO& info, HANDLE process, bool& initialBreak,
@@ -327,6 +358,7 @@ class HostRun {
   const std::vector<std::string>& host_;
   const std::wstring outputPath_;
   const DWORD timeoutMs_;
+  const bool traceCalls_;
   std::vector<std::pair<ULONG_PTR, std::wstring>> modules_;
 };
 
@@ -532,12 +564,12 @@ int Sweep(const SweepSettings& options) {
     return Refuse(error);
   }
   const auto run = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
-                       HostEnd& end) {
+                       HostEnd& end, bool traceCalls) {
     stack.service().Reset(true, true);
     collector.Take();  // before the rules: a pipe fault at the first call holds the pipe at once
     collector.Expect(faultStep);
     stack.Replace(std::move(rules), seed);
-    HostRun host(options.host, output, options.timeoutS * 1000);
+    HostRun host(options.host, output, options.timeoutS * 1000, traceCalls);
     if (!host.Run(end, error)) return false;
     collector.Take(&end.record);
     return true;
@@ -552,10 +584,12 @@ int Sweep(const SweepSettings& options) {
   report.persist = options.persist;
   report.allowRepeats = options.allowRepeats;
   HostEnd baseline;
-  if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline)) {
+  // Only the baseline is traced: its calls' sites name the rows, and the runs stay untouched.
+  if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline, true)) {
     leaveNothing();
     return Refuse(error);
   }
+  AttributeSites(baseline.record.requests, baseline.hits);
   report.baseline = baseline.record;
   report.libraryVersion = FileVersion(baseline.library);
   if (const std::string refused = BaselineRefusal(baseline.record, options, folder);
@@ -564,18 +598,26 @@ int Sweep(const SweepSettings& options) {
   }
   std::vector<std::size_t> calls;
   const std::size_t made = baseline.record.requests.size();
-  if (!ParseCallList(options.calls.empty() ? "1-" + std::to_string(made) : options.calls, made,
-                     calls, error)) {
-    return Refuse(error);
+  if (!options.calls.empty() || options.everyCall) {
+    if (!ParseCallList(options.calls.empty() ? "1-" + std::to_string(made) : options.calls, made,
+                       calls, error)) {
+      return Refuse(error);
+    }
+  } else {
+    calls = FirstCallPerSite(baseline.record.requests);
   }
   const std::size_t total = calls.size() * faults.size();
-  if (const std::string many = TooManyRuns(total, !options.calls.empty(), options.maxRuns);
+  if (const std::string many =
+          TooManyRuns(total, !options.calls.empty() || options.everyCall, options.maxRuns);
       !many.empty()) {
     return Refuse(many);
   }
-  (void)std::fprintf(stderr, "baseline: exit %lu, %llu ms, %zu call(s); %zu run(s) to make\n",
+  (void)std::fprintf(stderr,
+                     "baseline: exit %lu, %llu ms, %zu call(s) from %zu site(s); %zu run(s) to "
+                     "make\n",
                      static_cast<unsigned long>(*baseline.record.exitCode),
-                     static_cast<unsigned long long>(baseline.record.ms), made, total);
+                     static_cast<unsigned long long>(baseline.record.ms), made,
+                     FirstCallPerSite(baseline.record.requests).size(), total);
 
   // A sweep stopped part way reports the runs it made, as far as it can.
   const auto stopEarly = [&](const std::string& why) {
@@ -601,7 +643,7 @@ int Sweep(const SweepSettings& options) {
       }
       HostEnd end;
       if (!run(std::move(rules), FaultStep(call, fault),
-               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end)) {
+               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, false)) {
         return stopEarly("run " + id + ": " + error);
       }
       const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);

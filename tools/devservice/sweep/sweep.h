@@ -16,7 +16,8 @@ namespace velmora::devservice {
 struct SweepSettings : StackSettings {
   std::uint32_t timeoutS = 30;  // a run's time limit
   std::string faults;           // empty: the default list
-  std::string calls;            // empty: every call
+  std::string calls;            // empty: the first call at each site (every call: everyCall)
+  bool everyCall = false;       // fault every call, not only the first at each site
   std::string out;              // empty: sweep-YYYYMMDD-HHMMSS
   std::optional<std::uint64_t> seed;
   std::optional<std::size_t> maxRuns;  // none: kDefaultMaxRuns, unless --calls chose the calls
