@@ -8,7 +8,8 @@
      flood N      writes N MiB to stdout, then makes a call;
      accents      names a file of 36 a's and five cp1252 e-acutes;
      sites        starts job 1 three times from one line, cancels it from another, and starts
-                  job 2 from a second thread: four sites, the lines marked "site:". */
+                  job 2 from a second thread: four sites, the lines marked "site:";
+     slow         starts job 1, waits 3.5 s, starts job 2. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -85,6 +86,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(mode, "sites") == 0) return Sites();
+  if (strcmp(mode, "slow") == 0) {
+    printf("StartJob(1): %d\n", StartJob(1));
+    fflush(stdout);
+    Sleep(3500);
+    printf("StartJob(2): %d\n", StartJob(2));
+    return 0;
+  }
   if (strcmp(mode, "accents") == 0) {
     printf("DeleteJobFileByName: %d\n",
            DeleteJobFileByName("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xe9\xe9\xe9\xe9\xe9"));

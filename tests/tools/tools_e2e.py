@@ -1183,6 +1183,33 @@ class Sweep(unittest.TestCase):
         self.assertIn("sample-basic-call.exe+0x%x StartJob(5), call 1 " % site["offset"], out)
 
     @natively
+    def test_a_pipe_fault_reaches_exactly_its_call_however_late_it_comes(self):
+        def statuses(folder, run):
+            with open(os.path.join(folder, run["output"])) as f:
+                return [line.rsplit(": ", 1)[1].strip() for line in f if ": " in line]
+        rows = [
+            # mode, the call; each run's statuses, by fault. A loop's next call, at once, finds
+            # the pipe served again; a call that comes 3.5 s late meets the fault all the same.
+            ("sites", 2, {"busy": ["0", "121", "5023", "0", "0", "0"],
+                          "absent": ["0", "2", "5023", "0", "0", "0"]}),
+            ("slow", 2, {"busy": ["0", "121"], "absent": ["0", "2"]}),
+        ]
+        for mode, call, wanted in rows:
+            seen = []
+            for _ in range(2 if mode == "sites" else 1):  # the same statuses on a replay
+                code, _, err, report, folder = sweep(
+                    "--every-call", "--calls", str(call), "--faults", "busy,absent", "--",
+                    host_path("sweep-test-host.exe"), mode)
+                self.assertEqual(code, 0, err)
+                for run in report["runs"]:
+                    self.assertEqual(run["reached"], [call], (mode, run))
+                    with open(os.path.join(folder, run["repro"])) as f:
+                        self.assertIn("timed, not exact", json.load(f)["comment"])
+                seen.append({r["fault"]: statuses(folder, r) for r in report["runs"]})
+            for got in seen:
+                self.assertEqual(got, wanted, mode)
+
+    @natively
     def test_a_host_that_floods_its_output_or_names_odd_texts_has_its_report(self):
         code, out, err, report, folder = sweep("--calls", "1", "--faults", "reply:87", "--",
                                                host_path("sweep-test-host.exe"), "flood", "3")

@@ -134,6 +134,37 @@ TEST(DevServiceSweep, AnOutageEndsOnceTheCallHasGivenUp) {
   }
 }
 
+// The sweep opens an exact window itself and replays it from a timed one: the window in force
+// holds until replaced, and the replay's file reads back, its note included.
+TEST(DevServiceSweep, AnExactWindowHoldsUntilReplacedAndItsReplayIsTimed) {
+  const struct {
+    const char* fault;
+    bool persist;
+    bool commented;
+  } rows[] = {{"busy", false, true}, {"absent", true, true}, {"reply:87", false, false}};
+  for (const auto& row : rows) {
+    const std::string repro = ReproRules(3, row.fault, 9, row.persist, true);
+    RuleSet rules;
+    std::string error;
+    EXPECT_TRUE(ReadRules(repro, rules, error)) << error << repro;
+    const auto file = nlohmann::json::parse(repro);
+    EXPECT_EQ(file.contains("comment"), row.commented) << repro;
+    EXPECT_EQ(file["rules"],
+              nlohmann::json::parse(RulesForRun(3, row.fault, 9, row.persist))["rules"]);
+    if (!row.commented) continue;
+    EXPECT_NE(file["comment"].get<std::string>().find("timed, not exact"), std::string::npos);
+    ASSERT_TRUE(ReadRules(PipeWindowRules(3, row.fault, 9), rules, error)) << error;
+    Planner planner(std::move(rules), 9, 0);
+    std::uint64_t next = 0;
+    EXPECT_NE(planner.StateAt(0, next), tools::PipeState::kServing) << row.fault;
+    EXPECT_NE(planner.StateAt(3600000, next), tools::PipeState::kServing) << row.fault;
+  }
+  RuleSet rules;
+  std::string error;
+  EXPECT_FALSE(ReadRules(R"({"comment": 1, "rules": []})", rules, error));
+  EXPECT_NE(error.find("\"comment\" must be a text"), std::string::npos) << error;
+}
+
 SweepCall Call(const char* name, int job, const char* text = nullptr) {
   SweepCall call{name, job, std::nullopt, std::nullopt};
   if (text) call.text = text;

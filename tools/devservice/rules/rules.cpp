@@ -66,12 +66,14 @@ class Reader {
       if (key == "seed") {
         Require(value.is_number_unsigned(), at, "\"seed\" must be a whole number from 0");
         set.seed = value.get<std::uint64_t>();
-      } else if (key == "$schema") {
-        // Where an editor finds the file's schema; the service has its own checks.
-        Require(value.is_string(), at, "\"$schema\" must be a text");
+      } else if (key == "$schema" || key == "comment") {
+        // Where an editor finds the file's schema, or a note for its readers: the service has
+        // its own checks, and no use for a note.
+        Require(value.is_string(), at, "\"" + key + "\" must be a text");
       } else if (key != "rules") {
-        throw Refusal{
-            at, "unknown key \"" + key + "\" (the file takes \"seed\", \"rules\" and \"$schema\")"};
+        throw Refusal{at,
+                      "unknown key \"" + key +
+                          "\" (the file takes \"seed\", \"rules\", \"comment\" and \"$schema\")"};
       }
     }
     const auto rules = root.find("rules");

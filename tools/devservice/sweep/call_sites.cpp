@@ -248,7 +248,7 @@ bool CallSiteTracer::Handled(DWORD id, const EXCEPTION_RECORD& record) {
     back.hit = hit;
     // Where the return point cannot be set, the call is not seen to return: a window it opened
     // stays open, and the calls it reaches say so.
-    if (entered_ && entered_(hit) && !returnPoint_ &&
+    if (entered_ && entered_(hit, hits_.back()) && !returnPoint_ &&
         ReadFrom(process_, returnAddress, back.original) && WriteCode(returnAddress, kInt3)) {
       returnPoint_ = back;
     }

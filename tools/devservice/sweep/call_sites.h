@@ -38,7 +38,7 @@ class CallSiteTracer {
   // Told of each call from outside as it enters the library, the host stopped there, with its
   // index in Hits(); returning true asks for `returned` as that call leaves the library, the
   // host stopped again. One call at a time is followed out.
-  using Entered = std::function<bool(std::size_t hit)>;
+  using Entered = std::function<bool(std::size_t hit, const CallHit& call)>;
   using Returned = std::function<void(std::size_t hit)>;
   void Follow(Entered entered, Returned returned) {
     entered_ = std::move(entered);

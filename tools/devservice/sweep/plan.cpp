@@ -67,17 +67,22 @@ std::optional<CodePath> PathOf(const SweepCall& call) {
   return CodePath(site.module, "", site.offset, call.exportName);
 }
 
-// "call 3", "calls 1-5", "calls 1-3,7": the numbers in order, runs of them as ranges.
-std::string CallNumbers(const std::vector<std::size_t>& calls) {
-  std::string text = calls.size() == 1 ? "call " : "calls ";
-  for (std::size_t i = 0; i < calls.size();) {
+// "1-3,7": the numbers in order, runs of them as ranges.
+std::string ListOf(const std::vector<std::size_t>& numbers) {
+  std::string text;
+  for (std::size_t i = 0; i < numbers.size();) {
     std::size_t last = i;
-    while (last + 1 < calls.size() && calls[last + 1] == calls[last] + 1) ++last;
+    while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1) ++last;
     if (i > 0) text += ",";
-    text += std::to_string(calls[i]) + (last > i ? "-" + std::to_string(calls[last]) : "");
+    text += std::to_string(numbers[i]) + (last > i ? "-" + std::to_string(numbers[last]) : "");
     i = last + 1;
   }
   return text;
+}
+
+// "call 3", "calls 1-5", "calls 1-3,7".
+std::string CallNumbers(const std::vector<std::size_t>& calls) {
+  return (calls.size() == 1 ? "call " : "calls ") + ListOf(calls);
 }
 
 // An exit code in the system's range of errors (0xC0000000 up): a fail-fast, a stack overrun
@@ -241,6 +246,30 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
   return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
 }
 
+std::string ReproRules(std::size_t call, const std::string& fault, std::uint64_t seed, bool persist,
+                       bool exactWindow) {
+  const std::string rules = RulesForRun(call, fault, seed, persist);
+  if (!exactWindow || (fault != "busy" && fault != "absent")) return rules;
+  Json file = Json::parse(rules);
+  file["comment"] =
+      "In the sweep this " + fault + " window opened as call " + std::to_string(call) +
+      " entered the library and " +
+      (persist ? std::string("held to the run's end")
+               : std::string("closed as that call returned")) +
+      ". Outside the sweep it is timed, not exact: it opens once " + std::to_string(call - 1) +
+      " request(s) have been read and " +
+      (persist ? std::string("holds from then on.")
+               : "lasts " + std::to_string(fault == "busy" ? kBusyWindowMs : kAbsentWindowMs) +
+                     " ms, so a slower or faster host may meet it at another call.");
+  Json ordered = {{"comment", file["comment"]}, {"seed", file["seed"]}, {"rules", file["rules"]}};
+  return ordered.dump(2) + "\n";
+}
+
+std::string PipeWindowRules(std::size_t call, const std::string& fault, std::uint64_t seed) {
+  const Json rule = {{"name", "call " + std::to_string(call) + ": " + fault}, {"do", fault}};
+  return Json{{"seed", seed}, {"rules", Json::array({rule})}}.dump(2) + "\n";
+}
+
 std::size_t FaultStep(std::size_t call, const std::string& fault) {
   if (fault == "busy" || fault == "absent") return 0;
   return fault != "hang-up-before-read" && call > 1 ? 2 : 1;
@@ -328,7 +357,13 @@ bool Diverged(const RunRecord& baseline, const RunRecord& run, std::size_t call,
                      baseline.requests.begin());
 }
 
-void AttributeSites(std::vector<SweepCall>& requests, const std::vector<CallHit>& hits) {
+bool SendsRequest(const std::string& exportName) {
+  return CommandOf(exportName).has_value();
+}
+
+std::vector<std::optional<std::size_t>> AttributeSites(std::vector<SweepCall>& requests,
+                                                       const std::vector<CallHit>& hits) {
+  std::vector<std::optional<std::size_t>> made(requests.size());
   std::vector<bool> taken(hits.size(), false);
   std::size_t first = 0;  // every hit before it is taken
   for (SweepCall& request : requests) {
@@ -336,12 +371,14 @@ void AttributeSites(std::vector<SweepCall>& requests, const std::vector<CallHit>
     for (std::size_t i = first; sent && i < hits.size(); ++i) {
       if (!taken[i] && CommandOf(hits[i].exportName) == sent) {
         request.site = hits[i].site;
+        made[static_cast<std::size_t>(&request - requests.data())] = i;
         taken[i] = true;
         break;
       }
     }
     while (first < hits.size() && taken[first]) ++first;
   }
+  return made;
 }
 
 std::vector<std::size_t> FirstCallPerSite(const std::vector<SweepCall>& calls) {
@@ -410,6 +447,7 @@ std::string ReportJson(const SweepReport& report) {
              {"repro", "repro/" + id + ".json"},
              {"output", "runs/" + id + ".out"},
              {"output_cut", run.record.outputCut},
+             {"reached", OrNull(run.record.reached)},
              {"expected", run.expected ? Json(*run.expected) : Json(nullptr)},
              {"diverged", Diverged(report.baseline, run.record, run.call, run.fault)}});
   }
@@ -565,6 +603,8 @@ std::string PageData(const SweepReport& report) {
                            {"repro", "repro/" + id + ".json"},
                            {"changed", run.expected.has_value()},
                            {"diverged", Diverged(report.baseline, run.record, run.call, run.fault)},
+                           {"spread", run.record.reached && run.record.reached->size() > 1},
+                           {"reached", run.record.reached ? ListOf(*run.record.reached) : ""},
                            {"expected", run.expected.value_or("")}});
     }
     rows.push_back(Json{{"label", RowLabel(report, call)}, {"cells", cells}});

@@ -50,6 +50,9 @@ struct RunRecord {
   bool faultMet = true;  // the run's fault took a request or a connection, or held the pipe
   std::size_t hits = 0;  // the requests and connections the fault took (0 for busy and absent)
   std::uint64_t outputCut = 0;  // the bytes of output past kRunOutputCap, not kept
+  // The calls (1-based) the fault met; none where the sweep cannot tell (a pipe fault in a host
+  // it does not trace, whose window was timed).
+  std::optional<std::vector<std::size_t>> reached;
 };
 
 // Each run's output file keeps at most this much of what the host wrote: a host that floods its
@@ -79,7 +82,11 @@ bool ActsOnThePipe(const std::string& fault);
 // request whose export sends that command. Calls that sent nothing (the scheduler's no-ops)
 // take no request; with several threads in the library at once, their calls are taken in the
 // order they entered it.
-void AttributeSites(std::vector<SweepCall>& requests, const std::vector<CallHit>& hits);
+// Returns each request's call, by its index in `hits` (none where no call was seen).
+std::vector<std::optional<std::size_t>> AttributeSites(std::vector<SweepCall>& requests,
+                                                       const std::vector<CallHit>& hits);
+// Whether a call of this export sends a request (the scheduler's no-ops send none).
+bool SendsRequest(const std::string& exportName);
 // The calls (1-based) a sweep faults by default: the first at each site, a site being one code
 // path: one export called from one line of the host's source, or, without line information,
 // from one return address in its module. A call without a site is a site of its own.
@@ -125,6 +132,13 @@ bool FaultCarriesOut(const std::string& fault);
 // takes the call and every request and connection after it, for the rest of the run.
 std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_t seed,
                         bool persist = false);
+// The same for a run whose pipe fault the sweep opened as the call entered the library and
+// closed as it returned: the nearest timed window, with a "comment" that says so.
+std::string ReproRules(std::size_t call, const std::string& fault, std::uint64_t seed, bool persist,
+                       bool exactWindow);
+// What the sweep puts in force as the call enters the library, for busy or absent: the fault,
+// due at once, until the rules are replaced.
+std::string PipeWindowRules(std::size_t call, const std::string& fault, std::uint64_t seed);
 // The step of that run's rule that gives the fault (from 1, as the journal numbers steps); 0
 // for a fault that acts on the pipe as a whole (busy, absent), which has no step.
 std::size_t FaultStep(std::size_t call, const std::string& fault);

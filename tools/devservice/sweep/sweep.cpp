@@ -48,6 +48,7 @@ class RequestCollector {
     if (faultStep_ != 0 && entry.IsCaller() && !entry.rule.empty() && entry.step == faultStep_) {
       met_ = true;
       ++hits_;
+      reached_.push_back(calls_.size() + 1);  // this request's call, or the unread one's
     }
     if (!entry.IsRequest()) return;
     SweepCall call;
@@ -63,8 +64,10 @@ class RequestCollector {
       record->requests.swap(calls_);
       record->faultMet = met_;
       record->hits = hits_;
+      if (faultStep_ != 0) record->reached = reached_;
     }
     calls_.clear();
+    reached_.clear();
     met_ = false;
     hits_ = 0;
   }
@@ -75,6 +78,7 @@ class RequestCollector {
   std::size_t faultStep_ = 0;
   bool met_ = false;
   std::size_t hits_ = 0;
+  std::vector<std::size_t> reached_;
 };
 
 std::wstring BaseName(const std::wstring& path) {
@@ -187,10 +191,17 @@ struct HostEnd {
 // debugger and the exit code would read 0).
 class HostRun {
  public:
-  // `traceCalls`: each call into the library stops at a breakpoint that names its site.
+  // `traceCalls`: each call into the library stops at a breakpoint that names its site, and is
+  // told to `entered` (and, asked for, `returned`: CallSiteTracer::Follow).
   HostRun(const std::vector<std::string>& host, const std::wstring& outputPath, DWORD timeoutMs,
-          bool traceCalls = false)
-      : host_(host), outputPath_(outputPath), timeoutMs_(timeoutMs), traceCalls_(traceCalls) {}
+          bool traceCalls = false, CallSiteTracer::Entered entered = nullptr,
+          CallSiteTracer::Returned returned = nullptr)
+      : host_(host),
+        outputPath_(outputPath),
+        timeoutMs_(timeoutMs),
+        traceCalls_(traceCalls),
+        entered_(std::move(entered)),
+        returned_(std::move(returned)) {}
 
   bool Run(HostEnd& end, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -247,7 +258,10 @@ class HostRun {
  private:
   void Follow(const PROCESS_INFORMATION& process, HANDLE job, ULONGLONG started, HostEnd& end) {
     std::optional<CallSiteTracer> tracer;
-    if (traceCalls_) tracer.emplace(process.hProcess);
+    if (traceCalls_) {
+      tracer.emplace(process.hProcess);
+      tracer->Follow(entered_, returned_);
+    }
     FollowEvents(process, job, started, tracer ? &*tracer : nullptr, end);
     if (tracer) end.hits = tracer->Hits();
   }
@@ -359,6 +373,8 @@ class HostRun {
   const std::wstring outputPath_;
   const DWORD timeoutMs_;
   const bool traceCalls_;
+  const CallSiteTracer::Entered entered_;
+  const CallSiteTracer::Returned returned_;
   std::vector<std::pair<ULONG_PTR, std::wstring>> modules_;
 };
 
@@ -564,12 +580,14 @@ int Sweep(const SweepSettings& options) {
     return Refuse(error);
   }
   const auto run = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
-                       HostEnd& end, bool traceCalls) {
+                       HostEnd& end, bool traceCalls, CallSiteTracer::Entered entered = nullptr,
+                       CallSiteTracer::Returned returned = nullptr) {
     stack.service().Reset(true, true);
     collector.Take();  // before the rules: a pipe fault at the first call holds the pipe at once
     collector.Expect(faultStep);
     stack.Replace(std::move(rules), seed);
-    HostRun host(options.host, output, options.timeoutS * 1000, traceCalls);
+    HostRun host(options.host, output, options.timeoutS * 1000, traceCalls, std::move(entered),
+                 std::move(returned));
     if (!host.Run(end, error)) return false;
     collector.Take(&end.record);
     return true;
@@ -584,12 +602,16 @@ int Sweep(const SweepSettings& options) {
   report.persist = options.persist;
   report.allowRepeats = options.allowRepeats;
   HostEnd baseline;
-  // Only the baseline is traced: its calls' sites name the rows, and the runs stay untouched.
+  // The baseline is traced, for its calls' sites name the rows; of the runs, only those whose
+  // pipe fault is opened and closed by the calls themselves.
   if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline, true)) {
     leaveNothing();
     return Refuse(error);
   }
-  AttributeSites(baseline.record.requests, baseline.hits);
+  // Each baseline request's call, by its place among the calls: a pipe fault's window opens as
+  // that call enters the library in the run.
+  const std::vector<std::optional<std::size_t>> hitOfCall =
+      AttributeSites(baseline.record.requests, baseline.hits);
   report.baseline = baseline.record;
   report.libraryVersion = FileVersion(baseline.library);
   if (const std::string refused = BaselineRefusal(baseline.record, options, folder);
@@ -633,19 +655,47 @@ int Sweep(const SweepSettings& options) {
   for (const std::size_t call : calls) {
     for (const std::string& fault : faults) {
       const std::string id = RunId(report.runs.size() + 1);
+      // A pipe fault in a host the baseline traced is exact: the sweep opens its window as the
+      // call enters the library and closes it as the call returns. Elsewhere it is timed.
+      const bool exact = (fault == "busy" || fault == "absent") && hitOfCall[call - 1];
       const std::string rulesText = RulesForRun(call, fault, seed, options.persist);
-      RuleSet rules;
-      if (!ReadRules(rulesText, rules, error)) return stopEarly("run " + id + ": " + error);
+      RuleSet rules, window;
+      if (!ReadRules(exact ? "{\"rules\": []}" : rulesText, rules, error) ||
+          (exact && !ReadRules(PipeWindowRules(call, fault, seed), window, error))) {
+        return stopEarly("run " + id + ": " + error);
+      }
       if (const std::string why =
-              WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json", rulesText);
+              WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json",
+                             ReproRules(call, fault, seed, options.persist, exact));
           !why.empty()) {
         return stopEarly("run " + id + ": cannot write its rules: " + why);
       }
+      std::vector<std::size_t> reached;
+      std::size_t callsMade = 0;
+      bool open = false;
+      const auto entered = [&](std::size_t hit, const CallHit& made) {
+        if (!SendsRequest(made.exportName)) return false;
+        ++callsMade;
+        const bool faulted = hit == *hitOfCall[call - 1];
+        if (faulted) {
+          stack.Replace(window, seed);  // in force before the host goes on
+          open = true;
+        }
+        if (open) reached.push_back(callsMade);
+        return faulted && !options.persist;
+      };
+      const auto returned = [&](std::size_t) {
+        stack.Replace(RuleSet(), seed);
+        open = false;
+      };
       HostEnd end;
-      if (!run(std::move(rules), FaultStep(call, fault),
-               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, false)) {
+      if (!(exact ? run(std::move(rules), 0, out + L"\\runs\\" + WideFromUtf8(id) + L".out", end,
+                        true, entered, returned)
+                  : run(std::move(rules), FaultStep(call, fault),
+                        out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, false))) {
         return stopEarly("run " + id + ": " + error);
       }
+      if (exact) end.record.reached = reached;
       const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
       report.runs.push_back({call, fault, end.record, verdict, {}});
       const ULONGLONG elapsed = GetTickCount64() - started;
