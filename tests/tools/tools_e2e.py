@@ -1300,6 +1300,10 @@ class Sweep(unittest.TestCase):
                           "garbled": cells(report)[(1, "garbled")]["verdict"]})
         self.assertEqual(cells(report)[(1, "reply:87")]["exit"], 2)
         self.assertEqual([r["id"] for r in report["runs"] if r["diverged"]], [])
+        # The 32-bit tracer too (the guest runs only this): the line of the helper's call.
+        site = report["baseline"]["calls"][0]["site"]
+        self.assertEqual((os.path.basename(site["file"].replace("\\", "/")), site["line"],
+                          site["function"]), ("careful_host.c", 30, "Call"))
 
     def junit_fails_what_the_sweep_fails_on(self, folder, report, host):
         """report.junit.xml as a JUnit reader takes it: the attributes its schema requires, a

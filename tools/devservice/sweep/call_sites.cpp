@@ -19,8 +19,11 @@ constexpr DWORD kMostExports = 4096;
 
 #ifdef _WIN64
 constexpr DWORD kMachine = IMAGE_FILE_MACHINE_AMD64;
-DWORD64& Ip(CONTEXT& context) {
+DWORD64 Ip(const CONTEXT& context) {
   return context.Rip;
+}
+void SetIp(CONTEXT& context, ULONG_PTR address) {
+  context.Rip = address;
 }
 DWORD64 StackPointer(const CONTEXT& context) {
   return context.Rsp;
@@ -30,8 +33,11 @@ DWORD64 FramePointer(const CONTEXT& context) {
 }
 #else
 constexpr DWORD kMachine = IMAGE_FILE_MACHINE_I386;
-DWORD& Ip(CONTEXT& context) {
+DWORD Ip(const CONTEXT& context) {
   return context.Eip;
+}
+void SetIp(CONTEXT& context, ULONG_PTR address) {
+  context.Eip = address;
 }
 DWORD StackPointer(const CONTEXT& context) {
   return context.Esp;
@@ -57,11 +63,16 @@ std::string Utf8(const std::wstring& wide) {
   return text;
 }
 
+// An address in the debuggee, as the memory functions take it.
+void* Remote(ULONG_PTR address) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the address is the debuggee's, never ours.
+  return reinterpret_cast<void*>(address);
+}
+
 template <typename T>
 bool ReadFrom(HANDLE process, ULONG_PTR address, T& value) {
   SIZE_T read = 0;
-  return ReadProcessMemory(process, reinterpret_cast<const void*>(address), &value, sizeof value,
-                           &read) &&
+  return ReadProcessMemory(process, Remote(address), &value, sizeof value, &read) &&
          read == sizeof value;
 }
 
@@ -167,10 +178,12 @@ void CallSiteTracer::SetBreakpoints(ULONG_PTR base) {
   for (DWORD i = 0; i < exports.NumberOfNames && i < kMostExports; ++i) {
     DWORD nameRva = 0, functionRva = 0;
     WORD ordinal = 0;
-    if (!ReadFrom(process_, base + exports.AddressOfNames + i * 4, nameRva) ||
-        !ReadFrom(process_, base + exports.AddressOfNameOrdinals + i * 2, ordinal) ||
+    const ULONG_PTR index = i;
+    if (!ReadFrom(process_, base + exports.AddressOfNames + index * 4, nameRva) ||
+        !ReadFrom(process_, base + exports.AddressOfNameOrdinals + index * 2, ordinal) ||
         ordinal >= exports.NumberOfFunctions ||
-        !ReadFrom(process_, base + exports.AddressOfFunctions + ordinal * 4u, functionRva)) {
+        !ReadFrom(process_, base + exports.AddressOfFunctions + ULONG_PTR{ordinal} * 4,
+                  functionRva)) {
       continue;
     }
     std::string name;
@@ -190,7 +203,7 @@ void CallSiteTracer::SetBreakpoints(ULONG_PTR base) {
 }
 
 bool CallSiteTracer::WriteCode(ULONG_PTR address, BYTE value) {
-  void* at = reinterpret_cast<void*>(address);
+  void* at = Remote(address);
   DWORD was = 0;
   if (!VirtualProtectEx(process_, at, 1, PAGE_EXECUTE_READWRITE, &was)) return false;
   SIZE_T written = 0;
@@ -233,7 +246,7 @@ bool CallSiteTracer::Handled(DWORD id, const EXCEPTION_RECORD& record) {
   CONTEXT context{};
   context.ContextFlags = CONTEXT_FULL;
   if (!GetThreadContext(thread->second, &context)) return false;
-  Ip(context) = address;  // back onto the export's first instruction
+  SetIp(context, address);  // back onto the export's first instruction
   ULONG_PTR returnAddress = 0;
   const Module* caller =
       ReadFrom(process_, StackPointer(context), returnAddress) ? ModuleAt(returnAddress) : nullptr;
@@ -267,7 +280,7 @@ bool CallSiteTracer::Returning(DWORD id, ULONG_PTR address) {
   CONTEXT context{};
   context.ContextFlags = CONTEXT_FULL;
   if (thread == threads_.end() || !GetThreadContext(thread->second, &context)) return false;
-  Ip(context) = address;
+  SetIp(context, address);
   // The followed call is back once its own thread reaches the return address with the stack as
   // it was; another thread there, or a deeper call of the same code, steps past it.
   if (id == returnPoint_->thread &&

@@ -248,7 +248,7 @@ std::string RulesForRun(std::size_t call, const std::string& fault, std::uint64_
 
 std::string ReproRules(std::size_t call, const std::string& fault, std::uint64_t seed, bool persist,
                        bool exactWindow) {
-  const std::string rules = RulesForRun(call, fault, seed, persist);
+  std::string rules = RulesForRun(call, fault, seed, persist);
   if (!exactWindow || (fault != "busy" && fault != "absent")) return rules;
   Json file = Json::parse(rules);
   file["comment"] =

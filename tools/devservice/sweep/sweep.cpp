@@ -97,8 +97,11 @@ std::string SystemReason(DWORD code) {
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string reason, problem;
-  if (length != 0) tools::Utf8FromWide(std::wstring(text, length), reason, problem);
+  std::string reason;
+  if (length != 0) {
+    std::string problem;
+    tools::Utf8FromWide(std::wstring(text, length), reason, problem);
+  }
   LocalFree(text);
   while (!reason.empty() && std::strchr(" .\r\n", reason.back()) != nullptr) reason.pop_back();
   return (reason.empty() ? "error" : reason + " (error") + " " + std::to_string(code) +
@@ -125,9 +128,14 @@ class OutputKeeper {
     return "";
   }
 
+  // The bytes not kept, and why a write failed (empty: none did).
+  struct Kept {
+    std::uint64_t dropped = 0;
+    std::string problem;
+  };
   // Once the host and everything it started have ended, so that the pipe has no writer left.
-  // What was not kept is said at the end of the file; `problem` gets why a write failed.
-  std::uint64_t Close(std::string* problem = nullptr) {
+  // What was not kept is said at the end of the file.
+  Kept Close() {
     if (thread_ != nullptr) {
       // A writer outside the run's job could keep the pipe open: its output is not waited for.
       if (WaitForSingleObject(thread_, 5000) == WAIT_TIMEOUT) {
@@ -148,8 +156,7 @@ class OutputKeeper {
       CloseHandle(file_);
       file_ = INVALID_HANDLE_VALUE;
     }
-    if (problem != nullptr && writeError_ != 0) *problem = SystemReason(writeError_);
-    return dropped_;
+    return {dropped_, writeError_ != 0 ? SystemReason(writeError_) : std::string()};
   }
 
  private:
@@ -246,11 +253,11 @@ class HostRun {
     CloseHandle(job);
     CloseHandle(process.hProcess);
     end.record.ms = GetTickCount64() - started;
-    std::string problem;
-    end.record.outputCut = keeper.Close(&problem);
-    if (!problem.empty()) {
+    const OutputKeeper::Kept kept = keeper.Close();
+    end.record.outputCut = kept.dropped;
+    if (!kept.problem.empty()) {
       (void)std::fprintf(stderr, "velmora-devservice sweep: the run's output was cut: %s\n",
-                         problem.c_str());
+                         kept.problem.c_str());
     }
     return true;
   }
@@ -689,10 +696,10 @@ int Sweep(const SweepSettings& options) {
         open = false;
       };
       HostEnd end;
-      if (!(exact ? run(std::move(rules), 0, out + L"\\runs\\" + WideFromUtf8(id) + L".out", end,
-                        true, entered, returned)
-                  : run(std::move(rules), FaultStep(call, fault),
-                        out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, false))) {
+      if (!run(std::move(rules), exact ? 0 : FaultStep(call, fault),
+               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, exact,
+               exact ? CallSiteTracer::Entered(entered) : nullptr,
+               exact ? CallSiteTracer::Returned(returned) : nullptr)) {
         return stopEarly("run " + id + ": " + error);
       }
       if (exact) end.record.reached = reached;
