@@ -330,18 +330,10 @@ int Serve(const ServeSettings& options) {
   const HANDLE controlStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   const std::uint64_t seed = SeedFor(options, rules);
-  // A caller's process and its ancestors are looked up only while a session is open.
   SessionTable sessions;
-  const auto route = [&sessions](const tools::Caller& caller) -> std::shared_ptr<Session> {
-    if (sessions.Empty()) return nullptr;
-    const std::optional<ProcessIdentity> identity = IdentifyProcess(caller.processId);
-    if (!identity) return nullptr;
-    return sessions.Route(*identity,
-                          [&caller] { return Ancestry(caller.processId, SystemProcesses()); });
-  };
   ServingStack stack(options, seed,
                      {[] { return GetTickCount64(); }, UtcNow, say, journal,
-                      [limitReached] { SetEvent(limitReached); }, route});
+                      [limitReached] { SetEvent(limitReached); }, RouteToSessions(sessions)});
   if (!stack.Start(error)) return Refuse(error);
   // Everything is in place before the service says it serves: its rules, its control pipe.
   RulesInForce inForce(options, stack, say, journal);

@@ -5,12 +5,24 @@
 #include <random>
 
 #include "serve/pipe_guard.h"
+#include "sessions/process_tree.h"
 
 namespace velmora::devservice {
 
 std::uint64_t DrawSeed() {
   std::random_device entropy;
   return (std::uint64_t{entropy()} << 32 | entropy()) & 0x7FFFFFFFFFFFFFFF;
+}
+
+std::function<std::shared_ptr<Session>(const tools::Caller&)> RouteToSessions(
+    SessionTable& sessions) {
+  return [&sessions](const tools::Caller& caller) -> std::shared_ptr<Session> {
+    if (sessions.Empty()) return nullptr;
+    const std::optional<ProcessIdentity> identity = IdentifyProcess(caller.processId);
+    if (!identity) return nullptr;
+    return sessions.Route(*identity,
+                          [&caller] { return Ancestry(caller.processId, SystemProcesses()); });
+  };
 }
 
 ServingStack::ServingStack(const StackSettings& settings, std::uint64_t seed, ServiceHooks hooks)

@@ -11,12 +11,18 @@
 #include "rules/planner.h"
 #include "serve/service.h"
 #include "serve/settings.h"
+#include "sessions/session_table.h"
 
 namespace velmora::devservice {
 
 // A seed for a service given none: 63 bits of the system's entropy, so that it prints and reads
 // back as a positive number everywhere.
 std::uint64_t DrawSeed();
+
+// The service's route for a caller: the session of its process or of an ancestor. A caller's
+// process and its ancestors are looked up only while a session is open.
+std::function<std::shared_ptr<Session>(const tools::Caller&)> RouteToSessions(
+    SessionTable& sessions);
 
 class ServingStack {
  public:
