@@ -9,7 +9,8 @@
      accents      names a file of 36 a's and five cp1252 e-acutes;
      sites        starts job 1 three times from one line, cancels it from another, and starts
                   job 2 from a second thread: four sites, the lines marked "site:";
-     slow         starts job 1, waits 3.5 s, starts job 2. */
+     slow         starts job 1, waits 3.5 s, starts job 2;
+     calls N      starts and cancels job 1 in turn, N calls from one line. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,6 +64,11 @@ static int Sites(void) {
   return 0;
 }
 
+static int Calls(int calls) {
+  for (int i = 0; i < calls; ++i) printf("%d\n", i % 2 ? CancelJob(1) : StartJob(1));
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "";
   if (strcmp(mode, "tick") == 0 && argc > 2) return Tick(argv[2]);
@@ -86,6 +92,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(mode, "sites") == 0) return Sites();
+  if (strcmp(mode, "calls") == 0 && argc > 2) return Calls(atoi(argv[2]));
   if (strcmp(mode, "slow") == 0) {
     printf("StartJob(1): %d\n", StartJob(1));
     fflush(stdout);

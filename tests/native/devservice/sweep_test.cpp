@@ -2,8 +2,10 @@
 // the planner), the verdicts, the lists it takes and the report it writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -364,6 +366,61 @@ TEST(DevServiceSweep, TooManyRunsAreRefusedUnlessChosen) {
   EXPECT_EQ(TooManyRuns(55000, false, std::nullopt),
             "55000 runs to make, more than 2000: choose the calls with --calls, or allow more "
             "with --max-runs");
+}
+
+// Runs side by side must never put a pipe fault beside another run (it would meet the other
+// host's calls), nor start more than asked, nor lose or repeat a run, whatever order runs end in.
+TEST(DevServiceSweep, TheScheduleRunsPipeFaultsAloneAndAtMostNAtOnce) {
+  const struct {
+    const char* runs;  // 'a' a run alone, '.' one that shares the pipe
+    std::size_t parallel;
+    bool newestEndsFirst;
+    std::size_t mostAtOnce;
+  } rows[] = {
+      {"..........", 4, false, 4}, {"..........", 4, true, 4}, {"a.a.a.a...", 3, false, 3},
+      {"a.a.a.a...", 3, true, 3},  {"aaaa", 8, false, 1},      {"...a", 1, true, 1},
+      {"..", 0, false, 1},
+  };
+  for (const auto& row : rows) {
+    const std::string runs = row.runs;
+    std::vector<bool> alone;
+    for (const char run : runs) alone.push_back(run == 'a');
+    RunSchedule schedule(alone, row.parallel);
+    std::vector<std::size_t> inFlight, started;
+    std::size_t mostAtOnce = 0;
+    for (;;) {
+      while (const std::optional<std::size_t> next = schedule.Next()) {
+        inFlight.push_back(*next);
+        started.push_back(*next);
+      }
+      ASSERT_EQ(schedule.InFlight(), inFlight.size());
+      mostAtOnce = std::max(mostAtOnce, inFlight.size());
+      for (const std::size_t run : inFlight) {
+        EXPECT_TRUE(!alone[run] || inFlight.size() == 1) << runs << ": run " << run;
+      }
+      if (inFlight.empty()) break;
+      const auto ending = row.newestEndsFirst ? inFlight.end() - 1 : inFlight.begin();
+      schedule.Ended(*ending);
+      inFlight.erase(ending);
+    }
+    EXPECT_EQ(mostAtOnce, row.mostAtOnce) << runs;
+    std::vector<std::size_t> expected;  // the shared runs first, each in plan order
+    for (const bool wanted : {false, true}) {
+      for (std::size_t run = 0; run < alone.size(); ++run) {
+        if (alone[run] == wanted) expected.push_back(run);
+      }
+    }
+    EXPECT_EQ(started, expected) << runs;
+  }
+  // Stopped: those in flight end, nothing more starts.
+  RunSchedule schedule(std::vector<bool>(5, false), 2);
+  ASSERT_EQ(schedule.Next(), 0u);
+  ASSERT_EQ(schedule.Next(), 1u);
+  schedule.Stop();
+  schedule.Ended(0);
+  EXPECT_EQ(schedule.Next(), std::nullopt);
+  EXPECT_EQ(DefaultParallel(1), 2u);
+  EXPECT_EQ(DefaultParallel(8), 8u);
 }
 
 TEST(DevServiceSweep, CallAndFaultListsAreReadOrRefused) {

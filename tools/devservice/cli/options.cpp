@@ -107,6 +107,12 @@ void DeclareSweep(CLI::App& app, SweepSettings& sweep) {
                    "the most runs the sweep makes (default 2000, or no bound with --calls)")
       ->type_name("N")
       ->check(Whole(1, 10000000));
+  command
+      ->add_option("--parallel", sweep.parallel,
+                   "runs at once, each host in a session of its own (default: the cores, at "
+                   "least 2); busy and absent run alone")
+      ->type_name("N")
+      ->check(Whole(1, 64));
   command->add_flag("--force", sweep.force, "replace an earlier sweep's report in --out");
   command
       ->add_option("--expect", sweep.expect,

@@ -159,6 +159,40 @@ bool ActsOnThePipe(const std::string& fault) {
   return fault == "busy" || fault == "absent" || fault == "hang-up-before-read";
 }
 
+bool RunsAlone(const std::string& fault) {
+  return fault == "busy" || fault == "absent";
+}
+
+std::size_t DefaultParallel(unsigned cores) {
+  return std::max<std::size_t>(cores, 2);
+}
+
+RunSchedule::RunSchedule(const std::vector<bool>& alone, std::size_t parallel)
+    : alone_(alone), parallel_(std::max<std::size_t>(parallel, 1)) {
+  for (const bool wanted : {false, true}) {
+    for (std::size_t run = 0; run < alone.size(); ++run) {
+      if (alone[run] == wanted) order_.push_back(run);
+    }
+  }
+}
+
+std::optional<std::size_t> RunSchedule::Next() {
+  if (stopped_ || next_ == order_.size() || inFlight_ == parallel_ || aloneInFlight_) {
+    return std::nullopt;
+  }
+  const std::size_t run = order_[next_];
+  if (alone_[run] && inFlight_ > 0) return std::nullopt;
+  ++next_;
+  ++inFlight_;
+  aloneInFlight_ = alone_[run];
+  return run;
+}
+
+void RunSchedule::Ended(std::size_t run) {
+  --inFlight_;
+  if (alone_[run]) aloneInFlight_ = false;
+}
+
 bool ParseCallList(const std::string& text, std::size_t calls, std::vector<std::size_t>& chosen,
                    std::string& error) {
   std::vector<bool> named(calls + 1, false);

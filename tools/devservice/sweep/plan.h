@@ -77,6 +77,36 @@ const char* VerdictName(SweepVerdict verdict);  // "not met" for kNotMet
 const std::vector<std::string>& DefaultFaults();
 // busy, absent and hang-up-before-read act on the pipe, not on a request the service reads.
 bool ActsOnThePipe(const std::string& fault);
+// busy and absent hold the one pipe every host calls: a run that meets them has it to itself.
+// Every other fault takes a request or a connection of its own host, and runs beside others.
+bool RunsAlone(const std::string& fault);
+
+// --parallel's default: the machine's cores, and at least 2.
+std::size_t DefaultParallel(unsigned cores);
+
+// The order the planned runs start in, as runs end in any order: at most `parallel` at once,
+// those that share the pipe first, in plan order, then each that runs alone, in plan order,
+// once no other is in flight and with none started beside it.
+class RunSchedule {
+ public:
+  RunSchedule(const std::vector<bool>& alone, std::size_t parallel);
+  // The run (an index into `alone`) to start now, or none: wait for one to end, or all have
+  // started, or the schedule was stopped.
+  std::optional<std::size_t> Next();
+  void Ended(std::size_t run);
+  // No run starts from now on; those in flight end as they will.
+  void Stop() { stopped_ = true; }
+  std::size_t InFlight() const { return inFlight_; }
+
+ private:
+  std::vector<std::size_t> order_;
+  std::vector<bool> alone_;
+  std::size_t parallel_;
+  std::size_t next_ = 0;
+  std::size_t inFlight_ = 0;
+  bool aloneInFlight_ = false;
+  bool stopped_ = false;
+};
 
 // Gives each request the site of the call that sent it: the earliest call not yet given a
 // request whose export sends that command. Calls that sent nothing (the scheduler's no-ops)

@@ -3,16 +3,22 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "journal/entry.h"
 #include "rules/rules.h"
 #include "rules/rules_file.h"
 #include "serve/pipe_guard.h"
 #include "serve/serving_stack.h"
+#include "sessions/process_tree.h"
+#include "sessions/session_table.h"
 #include "sweep/call_sites.h"
 #include "sweep/junit.h"
 #include "sweep/page.h"
@@ -39,10 +45,7 @@ class RequestCollector {
     std::lock_guard<std::mutex> lock(mutex_);
     faultStep_ = faultStep;
   }
-  void Add(const std::string& line) {
-    JournalEntry entry;
-    std::string unused;
-    if (!ReadJournalEntry(line, entry, unused)) return;
+  void Add(const JournalEntry& entry) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (faultStep_ == 0 && entry.event == "pipe" && entry.state != "serving") met_ = true;
     if (faultStep_ != 0 && entry.IsCaller() && !entry.rule.empty() && entry.step == faultStep_) {
@@ -79,6 +82,32 @@ class RequestCollector {
   bool met_ = false;
   std::size_t hits_ = 0;
   std::vector<std::size_t> reached_;
+};
+
+// The journal's lines, each to the collector of the run it belongs to: by its session for a run
+// in a session of its own, by none for the run the service's own rules judge.
+class JournalRouter {
+ public:
+  void Add(const std::string& line) {
+    JournalEntry entry;
+    std::string unused;
+    if (!ReadJournalEntry(line, entry, unused)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = collectors_.find(entry.session);
+    if (found != collectors_.end()) found->second->Add(entry);
+  }
+  void Attach(std::uint64_t session, RequestCollector& collector) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    collectors_[session] = &collector;
+  }
+  void Detach(std::uint64_t session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    collectors_.erase(session);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::uint64_t, RequestCollector*> collectors_;
 };
 
 std::wstring BaseName(const std::wstring& path) {
@@ -210,49 +239,39 @@ class HostRun {
         entered_(std::move(entered)),
         returned_(std::move(returned)) {}
 
-  bool Run(HostEnd& end, std::string& error) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  // Told the host's process ID before the host runs a single instruction; false, with the
+  // reason, ends the run unmade.
+  using Started = std::function<bool(DWORD process, std::string& error)>;
+
+  bool Run(HostEnd& end, std::string& error, const Started& started = nullptr) {
     OutputKeeper keeper;
-    HANDLE output = nullptr;
-    if (const std::string why = keeper.Open(outputPath_, output); !why.empty()) {
-      if (output != nullptr) CloseHandle(output);
-      error = "cannot write the run's output: " + why;
-      return false;
-    }
-    const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     &inherit, OPEN_EXISTING, 0, nullptr);
-    std::wstring commandLine = WideFromUtf8(CommandLine(host_));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION process{};
     const HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    const ULONGLONG started = GetTickCount64();
-    const bool ok = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
-                                   CREATE_SUSPENDED | DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
-                                   &startup, &process);
-    const DWORD code = GetLastError();
-    CloseHandle(output);
-    CloseHandle(input);
-    if (!ok) {
+    const ULONGLONG startedAt = GetTickCount64();
+    if (!Start(keeper, process, error)) {
       CloseHandle(job);
-      error = "cannot start " + host_[0] + ": " + SystemReason(code);
       return false;
     }
     AssignProcessToJobObject(job, process.hProcess);
+    if (started && !started(process.dwProcessId, error)) {
+      TerminateJobObject(job, 1);
+      DebugActiveProcessStop(process.dwProcessId);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      CloseHandle(job);
+      return false;
+    }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    Follow(process, job, started, end);
+    Follow(process, job, startedAt, end);
     // Whatever the host started ends with the run.
     TerminateJobObject(job, 1);
     CloseHandle(job);
     CloseHandle(process.hProcess);
-    end.record.ms = GetTickCount64() - started;
+    end.record.ms = GetTickCount64() - startedAt;
     const OutputKeeper::Kept kept = keeper.Close();
     end.record.outputCut = kept.dropped;
     if (!kept.problem.empty()) {
@@ -263,6 +282,37 @@ class HostRun {
   }
 
  private:
+  // The host, suspended, with its output going to `keeper`. Runs start side by side: the
+  // handles it inherits are inheritable only while it is made, under one lock, so that no other
+  // run's host holds this one's output open.
+  bool Start(OutputKeeper& keeper, PROCESS_INFORMATION& process, std::string& error) {
+    static std::mutex startLock;
+    std::lock_guard<std::mutex> lock(startLock);
+    HANDLE output = nullptr;
+    if (const std::string why = keeper.Open(outputPath_, output); !why.empty()) {
+      if (output != nullptr) CloseHandle(output);
+      error = "cannot write the run's output: " + why;
+      return false;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr);
+    std::wstring commandLine = WideFromUtf8(CommandLine(host_));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = startup.hStdError = output;
+    const bool ok = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                   CREATE_SUSPENDED | DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                                   &startup, &process);
+    const DWORD code = GetLastError();
+    CloseHandle(output);
+    CloseHandle(input);
+    if (!ok) error = "cannot start " + host_[0] + ": " + SystemReason(code);
+    return ok;
+  }
+
   void Follow(const PROCESS_INFORMATION& process, HANDLE job, ULONGLONG started, HostEnd& end) {
     std::optional<CallSiteTracer> tracer;
     if (traceCalls_) {
@@ -572,32 +622,64 @@ int Sweep(const SweepSettings& options) {
     }
   };
 
-  // The service, as velmora-devservice serves it, with its journal read back per run.
+  // The service, as velmora-devservice serves it, with its journal read back per run: the
+  // baseline's and a pipe fault's by the service's own rules, each other run's by a session of
+  // its own, so that runs side by side neither meet nor count each other's requests.
+  JournalRouter journal;
   RequestCollector collector;
+  journal.Attach(0, collector);
+  SessionTable sessions;
   const std::uint64_t seed = options.seed ? *options.seed : DrawSeed();
-  ServingStack stack(options, seed,
-                     {[] { return GetTickCount64(); },
-                      [] { return LogTime{}; },
-                      [](const std::string&) {},
-                      [&collector](const std::string& line) { collector.Add(line); },
-                      [] {},
-                      {}});
+  ServingStack stack(
+      options, seed,
+      {[] { return GetTickCount64(); }, [] { return LogTime{}; }, [](const std::string&) {},
+       [&journal](const std::string& line) { journal.Add(line); }, [] {},
+       RouteToSessions(sessions)});
   if (!stack.Start(error)) {
     leaveNothing();
     return Refuse(error);
   }
-  const auto run = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
-                       HostEnd& end, bool traceCalls, CallSiteTracer::Entered entered = nullptr,
-                       CallSiteTracer::Returned returned = nullptr) {
+  // A run by the service's own rules, with the pipe to itself.
+  const auto runAlone = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
+                            HostEnd& end, std::string& why, bool traceCalls,
+                            CallSiteTracer::Entered entered = nullptr,
+                            CallSiteTracer::Returned returned = nullptr) {
     stack.service().Reset(true, true);
     collector.Take();  // before the rules: a pipe fault at the first call holds the pipe at once
     collector.Expect(faultStep);
     stack.Replace(std::move(rules), seed);
     HostRun host(options.host, output, options.timeoutS * 1000, traceCalls, std::move(entered),
                  std::move(returned));
-    if (!host.Run(end, error)) return false;
+    if (!host.Run(end, why)) return false;
     collector.Take(&end.record);
     return true;
+  };
+  // A run in a session of its own, opened for the host before it starts: fresh jobs, the run's
+  // rules, and its requests read back apart from every other run's.
+  const auto runInSession = [&](RuleSet rules, std::size_t faultStep, const std::wstring& output,
+                                HostEnd& end, std::string& why) {
+    RequestCollector own;
+    own.Expect(faultStep);
+    std::shared_ptr<Session> session;
+    const auto open = [&](DWORD process, std::string& reason) {
+      const std::optional<ProcessIdentity> root = IdentifyProcess(process);
+      if (!root) {
+        reason = "the host's process " + std::to_string(process) + " cannot be named";
+        return false;
+      }
+      session = sessions.Open(*root, "", options.jobs, seed, GetTickCount64());
+      session->planner.Replace(std::move(rules), seed, GetTickCount64());
+      journal.Attach(session->id, own);
+      return true;
+    };
+    HostRun host(options.host, output, options.timeoutS * 1000);
+    const bool ran = host.Run(end, why, open);
+    if (session) {
+      journal.Detach(session->id);
+      sessions.End(session->id);
+    }
+    if (ran) own.Take(&end.record);
+    return ran;
   };
   (void)std::fprintf(stderr, "velmora-devservice sweep: seed %llu, reports in %s\n",
                      static_cast<unsigned long long>(seed), folder.c_str());
@@ -611,7 +693,7 @@ int Sweep(const SweepSettings& options) {
   HostEnd baseline;
   // The baseline is traced, for its calls' sites name the rows; of the runs, only those whose
   // pipe fault is opened and closed by the calls themselves.
-  if (!run(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline, true)) {
+  if (!runAlone(RuleSet(), 0, out + L"\\runs\\baseline.out", baseline, error, true)) {
     leaveNothing();
     return Refuse(error);
   }
@@ -627,95 +709,161 @@ int Sweep(const SweepSettings& options) {
   }
   std::vector<std::size_t> calls;
   const std::size_t made = baseline.record.requests.size();
+  const std::vector<std::size_t> firstAtSites = FirstCallPerSite(baseline.record.requests);
   if (!options.calls.empty() || options.everyCall) {
     if (!ParseCallList(options.calls.empty() ? "1-" + std::to_string(made) : options.calls, made,
                        calls, error)) {
       return Refuse(error);
     }
   } else {
-    calls = FirstCallPerSite(baseline.record.requests);
+    calls = firstAtSites;
   }
-  const std::size_t total = calls.size() * faults.size();
+  std::vector<std::pair<std::size_t, std::string>> planned;
+  std::vector<bool> alone;
+  for (const std::size_t call : calls) {
+    for (const std::string& fault : faults) {
+      planned.emplace_back(call, fault);
+      alone.push_back(RunsAlone(fault));
+    }
+  }
+  const std::size_t total = planned.size();
   if (const std::string many =
           TooManyRuns(total, !options.calls.empty() || options.everyCall, options.maxRuns);
       !many.empty()) {
     return Refuse(many);
   }
+  const std::size_t parallel =
+      options.parallel ? *options.parallel : DefaultParallel(std::thread::hardware_concurrency());
   (void)std::fprintf(stderr,
                      "baseline: exit %lu, %llu ms, %zu call(s) from %zu site(s); %zu run(s) to "
-                     "make\n",
+                     "make, up to %zu at once\n",
                      static_cast<unsigned long>(*baseline.record.exitCode),
-                     static_cast<unsigned long long>(baseline.record.ms), made,
-                     FirstCallPerSite(baseline.record.requests).size(), total);
+                     static_cast<unsigned long long>(baseline.record.ms), made, firstAtSites.size(),
+                     total, parallel);
 
-  // A sweep stopped part way reports the runs it made, as far as it can.
-  const auto stopEarly = [&](const std::string& why) {
-    Refuse(why);
+  // One planned run, made whole: its rules file, the host's run, the verdict.
+  struct Made {
+    std::optional<SweepRun> run;
+    std::string error;  // why it could not be made
+  };
+  const auto makeRun = [&](std::size_t index) {
+    const std::size_t call = planned[index].first;
+    const std::string& fault = planned[index].second;
+    const std::string id = RunId(index + 1);
+    Made result;
+    // A pipe fault in a host the baseline traced is exact: the sweep opens its window as the
+    // call enters the library and closes it as the call returns. Elsewhere it is timed.
+    const bool exact = RunsAlone(fault) && hitOfCall[call - 1];
+    const std::string rulesText = RulesForRun(call, fault, seed, options.persist);
+    RuleSet rules, window;
+    if (!ReadRules(exact ? "{\"rules\": []}" : rulesText, rules, result.error) ||
+        (exact && !ReadRules(PipeWindowRules(call, fault, seed), window, result.error))) {
+      result.error = "run " + id + ": " + result.error;
+      return result;
+    }
+    if (const std::string why =
+            WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json",
+                           ReproRules(call, fault, seed, options.persist, exact));
+        !why.empty()) {
+      result.error = "run " + id + ": cannot write its rules: " + why;
+      return result;
+    }
+    std::vector<std::size_t> reached;
+    std::size_t callsMade = 0;
+    bool open = false;
+    const auto entered = [&](std::size_t hit, const CallHit& madeNow) {
+      if (!SendsRequest(madeNow.exportName)) return false;
+      ++callsMade;
+      const bool faulted = hit == *hitOfCall[call - 1];
+      if (faulted) {
+        stack.Replace(window, seed);  // in force before the host goes on
+        open = true;
+      }
+      if (open) reached.push_back(callsMade);
+      return faulted && !options.persist;
+    };
+    const auto returned = [&](std::size_t) {
+      stack.Replace(RuleSet(), seed);
+      open = false;
+    };
+    HostEnd end;
+    const std::wstring output = out + L"\\runs\\" + WideFromUtf8(id) + L".out";
+    const bool ran =
+        RunsAlone(fault)
+            ? runAlone(std::move(rules), exact ? 0 : FaultStep(call, fault), output, end,
+                       result.error, exact, exact ? CallSiteTracer::Entered(entered) : nullptr,
+                       exact ? CallSiteTracer::Returned(returned) : nullptr)
+            : runInSession(std::move(rules), FaultStep(call, fault), output, end, result.error);
+    if (!ran) {
+      result.error = "run " + id + ": " + result.error;
+      return result;
+    }
+    if (exact) end.record.reached = reached;
+    result.run =
+        SweepRun{call, fault, end.record, Judge(report.baseline, end.record, call, fault), {}};
+    return result;
+  };
+
+  // The runs, as the schedule starts them, each on a thread of its own: a debugger's events
+  // come to the thread that started its debuggee.
+  RunSchedule schedule(alone, parallel);
+  std::vector<Made> results(total);
+  std::vector<std::thread> threads;
+  std::mutex endedLock;
+  std::condition_variable endedSignal;
+  std::vector<std::size_t> ended;
+  std::string failure;
+  std::size_t done = 0;
+  const ULONGLONG started = GetTickCount64();
+  for (;;) {
+    while (const std::optional<std::size_t> next = schedule.Next()) {
+      threads.emplace_back([&, index = *next] {
+        Made result = makeRun(index);
+        std::lock_guard<std::mutex> lock(endedLock);
+        results[index] = std::move(result);
+        ended.push_back(index);
+        endedSignal.notify_one();
+      });
+    }
+    if (schedule.InFlight() == 0) break;
+    std::unique_lock<std::mutex> lock(endedLock);
+    endedSignal.wait(lock, [&] { return !ended.empty(); });
+    for (const std::size_t index : ended) {
+      schedule.Ended(index);
+      const Made& result = results[index];
+      if (!result.run) {
+        if (failure.empty()) failure = result.error;
+        schedule.Stop();  // those in flight end as they will; their runs are reported
+        continue;
+      }
+      const ULONGLONG elapsed = GetTickCount64() - started;
+      ++done;
+      (void)std::fprintf(
+          stderr, "run %zu of %zu: call %zu %s, %s: %s (%llu ms); %llu s in, about %llu s left\n",
+          done, total, result.run->call,
+          CallLabel(report.baseline.requests[result.run->call - 1]).c_str(),
+          result.run->fault.c_str(), VerdictName(result.run->verdict),
+          static_cast<unsigned long long>(result.run->record.ms),
+          static_cast<unsigned long long>(elapsed / 1000),
+          static_cast<unsigned long long>(elapsed / done * (total - done) / 1000));
+    }
+    ended.clear();
+  }
+  for (std::thread& thread : threads) thread.join();
+  stack.Stop(false);
+  for (Made& result : results) {
+    if (result.run) report.runs.push_back(std::move(*result.run));
+  }
+  if (!failure.empty()) {
+    // A sweep stopped part way reports the runs it made, as far as it can.
+    Refuse(failure);
     if (!report.runs.empty()) {
       (void)std::fprintf(stderr, "velmora-devservice sweep: the %zu run(s) made so far:\n",
                          report.runs.size());
       WriteReport(report, folder);
     }
     return 2;
-  };
-  const ULONGLONG started = GetTickCount64();
-  for (const std::size_t call : calls) {
-    for (const std::string& fault : faults) {
-      const std::string id = RunId(report.runs.size() + 1);
-      // A pipe fault in a host the baseline traced is exact: the sweep opens its window as the
-      // call enters the library and closes it as the call returns. Elsewhere it is timed.
-      const bool exact = (fault == "busy" || fault == "absent") && hitOfCall[call - 1];
-      const std::string rulesText = RulesForRun(call, fault, seed, options.persist);
-      RuleSet rules, window;
-      if (!ReadRules(exact ? "{\"rules\": []}" : rulesText, rules, error) ||
-          (exact && !ReadRules(PipeWindowRules(call, fault, seed), window, error))) {
-        return stopEarly("run " + id + ": " + error);
-      }
-      if (const std::string why =
-              WriteWholeFile(out + L"\\repro\\" + WideFromUtf8(id) + L".json",
-                             ReproRules(call, fault, seed, options.persist, exact));
-          !why.empty()) {
-        return stopEarly("run " + id + ": cannot write its rules: " + why);
-      }
-      std::vector<std::size_t> reached;
-      std::size_t callsMade = 0;
-      bool open = false;
-      const auto entered = [&](std::size_t hit, const CallHit& made) {
-        if (!SendsRequest(made.exportName)) return false;
-        ++callsMade;
-        const bool faulted = hit == *hitOfCall[call - 1];
-        if (faulted) {
-          stack.Replace(window, seed);  // in force before the host goes on
-          open = true;
-        }
-        if (open) reached.push_back(callsMade);
-        return faulted && !options.persist;
-      };
-      const auto returned = [&](std::size_t) {
-        stack.Replace(RuleSet(), seed);
-        open = false;
-      };
-      HostEnd end;
-      if (!run(std::move(rules), exact ? 0 : FaultStep(call, fault),
-               out + L"\\runs\\" + WideFromUtf8(id) + L".out", end, exact,
-               exact ? CallSiteTracer::Entered(entered) : nullptr,
-               exact ? CallSiteTracer::Returned(returned) : nullptr)) {
-        return stopEarly("run " + id + ": " + error);
-      }
-      if (exact) end.record.reached = reached;
-      const SweepVerdict verdict = Judge(report.baseline, end.record, call, fault);
-      report.runs.push_back({call, fault, end.record, verdict, {}});
-      const ULONGLONG elapsed = GetTickCount64() - started;
-      const std::size_t done = report.runs.size();
-      (void)std::fprintf(
-          stderr, "run %zu of %zu: call %zu %s, %s: %s (%llu ms); %llu s in, about %llu s left\n",
-          done, total, call, CallLabel(report.baseline.requests[call - 1]).c_str(), fault.c_str(),
-          VerdictName(verdict), static_cast<unsigned long long>(end.record.ms),
-          static_cast<unsigned long long>(elapsed / 1000),
-          static_cast<unsigned long long>(elapsed / done * (total - done) / 1000));
-    }
   }
-  stack.Stop(false);
   if (!options.expect.empty()) CompareWithExpected(report, expected);
   return WriteReport(report, folder);
 }

@@ -25,7 +25,10 @@ struct SweepSettings : StackSettings {
   std::string expect;                  // an earlier report.json: the matrix to hold to
   bool persist = false;                // each fault holds from its call to the run's end
   bool allowRepeats = false;           // a repeated run does not fail the sweep
-  std::vector<std::string> host;       // the program and its arguments
+  // Runs at once, each host in a session of its own; none: DefaultParallel. Runs whose fault
+  // holds the whole pipe run alone whatever this says.
+  std::optional<std::size_t> parallel;
+  std::vector<std::string> host;  // the program and its arguments
 };
 
 // Exit status: 0 no run crashed, hung or looped (or repeated, unless allowed), 1 one did, 2 the
