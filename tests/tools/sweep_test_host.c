@@ -1,4 +1,5 @@
-/* Hosts the sweep must cope with, by the first argument:
+/* Hosts the sweep must cope with, by the first argument. Each call's statement is unlike any
+   other, so that the optimiser cannot give two of them one return address.
      hang         makes a call, then never ends (a baseline that does not end);
      nocall       ends at once without a call;
      child FILE   starts a copy of itself that outlives it, appending to FILE every 200 ms
@@ -48,19 +49,19 @@ static int StartChild(const char* file) {
 
 static DWORD WINAPI SecondThread(void* unused) {
   (void)unused;
-  printf("StartJob(2): %d\n", StartJob(2)); /* site: thread */
+  printf("thread: StartJob(2): %d\n", StartJob(2)); /* site: thread */
   return 0;
 }
 
 static int Sites(void) {
   HANDLE thread;
-  for (int i = 0; i < 3; ++i) printf("StartJob(1): %d\n", StartJob(1)); /* site: loop */
-  printf("CancelJob(1): %d\n", CancelJob(1));                           /* site: once */
+  for (int i = 0; i < 3; ++i) printf("loop: StartJob(1): %d\n", StartJob(1)); /* site: loop */
+  printf("once: CancelJob(1): %d\n", CancelJob(1));                           /* site: once */
   thread = CreateThread(NULL, 0, SecondThread, NULL, 0, NULL);
   if (thread == NULL) return 1;
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
-  printf("StartJob(1): %d\n", StartJob(1)); /* site: last */
+  printf("last: StartJob(1): %d\n", StartJob(1)); /* site: last */
   return 0;
 }
 
@@ -78,13 +79,13 @@ int main(int argc, char** argv) {
     FILE* first = fopen(argv[2], "r");
     if (first != NULL) {
       fclose(first);
-      printf("StartJob(1): %d\n", StartJob(1));
+      printf("fewer again: StartJob(1): %d\n", StartJob(1));
       return 0;
     }
     first = fopen(argv[2], "w");
     if (first != NULL) fclose(first);
-    printf("StartJob(1): %d\n", StartJob(1));
-    printf("StartJob(2): %d\n", StartJob(2));
+    printf("fewer: StartJob(1): %d\n", StartJob(1));
+    printf("fewer: StartJob(2): %d\n", StartJob(2));
     return 0;
   }
   if (strcmp(mode, "untilok") == 0) {
@@ -94,10 +95,10 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "sites") == 0) return Sites();
   if (strcmp(mode, "calls") == 0 && argc > 2) return Calls(atoi(argv[2]));
   if (strcmp(mode, "slow") == 0) {
-    printf("StartJob(1): %d\n", StartJob(1));
+    printf("slow: StartJob(1): %d\n", StartJob(1));
     fflush(stdout);
     Sleep(3500);
-    printf("StartJob(2): %d\n", StartJob(2));
+    printf("slow: StartJob(2): %d\n", StartJob(2));
     return 0;
   }
   if (strcmp(mode, "accents") == 0) {
