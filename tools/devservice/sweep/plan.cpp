@@ -672,6 +672,54 @@ std::string PageData(const SweepReport& report) {
       .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+namespace {
+
+// A baseline call as report.json gives it; what it lacks or holds of another type is left out.
+SweepCall CallFromJson(const Json& json) {
+  SweepCall call;
+  if (!json.is_object()) return call;
+  const auto text = [](const Json& in, const char* key) -> std::optional<std::string> {
+    const auto found = in.find(key);
+    if (found == in.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+  };
+  call.exportName = text(json, "export").value_or("");
+  if (json.contains("job") && json["job"].is_number_integer()) call.job = json["job"].get<int>();
+  call.text = text(json, "text");
+  const auto site = json.find("site");
+  if (site == json.end() || !site->is_object() || !text(*site, "module")) return call;
+  CallSite where;
+  where.module = *text(*site, "module");
+  where.function = text(*site, "function");
+  where.file = text(*site, "file");
+  if (site->contains("line") && (*site)["line"].is_number_unsigned()) {
+    where.line = (*site)["line"].get<std::uint32_t>();
+  }
+  if (site->contains("offset") && (*site)["offset"].is_number_unsigned()) {
+    where.offset = (*site)["offset"].get<std::uint64_t>();
+  }
+  call.site = where;
+  return call;
+}
+
+}  // namespace
+
+std::vector<std::string> CellKeys(const std::vector<SweepCall>& calls) {
+  std::vector<std::string> keys;
+  std::map<CodePath, std::size_t> seen;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const std::optional<CodePath> path = PathOf(calls[i]);
+    if (!path) {
+      keys.push_back("call " + std::to_string(i + 1));
+      continue;
+    }
+    const std::size_t nth = ++seen[*path];
+    keys.push_back(calls[i].site->module + " " + SiteLabel(*calls[i].site) + " " +
+                   calls[i].exportName + (nth > 1 ? " #" + std::to_string(nth) : ""));
+  }
+  return keys;
+}
+
 bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expected,
                           std::string& error) {
   if (const auto fault = CheckJsonText(reportJson, 16)) {
@@ -687,39 +735,56 @@ bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expec
     error = "it is no sweep's report.json: it has no \"runs\"";
     return false;
   }
+  // The earlier sweep's baseline names its cells, by site where it had them.
+  SweepReport earlier;
+  if (report.contains("baseline") && report["baseline"].is_object() &&
+      report["baseline"].contains("calls") && report["baseline"]["calls"].is_array()) {
+    for (const Json& call : report["baseline"]["calls"]) {
+      earlier.baseline.requests.push_back(CallFromJson(call));
+    }
+  }
+  const std::vector<std::string> keys = CellKeys(earlier.baseline.requests);
   expected.clear();
+  std::size_t number = 0;
   for (const Json& run : report["runs"]) {
+    ++number;
     const bool whole = run.is_object() && run.contains("call") &&
                        run["call"].is_number_unsigned() && run.contains("fault") &&
                        run["fault"].is_string() && run.contains("verdict") &&
                        run["verdict"].is_string();
     if (!whole) {
-      error = "run " + std::to_string(expected.size() + 1) + " lacks its call, fault or verdict";
+      error = "run " + std::to_string(number) + " lacks its call, fault or verdict";
       return false;
     }
-    expected[{run["call"].get<std::size_t>(), run["fault"].get<std::string>()}] =
-        run["verdict"].get<std::string>();
+    const auto call = run["call"].get<std::size_t>();
+    const std::string key =
+        call >= 1 && call <= keys.size() ? keys[call - 1] : "call " + std::to_string(call);
+    expected[{key, run["fault"].get<std::string>()}] = {run["verdict"].get<std::string>(),
+                                                        CellName(earlier, call)};
   }
   return true;
 }
 
 void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected) {
   std::vector<std::string> changes;
-  std::map<std::pair<std::size_t, std::string>, bool> made;
+  const std::vector<std::string> keys = CellKeys(report.baseline.requests);
+  std::map<std::pair<std::string, std::string>, bool> made;
   for (SweepRun& run : report.runs) {
-    made[{run.call, run.fault}] = true;
-    const auto found = expected.find({run.call, run.fault});
-    const std::string was = found == expected.end() ? "none" : found->second;
+    const std::string key = run.call >= 1 && run.call <= keys.size()
+                                ? keys[run.call - 1]
+                                : "call " + std::to_string(run.call);
+    made[{key, run.fault}] = true;
+    const auto found = expected.find({key, run.fault});
+    const std::string was = found == expected.end() ? "none" : found->second.verdict;
     run.expected.reset();
     if (was == VerdictName(run.verdict)) continue;
     run.expected = was;
     changes.push_back(CellName(report, run.call) + ", " + run.fault + ": " +
                       VerdictName(run.verdict) + ", expected " + was);
   }
-  for (const auto& [cell, verdict] : expected) {
+  for (const auto& [cell, was] : expected) {
     if (made.count(cell) != 0) continue;
-    changes.push_back(CellName(report, cell.first) + ", " + cell.second + ": not swept, expected " +
-                      verdict);
+    changes.push_back(was.name + ", " + cell.second + ": not swept, expected " + was.verdict);
   }
   report.changes = changes;
 }

@@ -223,8 +223,16 @@ struct SweepReport {
   std::optional<std::vector<std::string>> changes;
 };
 
-// An earlier report.json's verdicts, by (call, fault): the matrix --expect holds a sweep to.
-using ExpectedVerdicts = std::map<std::pair<std::size_t, std::string>, std::string>;
+// Each baseline call's cell across sweeps: its module, site and export, and which call at that
+// site it is where there are several ("host.exe host.c:42 StartJob", "... StartJob #2"); a call
+// without a site by its number ("call 3"). A host rebuilt with a call added keeps its cells.
+std::vector<std::string> CellKeys(const std::vector<SweepCall>& calls);
+// An earlier report.json's verdicts, by (CellKeys, fault): the matrix --expect holds a sweep to.
+struct ExpectedCell {
+  std::string verdict;
+  std::string name;  // the cell as the earlier sweep named it (CellName)
+};
+using ExpectedVerdicts = std::map<std::pair<std::string, std::string>, ExpectedCell>;
 // False, with the reason, when `reportJson` is not a sweep's report.json.
 bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expected,
                           std::string& error);
