@@ -788,12 +788,16 @@ int Sweep(const SweepSettings& options) {
     };
     HostEnd end;
     const std::wstring output = out + L"\\runs\\" + WideFromUtf8(id) + L".out";
-    const bool ran =
-        RunsAlone(fault)
-            ? runAlone(std::move(rules), exact ? 0 : FaultStep(call, fault), output, end,
-                       result.error, exact, exact ? CallSiteTracer::Entered(entered) : nullptr,
-                       exact ? CallSiteTracer::Returned(returned) : nullptr)
-            : runInSession(std::move(rules), FaultStep(call, fault), output, end, result.error);
+    // busy and absent have no step: the collector looks for the pipe's state instead.
+    const std::size_t step = FaultStep(call, fault);
+    bool ran = false;
+    if (RunsAlone(fault)) {
+      ran = runAlone(std::move(rules), step, output, end, result.error, exact,
+                     exact ? CallSiteTracer::Entered(entered) : nullptr,
+                     exact ? CallSiteTracer::Returned(returned) : nullptr);
+    } else {
+      ran = runInSession(std::move(rules), step, output, end, result.error);
+    }
     if (!ran) {
       result.error = "run " + id + ": " + result.error;
       return result;
@@ -851,6 +855,7 @@ int Sweep(const SweepSettings& options) {
   }
   for (std::thread& thread : threads) thread.join();
   stack.Stop(false);
+  // cppcheck-suppress constVariable ; each run is moved out of it
   for (Made& result : results) {
     if (result.run) report.runs.push_back(std::move(*result.run));
   }
