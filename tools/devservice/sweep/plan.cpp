@@ -702,6 +702,11 @@ SweepCall CallFromJson(const Json& json) {
   return call;
 }
 
+// A run's cell key; a call past the baseline's (a report written by hand) by its number.
+std::string KeyOf(const std::vector<std::string>& keys, std::size_t call) {
+  return call >= 1 && call <= keys.size() ? keys[call - 1] : "call " + std::to_string(call);
+}
+
 }  // namespace
 
 std::vector<std::string> CellKeys(const std::vector<SweepCall>& calls) {
@@ -757,10 +762,8 @@ bool ReadExpectedVerdicts(const std::string& reportJson, ExpectedVerdicts& expec
       return false;
     }
     const auto call = run["call"].get<std::size_t>();
-    const std::string key =
-        call >= 1 && call <= keys.size() ? keys[call - 1] : "call " + std::to_string(call);
-    expected[{key, run["fault"].get<std::string>()}] = {run["verdict"].get<std::string>(),
-                                                        CellName(earlier, call)};
+    expected[{KeyOf(keys, call), run["fault"].get<std::string>()}] = {
+        run["verdict"].get<std::string>(), CellName(earlier, call)};
   }
   return true;
 }
@@ -770,9 +773,7 @@ void CompareWithExpected(SweepReport& report, const ExpectedVerdicts& expected) 
   const std::vector<std::string> keys = CellKeys(report.baseline.requests);
   std::map<std::pair<std::string, std::string>, bool> made;
   for (SweepRun& run : report.runs) {
-    const std::string key = run.call >= 1 && run.call <= keys.size()
-                                ? keys[run.call - 1]
-                                : "call " + std::to_string(run.call);
+    const std::string key = KeyOf(keys, run.call);
     made[{key, run.fault}] = true;
     const auto found = expected.find({key, run.fault});
     const std::string was = found == expected.end() ? "none" : found->second.verdict;
